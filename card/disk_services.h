@@ -1,0 +1,93 @@
+// The narrow interface between the card writer and the platform: raw disk
+// calls, the image file and the block buffer. The card writer never calls the
+// platform any other way, so a run can be replayed against simulated disks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace card {
+
+// An open platform handle (a Win32 HANDLE, a FILE*, ...), opaque to the card
+// writer. Whether it is open is told by the call that produced it.
+using NativeHandle = std::uintptr_t;
+
+// The drive geometry record as the system returns it.
+struct DriveGeometry {
+  std::int64_t cylinders = 0;
+  std::uint32_t mediaType = 0;
+  std::uint32_t tracksPerCylinder = 0;
+  std::uint32_t sectorsPerTrack = 0;
+  std::uint32_t bytesPerSector = 0;
+};
+
+constexpr std::uint32_t kRemovableMedia = 11;
+constexpr std::uint32_t kFixedMedia = 12;
+
+// Which device a volume is, as the system numbers it.
+struct StorageDeviceNumber {
+  std::uint32_t deviceType = 0;
+  std::uint32_t deviceNumber = 0;
+  std::uint32_t partitionNumber = 0;
+};
+
+constexpr std::uint32_t kFileDeviceCdRom = 0x02;
+constexpr std::uint32_t kFileDeviceDisk = 0x07;
+
+// One stretch of a volume on a physical disk.
+struct DiskExtent {
+  std::uint32_t diskNumber = 0;
+  std::int64_t startingOffset = 0;
+  std::int64_t length = 0;
+};
+
+class DiskServices {
+ public:
+  virtual ~DiskServices() = default;
+
+  // Looks up what a DOS device name ("G:") stands for; `target` receives the
+  // first string of the answer (for example \Device\Harddisk1\DR1).
+  virtual bool queryDosDevice(const std::string& dosName, std::string& target) = 0;
+
+  // Opens a physical drive (\\.\PHYSICALDRIVEn) for writing, shared for
+  // reading and writing; its write position starts at byte 0.
+  virtual bool openDevice(const std::string& path, NativeHandle& device) = 0;
+  virtual bool driveGeometry(NativeHandle device, DriveGeometry& geometry) = 0;
+  // Writes `size` bytes at the device's current position.
+  virtual bool writeDevice(NativeHandle device, const void* data, std::size_t size) = 0;
+  // The system error code of the last failed call.
+  virtual std::uint32_t lastError() = 0;
+  virtual void closeDevice(NativeHandle device) = 0;
+
+  // Moves the device's position to a byte offset from its start.
+  virtual bool seekDevice(NativeHandle device, std::int64_t offset) = 0;
+  // Reads exactly `size` bytes at the device's current position.
+  virtual bool readDevice(NativeHandle device, void* data, std::size_t size) = 0;
+  // The device's length in bytes.
+  virtual bool deviceLength(NativeHandle device, std::int64_t& bytes) = 0;
+
+  // A volume by its path (\\.\G:). With `exclusive` false the handle serves
+  // queries only; with it true it can lock and dismount the volume.
+  virtual bool openVolume(const std::string& path, bool exclusive, NativeHandle& volume) = 0;
+  virtual bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) = 0;
+  virtual bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) = 0;
+  virtual bool lockVolume(NativeHandle volume) = 0;
+  virtual bool dismountVolume(NativeHandle volume) = 0;
+  virtual bool unlockVolume(NativeHandle volume) = 0;
+  virtual void closeVolume(NativeHandle volume) = 0;
+
+  // The card image file, opened for binary reading. `path` is UTF-8.
+  virtual bool openImage(const std::string& path, NativeHandle& file) = 0;
+  // Reads up to `size` bytes; returns how many arrived.
+  virtual std::size_t readImage(NativeHandle file, void* data, std::size_t size) = 0;
+  virtual void closeImage(NativeHandle file) = 0;
+
+  // The block buffer, aligned to the sector size for direct I/O; nullptr
+  // when it cannot be had.
+  virtual void* allocateBuffer(std::size_t size) = 0;
+  virtual void freeBuffer(void* buffer) = 0;
+};
+
+}  // namespace card

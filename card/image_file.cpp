@@ -1,0 +1,52 @@
+#include "image_file.h"
+
+namespace card {
+namespace {
+
+bool readWord(const ImageFile& file, std::int32_t& word) {
+  unsigned char bytes[4];
+  if (file.services().readImage(file.get(), bytes, sizeof bytes) < sizeof bytes) return false;
+  const std::uint32_t value = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+                              std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
+  word = static_cast<std::int32_t>(value);
+  return true;
+}
+
+// The check relation is a 32-bit sum that may wrap; only equality counts.
+bool checkWordMatches(std::int32_t lastBlock, std::int32_t check, std::uint32_t offset) {
+  return static_cast<std::uint32_t>(check) + offset == static_cast<std::uint32_t>(lastBlock);
+}
+
+}  // namespace
+
+HeaderCheck readHeader(const ImageFile& file) {
+  HeaderCheck result;
+  std::int32_t lastBlock = 0;
+  std::int32_t check = 0;
+  if (!readWord(file, lastBlock)) {
+    result.failure = "image header failed (iLastBlock)";
+  } else if (!readWord(file, check)) {
+    result.failure = "image header failed (iCheck)";
+  } else if (checkWordMatches(lastBlock, check, 1234)) {
+    // Images of format 0.9 carry the older relation.
+    result.failure = "this is V0.9 Image File, use with V0.9";
+  } else if (!checkWordMatches(lastBlock, check, 1236)) {
+    result.failure = "image header failed (iCheck & iLastBlock)";
+  } else {
+    result.accepted = true;
+    result.blockCount = lastBlock;
+  }
+  return result;
+}
+
+std::string blockCountText(std::int32_t blockCount) {
+  std::string text = std::to_string(blockCount) + " block image";
+  if (blockCount == 3446) text += " 128k Eprom";
+  return text;
+}
+
+std::size_t readBlock(const ImageFile& file, void* buffer) {
+  return file.services().readImage(file.get(), buffer, kBlockSize);
+}
+
+}  // namespace card

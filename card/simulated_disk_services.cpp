@@ -1,0 +1,265 @@
+#include "simulated_disk_services.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <sstream>
+
+#include "stdio_file.h"
+
+namespace card {
+namespace {
+
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorInvalidFunction = 1;
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream stream(text);
+  std::string part;
+  while (std::getline(stream, part, separator))
+    if (!part.empty()) parts.push_back(part);
+  return parts;
+}
+
+}  // namespace
+
+SimulatedDiskServices::~SimulatedDiskServices() {
+  for (auto& entry : devices_) std::fclose(entry.second.file);
+  for (auto& entry : images_) std::fclose(entry.second);
+}
+
+void SimulatedDiskServices::record(const std::string& entry) {
+  if (journal_ != nullptr) journal_->push_back(entry);
+}
+
+void SimulatedDiskServices::addDrive(const std::string& driveText, SimulatedDrive drive) {
+  drives_[driveText] = std::move(drive);
+}
+
+bool SimulatedDiskServices::configure(const std::string& text, std::string& error) {
+  for (const std::string& entry : split(text, ';')) {
+    const std::size_t equals = entry.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      error = "a drive needs a letter: " + entry;
+      return false;
+    }
+    const std::string letter = entry.substr(0, equals);
+    const std::vector<std::string> fields = split(entry.substr(equals + 1), ',');
+    SimulatedDrive drive;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      const std::string& field = fields[k];
+      const std::size_t at = field.find('=');
+      const std::string key = field.substr(0, at);
+      const std::string value = at == std::string::npos ? "" : field.substr(at + 1);
+      if (k == 0 && at == std::string::npos) {
+        if (key == "card") drive.kind = SimulatedDrive::Kind::RemovableCard;
+        else if (key == "fixed") drive.kind = SimulatedDrive::Kind::FixedDisk;
+        else if (key == "cdrom") drive.kind = SimulatedDrive::Kind::CdRom;
+        else if (key == "volume") drive.kind = SimulatedDrive::Kind::Volume;
+        else {
+          error = "unknown kind of drive: " + key;
+          return false;
+        }
+      } else if (key == "file") {
+        drive.file = value;
+      } else if (key == "disk") {
+        drive.diskNumber = value;
+      } else if (key == "device") {
+        drive.devicePath = value;
+      } else if (key == "refuse") {
+        drive.refuseBlock = std::strtoll(value.c_str(), nullptr, 10);
+      } else if (key == "error") {
+        drive.refuseError = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+      } else {
+        error = "unknown setting: " + field;
+        return false;
+      }
+    }
+    addDrive(letter, drive);
+  }
+  return true;
+}
+
+std::string SimulatedDiskServices::devicePathOf(const SimulatedDrive& drive) const {
+  if (!drive.devicePath.empty()) return drive.devicePath;
+  switch (drive.kind) {
+    case SimulatedDrive::Kind::CdRom:
+      return "\\Device\\CdRom0";
+    case SimulatedDrive::Kind::Volume:
+      return "\\Device\\HarddiskVolume" + drive.diskNumber;
+    default:
+      return "\\Device\\Harddisk" + drive.diskNumber + "\\DR" + drive.diskNumber;
+  }
+}
+
+bool SimulatedDiskServices::queryDosDevice(const std::string& dosName, std::string& target) {
+  record("query " + dosName);
+  if (dosName.empty() || dosName.back() != ':') return false;
+  const auto found = drives_.find(dosName.substr(0, dosName.size() - 1));
+  if (found == drives_.end()) {
+    lastError_ = kErrorFileNotFound;
+    return false;
+  }
+  target = devicePathOf(found->second);
+  return true;
+}
+
+bool SimulatedDiskServices::openDevice(const std::string& path, NativeHandle& device) {
+  record("open device " + path);
+  for (const auto& entry : drives_) {
+    const SimulatedDrive& drive = entry.second;
+    if (drive.kind != SimulatedDrive::Kind::RemovableCard &&
+        drive.kind != SimulatedDrive::Kind::FixedDisk)
+      continue;
+    if (path != "\\\\.\\PHYSICALDRIVE" + drive.diskNumber) continue;
+    if (drive.openFails) break;
+    std::FILE* file = openUtf8(drive.file, "r+b");
+    if (file == nullptr) file = openUtf8(drive.file, "w+b");
+    if (file == nullptr) break;
+    device = nextHandle_++;
+    devices_[device] = OpenDevice{&drive, file, 0};
+    return true;
+  }
+  lastError_ = kErrorFileNotFound;
+  return false;
+}
+
+bool SimulatedDiskServices::driveGeometry(NativeHandle device, DriveGeometry& geometry) {
+  record("geometry");
+  const auto found = devices_.find(device);
+  if (found == devices_.end() || found->second.drive->geometryFails) {
+    lastError_ = kErrorInvalidFunction;
+    return false;
+  }
+  geometry = DriveGeometry{};
+  geometry.mediaType = found->second.drive->kind == SimulatedDrive::Kind::RemovableCard
+                           ? kRemovableMedia
+                           : kFixedMedia;
+  geometry.bytesPerSector = 512;
+  return true;
+}
+
+bool SimulatedDiskServices::writeDevice(NativeHandle device, const void* data, std::size_t size) {
+  const auto found = devices_.find(device);
+  if (found == devices_.end()) {
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  OpenDevice& open = found->second;
+  record("write " + std::to_string(open.position / 512) + " +" + std::to_string(size));
+  const std::int64_t refused = open.drive->refuseBlock;
+  if (refused >= 0 && refused * 512 < open.position + static_cast<std::int64_t>(size) &&
+      (refused + 1) * 512 > open.position) {
+    lastError_ = open.drive->refuseError;
+    return false;
+  }
+  if (!seekTo(open.file, open.position) ||
+      std::fwrite(data, 1, size, open.file) != size || std::fflush(open.file) != 0) {
+    lastError_ = kErrorInvalidFunction;
+    return false;
+  }
+  open.position += static_cast<std::int64_t>(size);
+  return true;
+}
+
+void SimulatedDiskServices::closeDevice(NativeHandle device) {
+  record("close device");
+  const auto found = devices_.find(device);
+  if (found == devices_.end()) return;
+  std::fclose(found->second.file);
+  devices_.erase(found);
+}
+
+bool SimulatedDiskServices::seekDevice(NativeHandle device, std::int64_t offset) {
+  record("seek " + std::to_string(offset));
+  const auto found = devices_.find(device);
+  if (found == devices_.end() || offset < 0) {
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  found->second.position = offset;
+  return true;
+}
+
+bool SimulatedDiskServices::readDevice(NativeHandle device, void* data, std::size_t size) {
+  const auto found = devices_.find(device);
+  if (found == devices_.end()) {
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  OpenDevice& open = found->second;
+  record("read " + std::to_string(open.position / 512) + " +" + std::to_string(size));
+  std::memset(data, 0, size);
+  if (!seekTo(open.file, open.position)) {
+    lastError_ = kErrorInvalidFunction;
+    return false;
+  }
+  std::fread(data, 1, size, open.file);
+  open.position += static_cast<std::int64_t>(size);
+  return true;
+}
+
+bool SimulatedDiskServices::deviceLength(NativeHandle, std::int64_t&) {
+  lastError_ = kErrorInvalidFunction;
+  return false;
+}
+
+bool SimulatedDiskServices::openVolume(const std::string& path, bool, NativeHandle&) {
+  record("open volume " + path);
+  lastError_ = kErrorFileNotFound;
+  return false;
+}
+
+bool SimulatedDiskServices::storageDeviceNumber(NativeHandle, StorageDeviceNumber&) {
+  return false;
+}
+
+bool SimulatedDiskServices::volumeDiskExtents(NativeHandle, std::vector<DiskExtent>&) {
+  return false;
+}
+
+bool SimulatedDiskServices::lockVolume(NativeHandle) { return false; }
+bool SimulatedDiskServices::dismountVolume(NativeHandle) { return false; }
+bool SimulatedDiskServices::unlockVolume(NativeHandle) { return false; }
+void SimulatedDiskServices::closeVolume(NativeHandle) {}
+
+bool SimulatedDiskServices::openImage(const std::string& path, NativeHandle& file) {
+  record("open image");
+  std::FILE* stream = openUtf8(path, "rb");
+  if (stream == nullptr) return false;
+  file = nextHandle_++;
+  images_[file] = stream;
+  return true;
+}
+
+std::size_t SimulatedDiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
+  const auto found = images_.find(file);
+  return found == images_.end() ? 0 : std::fread(data, 1, size, found->second);
+}
+
+void SimulatedDiskServices::closeImage(NativeHandle file) {
+  record("close image");
+  const auto found = images_.find(file);
+  if (found == images_.end()) return;
+  std::fclose(found->second);
+  images_.erase(found);
+}
+
+void* SimulatedDiskServices::allocateBuffer(std::size_t size) {
+  record("allocate buffer");
+  if (failAllocation_) return nullptr;
+  void* buffer = ::operator new(size, std::nothrow);
+  if (buffer != nullptr) ++liveBuffers_;
+  return buffer;
+}
+
+void SimulatedDiskServices::freeBuffer(void* buffer) {
+  record("free buffer");
+  if (buffer == nullptr) return;
+  ::operator delete(buffer);
+  --liveBuffers_;
+}
+
+}  // namespace card

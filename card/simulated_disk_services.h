@@ -1,0 +1,89 @@
+// Disk services where a card is a file on disk: for the tests and for the
+// demonstration build, never for the product. Every call can be recorded in a
+// journal, so a test can see what was opened, written and released, and in
+// which order relative to what the operator was shown.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "disk_services.h"
+
+namespace card {
+
+struct SimulatedDrive {
+  enum class Kind { RemovableCard, FixedDisk, CdRom, Volume };
+  Kind kind = Kind::RemovableCard;
+  std::string file;         // the card's (or fixed disk's) contents
+  std::string diskNumber = "1";
+  std::string devicePath;   // when set, the device name lookup answers this
+  bool openFails = false;
+  bool geometryFails = false;
+  std::int64_t refuseBlock = -1;  // a write that covers this block fails ...
+  std::uint32_t refuseError = 0;  // ... with this system error code
+};
+
+class SimulatedDiskServices : public DiskServices {
+ public:
+  explicit SimulatedDiskServices(std::vector<std::string>* journal = nullptr)
+      : journal_(journal) {}
+  ~SimulatedDiskServices() override;
+
+  // Declares the drive behind a drive text ("G"). Letters never declared
+  // answer no device.
+  void addDrive(const std::string& driveText, SimulatedDrive drive);
+  // Declares drives from a text such as
+  //   G=card,file=/tmp/g.img,disk=1,refuse=37,error=1117;H=fixed,file=/tmp/h.img;I=cdrom;J=volume
+  // Returns false, with `error` set, when the text cannot be read.
+  bool configure(const std::string& text, std::string& error);
+  void failAllocation(bool fail) { failAllocation_ = fail; }
+
+  // What is open right now.
+  int openDevices() const { return static_cast<int>(devices_.size()); }
+  int openImages() const { return static_cast<int>(images_.size()); }
+  int liveBuffers() const { return liveBuffers_; }
+
+  bool queryDosDevice(const std::string& dosName, std::string& target) override;
+  bool openDevice(const std::string& path, NativeHandle& device) override;
+  bool driveGeometry(NativeHandle device, DriveGeometry& geometry) override;
+  bool writeDevice(NativeHandle device, const void* data, std::size_t size) override;
+  std::uint32_t lastError() override { return lastError_; }
+  void closeDevice(NativeHandle device) override;
+  bool seekDevice(NativeHandle device, std::int64_t offset) override;
+  bool readDevice(NativeHandle device, void* data, std::size_t size) override;
+  bool deviceLength(NativeHandle device, std::int64_t& bytes) override;
+  bool openVolume(const std::string& path, bool exclusive, NativeHandle& volume) override;
+  bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) override;
+  bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) override;
+  bool lockVolume(NativeHandle volume) override;
+  bool dismountVolume(NativeHandle volume) override;
+  bool unlockVolume(NativeHandle volume) override;
+  void closeVolume(NativeHandle volume) override;
+  bool openImage(const std::string& path, NativeHandle& file) override;
+  std::size_t readImage(NativeHandle file, void* data, std::size_t size) override;
+  void closeImage(NativeHandle file) override;
+  void* allocateBuffer(std::size_t size) override;
+  void freeBuffer(void* buffer) override;
+
+ private:
+  struct OpenDevice {
+    const SimulatedDrive* drive = nullptr;
+    std::FILE* file = nullptr;
+    std::int64_t position = 0;
+  };
+  void record(const std::string& entry);
+  std::string devicePathOf(const SimulatedDrive& drive) const;
+
+  std::vector<std::string>* journal_;
+  std::map<std::string, SimulatedDrive> drives_;
+  std::map<NativeHandle, OpenDevice> devices_;
+  std::map<NativeHandle, std::FILE*> images_;
+  NativeHandle nextHandle_ = 0x100;
+  std::uint32_t lastError_ = 0;
+  int liveBuffers_ = 0;
+  bool failAllocation_ = false;
+};
+
+}  // namespace card
