@@ -21,9 +21,12 @@ int progressPosition(std::int32_t index, std::int32_t count) {
 
 }  // namespace
 
-void runWriteOperation(DiskServices& disk, OperatorUi& ui) {
+void runWriteOperation(DiskServices& disk, OperatorUi& ui, const WriteOptions& options) {
   CardDevice device = openCardDevice(disk, ui);
-  if (!device) return;
+  if (device) writeImage(disk, ui, std::move(device), options);
+}
+
+void writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device, const WriteOptions&) {
 
   if (ui.chosenFileName().empty() && !ui.askForFile()) {
     ui.showMessage("no image file selected", kErrorCaption);
