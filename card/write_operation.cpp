@@ -88,7 +88,9 @@ void writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device, const Wri
       buffer.release();
       return;
     }
-    if (shortRead) i = blockCount;  // the loop ends after this block
+    // After a short block the bar is brought up as if the count were
+    // reached, and the loop ends.
+    if (shortRead) i = blockCount;
     if (i / 100 != lastBucket) {
       ui.setProgress(progressPosition(i, blockCount));
       lastBucket = i / 100;
@@ -96,6 +98,7 @@ void writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device, const Wri
       ui.repaintProgress();
       ui.processEvents();
     }
+    if (shortRead) break;
   }
 
   buffer.release();

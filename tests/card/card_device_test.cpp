@@ -1,1 +1,116 @@
+#include "card_device.h"
+
 #include <gtest/gtest.h>
+
+#include "simulated_disk_services.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using Kind = card::SimulatedDrive::Kind;
+
+TEST(PhysicalDrivePath, ReadsEveryDigitAfterTheDiskMarker) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"\\Device\\Harddisk1\\DR1", "\\\\.\\PHYSICALDRIVE1"},
+      {"\\Device\\Harddisk0\\DR0", "\\\\.\\PHYSICALDRIVE0"},
+      {"\\Device\\Harddisk12\\DR12", "\\\\.\\PHYSICALDRIVE12"},
+      {"\\Device\\Harddisk123", "\\\\.\\PHYSICALDRIVE123"},
+      {"\\Device\\HarddiskVolume1", ""},
+      {"\\Device\\Harddisk", ""},
+      {"\\Device\\harddisk1\\DR1", ""},  // the marker is case-sensitive
+      {"\\Device\\CdRom0", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(card::physicalDrivePath(c.first), c.second) << c.first;
+}
+
+struct ResolutionCase {
+  const char* name;
+  std::string driveText;
+  bool declared;
+  card::SimulatedDrive drive;
+  std::vector<std::string> journal;  // what happens, in order
+};
+
+card::SimulatedDrive drive(Kind kind, std::string devicePath = "", std::string number = "1") {
+  card::SimulatedDrive d;
+  d.kind = kind;
+  d.devicePath = std::move(devicePath);
+  d.diskNumber = std::move(number);
+  return d;
+}
+
+TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
+  card::SimulatedDrive openFails = drive(Kind::RemovableCard);
+  openFails.openFails = true;
+  card::SimulatedDrive geometryFails = drive(Kind::RemovableCard);
+  geometryFails.geometryFails = true;
+  const std::string dive = "message ERROR: Query did not return expected dive number";
+  const ResolutionCase cases[] = {
+      {"no such device", "G", false, {}, {"query G:", "message ERROR: could not query device"}},
+      {"empty drive text", "", false, {}, {"query :", "message ERROR: could not query device"}},
+      {"cd-rom", "G", true, drive(Kind::CdRom), {"query G:", dive}},
+      {"volume name", "G", true, drive(Kind::Volume), {"query G:", dive}},
+      {"marker with no number", "G", true, drive(Kind::RemovableCard, "\\Device\\Harddisk"),
+       {"query G:", dive}},
+      {"open refused", "G", true, openFails,
+       {"query G:", "open device \\\\.\\PHYSICALDRIVE1", "message ERROR: MMC drive open error"}},
+      {"geometry refused", "G", true, geometryFails,
+       {"query G:", "open device \\\\.\\PHYSICALDRIVE1", "geometry",
+        "message ERROR: IOCTL_DISK_GET_DRIVE_GEOMETRY failed", "close device"}},
+      {"fixed disk", "H", true, drive(Kind::FixedDisk),
+       {"query H:", "open device \\\\.\\PHYSICALDRIVE1", "geometry",
+        "message ERROR: your system does not recognize a removable media at >H", "close device"}},
+      // 19 characters do not fit the device name with its colon: no lookup.
+      {"drive text too long", std::string(19, 'G'), true, drive(Kind::RemovableCard),
+       {"message ERROR: could not query device"}},
+  };
+  for (const ResolutionCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    std::vector<std::string> journal;
+    card::SimulatedDiskServices disk(&journal);
+    RecordingUi ui(journal);
+    ui.drive = c.driveText;
+    if (c.declared) {
+      card::SimulatedDrive d = c.drive;
+      d.file = scratch.path("disk.img");
+      disk.addDrive(c.driveText, d);
+    }
+    card::CardDevice device = card::openCardDevice(disk, ui);
+    EXPECT_FALSE(device);
+    EXPECT_EQ(journal, c.journal);
+    EXPECT_EQ(disk.openDevices(), 0);
+  }
+}
+
+TEST(OpenCardDevice, OpensThePhysicalDriveTheLetterNames) {
+  const std::tuple<const char*, std::string, const char*> cases[] = {
+      {"\\Device\\Harddisk2\\DR2", "2", "open device \\\\.\\PHYSICALDRIVE2"},
+      {"\\Device\\Harddisk12\\DR12", "12", "open device \\\\.\\PHYSICALDRIVE12"},
+  };
+  for (const auto& c : cases) {
+    ScratchDir scratch;
+    std::vector<std::string> journal;
+    card::SimulatedDiskServices disk(&journal);
+    // Disk 1 exists too: a one-digit reading of "Harddisk12" would reach it.
+    card::SimulatedDrive other = drive(Kind::RemovableCard, "", "1");
+    other.file = scratch.path("other.img");
+    disk.addDrive("F", other);
+    card::SimulatedDrive target = drive(Kind::RemovableCard, std::get<0>(c), std::get<1>(c));
+    target.file = scratch.path("card.img");
+    disk.addDrive(std::string(18, 'G'), target);
+    RecordingUi ui(journal);
+    ui.drive = std::string(18, 'G');  // the longest text that fits
+
+    card::CardDevice device = card::openCardDevice(disk, ui);
+    EXPECT_TRUE(device);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(journal, (std::vector<std::string>{"query " + ui.drive + ":", std::get<2>(c), "geometry"}));
+    device.release();
+    EXPECT_EQ(disk.openDevices(), 0);
+  }
+}
+
+}  // namespace

@@ -1,1 +1,63 @@
+#include "simulated_disk_services.h"
+
 #include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+TEST(SimulatedDiskServices, ReadsItsDrivesFromText) {
+  ScratchDir scratch;
+  card::SimulatedDiskServices disk;
+  std::string error;
+  ASSERT_TRUE(disk.configure("G=card,file=" + scratch.path("g.img") +
+                                 ",disk=3,refuse=2,error=1117;H=fixed,file=" +
+                                 scratch.path("h.img") + ";I=cdrom;J=volume",
+                             error))
+      << error;
+  const std::pair<const char*, const char*> answers[] = {
+      {"G:", "\\Device\\Harddisk3\\DR3"},
+      {"H:", "\\Device\\Harddisk1\\DR1"},
+      {"I:", "\\Device\\CdRom0"},
+      {"J:", "\\Device\\HarddiskVolume1"},
+  };
+  for (const auto& a : answers) {
+    std::string target;
+    EXPECT_TRUE(disk.queryDosDevice(a.first, target));
+    EXPECT_EQ(target, a.second);
+  }
+  std::string target;
+  EXPECT_FALSE(disk.queryDosDevice("K:", target));
+
+  card::NativeHandle g = 0;
+  ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE3", g));
+  card::DriveGeometry geometry;
+  ASSERT_TRUE(disk.driveGeometry(g, geometry));
+  EXPECT_EQ(geometry.mediaType, card::kRemovableMedia);
+  const std::vector<std::uint8_t> blocks(1024, 0x5A);
+  EXPECT_TRUE(disk.writeDevice(g, blocks.data(), blocks.size()));
+  // A write that covers the refused block fails whole, with its code.
+  EXPECT_FALSE(disk.writeDevice(g, blocks.data(), blocks.size()));
+  EXPECT_EQ(disk.lastError(), 1117u);
+  disk.closeDevice(g);
+  EXPECT_EQ(readFile(scratch.path("g.img")), blocks);
+
+  card::NativeHandle h = 0;
+  ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", h));
+  ASSERT_TRUE(disk.driveGeometry(h, geometry));
+  EXPECT_EQ(geometry.mediaType, card::kFixedMedia);
+  disk.closeDevice(h);
+}
+
+TEST(SimulatedDiskServices, RefusesTextItCannotRead) {
+  for (const char* text : {"G", "=card", "G=floppy", "G=card,colour=red"}) {
+    card::SimulatedDiskServices disk;
+    std::string error;
+    EXPECT_FALSE(disk.configure(text, error)) << text;
+    EXPECT_FALSE(error.empty()) << text;
+  }
+}
+
+}  // namespace

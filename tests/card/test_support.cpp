@@ -83,10 +83,12 @@ void RecordingUi::processEvents() {
   if (onProcessEvents) onProcessEvents();
 }
 
-std::vector<std::string> withoutWrites(const std::vector<std::string>& journal) {
+std::vector<std::string> withoutTransfers(const std::vector<std::string>& journal) {
   std::vector<std::string> kept;
   for (const std::string& entry : journal)
-    if (entry.rfind("write ", 0) != 0) kept.push_back(entry);
+    if (entry.rfind("write ", 0) != 0 && entry.rfind("read ", 0) != 0 &&
+        entry.rfind("seek ", 0) != 0)
+      kept.push_back(entry);
   return kept;
 }
 

@@ -65,7 +65,8 @@ class RecordingUi : public card::OperatorUi {
   std::vector<std::string>& journal_;
 };
 
-// The journal without the block writes, which tests check through the card.
-std::vector<std::string> withoutWrites(const std::vector<std::string>& journal);
+// The journal without block writes, reads and seeks, which tests check
+// through the card's contents.
+std::vector<std::string> withoutTransfers(const std::vector<std::string>& journal);
 
 }  // namespace testing_support

@@ -1,1 +1,277 @@
+#include "write_operation.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <limits>
+
 #include <gtest/gtest.h>
+
+#include "simulated_disk_services.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using Bytes = std::vector<std::uint8_t>;
+
+// One run against a simulated card on G, with the image chosen beforehand.
+class WriteRun : public ::testing::Test {
+ public:
+  WriteRun() : disk(&journal), ui(journal) {
+    card::SimulatedDrive card;
+    card.file = cardPath;
+    disk.addDrive("G", card);
+  }
+
+  void useImage(const Bytes& bytes) {
+    writeFile(imagePath, bytes);
+    ui.fileName = imagePath;
+  }
+
+  void run() {
+    card::runWriteOperation(disk, ui);
+    // Whatever the path, nothing stays open.
+    EXPECT_EQ(disk.openDevices(), 0);
+    EXPECT_EQ(disk.openImages(), 0);
+    EXPECT_EQ(disk.liveBuffers(), 0);
+    for (int position : ui.positions) {
+      EXPECT_GE(position, 0);
+      EXPECT_LE(position, 100);
+    }
+  }
+
+  // The releases and what the operator was shown, in order.
+  std::vector<std::string> ending() const {
+    std::vector<std::string> kept;
+    for (const std::string& e : journal)
+      if (e.rfind("message", 0) == 0 || e == "close device" || e == "close image" ||
+          e == "free buffer" || e == "panel hidden")
+        kept.push_back(e);
+    return kept;
+  }
+
+  Bytes cardBytes() const { return readFile(cardPath); }
+
+  ScratchDir scratch;
+  std::string cardPath = scratch.path("card-G.img");
+  std::string imagePath = scratch.path("image.S7img");
+  std::vector<std::string> journal;
+  card::SimulatedDiskServices disk;
+  RecordingUi ui;
+};
+
+Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end()); }
+
+TEST_F(WriteRun, CopiesEveryBlockToItsSectorAndEndsWithDone) {
+  const Bytes image = completeImage(250);
+  useImage(image);
+  run();
+  EXPECT_EQ(cardBytes(), payloadOf(image));
+  // The bar moves at blocks 100 and 200 and is not pushed to 100 at the end.
+  EXPECT_EQ(ui.positions, (std::vector<int>{0, 40, 80}));
+  EXPECT_EQ(ending(), (std::vector<std::string>{"free buffer", "panel hidden", "close image",
+                                                "close device", "message Quenvory: done"}));
+  const auto status = std::find(journal.begin(), journal.end(), "status 250 block image");
+  ASSERT_NE(status, journal.end());
+  EXPECT_EQ(*(status + 1), "process events");
+}
+
+TEST_F(WriteRun, ShowsProgressOncePerHundredBlocks) {
+  const std::pair<std::int32_t, std::vector<int>> cases[] = {
+      {0, {0}},           {1, {0}},      {99, {0}},
+      {100, {0}},         {101, {0, 99}}, {250, {0, 40, 80}},
+      {301, {0, 33, 66, 99}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    journal.clear();
+    ui.positions.clear();
+    useImage(completeImage(c.first));
+    run();
+    EXPECT_EQ(ui.positions, c.second);
+    const auto shown = std::count(journal.begin(), journal.end(), "panel shown");
+    EXPECT_EQ(shown, static_cast<long>(c.second.size()) - 1);
+    EXPECT_EQ(cardBytes().size(), static_cast<std::size_t>(c.first) * 512);
+    EXPECT_EQ(ui.messages.back(), std::make_pair(std::string("done"), std::string("Quenvory")));
+  }
+}
+
+TEST_F(WriteRun, ShortImageWarnsCompletesTheBlockWithTheTailBeforeItAndFinishes) {
+  const Bytes image = imageBytes(1000, 1000 - 1236, 512 * 600 + 256);
+  useImage(image);
+  run();
+  const Bytes written = cardBytes();
+  ASSERT_EQ(written.size(), 601u * 512);
+  const Bytes payload = payloadOf(image);
+  EXPECT_TRUE(std::equal(payload.begin(), payload.end(), written.begin()));
+  // The missing half of block 600 is the second half of block 599.
+  EXPECT_TRUE(std::equal(written.begin() + 600 * 512 + 256, written.end(),
+                         written.begin() + 599 * 512 + 256));
+  EXPECT_EQ(ui.positions, (std::vector<int>{0, 10, 20, 30, 40, 50, 100}));
+  EXPECT_EQ(ending(),
+            (std::vector<std::string>{
+                "message surprised: unexpected shortness of image file at block 600 , good luck",
+                "free buffer", "panel hidden", "close image", "close device",
+                "message Quenvory: done"}));
+}
+
+TEST_F(WriteRun, ShortReadsAtABlockBoundaryAndAtBlockZero) {
+  struct Case {
+    const char* name;
+    std::int32_t claimed;
+    std::size_t payload;
+    std::size_t expectedBlocks;
+    std::size_t repeatFrom;  // where the last block's bytes come from
+  };
+  const Case cases[] = {
+      // Nothing arrives for block 5: block 4 goes out again in its place.
+      {"ends on a boundary", 10, 5 * 512, 6, 4 * 512},
+      {"ends inside block 0", 3, 100, 1, 0},
+      {"nothing after the header", 3, 0, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ui.messages.clear();
+    std::remove(cardPath.c_str());
+    const Bytes image = imageBytes(c.claimed, c.claimed - 1236, c.payload);
+    useImage(image);
+    run();
+    const Bytes written = cardBytes();
+    ASSERT_EQ(written.size(), c.expectedBlocks * 512);
+    const Bytes payload = payloadOf(image);
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), written.begin()));
+    const std::size_t lastBlock = (c.expectedBlocks - 1) * 512;
+    for (std::size_t k = c.payload; k < written.size(); ++k) {
+      // A short block 0 has no block before it: its rest is zeros.
+      const std::uint8_t expected = c.expectedBlocks == 1 ? 0 : written[c.repeatFrom + k - lastBlock];
+      ASSERT_EQ(written[k], expected) << "byte " << k;
+    }
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_EQ(ui.messages[0].second, "surprised");
+    EXPECT_EQ(ui.messages[1].first, "done");
+  }
+}
+
+TEST_F(WriteRun, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEverything) {
+  card::SimulatedDrive refusing;
+  refusing.file = cardPath;
+  refusing.refuseBlock = 37;
+  refusing.refuseError = 1117;
+  disk.addDrive("G", refusing);
+  const Bytes image = completeImage(250);
+  useImage(image);
+  run();
+  const Bytes written = cardBytes();
+  ASSERT_EQ(written.size(), 37u * 512);
+  EXPECT_TRUE(std::equal(written.begin(), written.end(), image.begin() + 8));
+  EXPECT_EQ(ending(), (std::vector<std::string>{"message MMC ERROR: error 1117 writing to MMC card.",
+                                                "close device", "close image", "panel hidden",
+                                                "free buffer"}));
+}
+
+TEST_F(WriteRun, RefusalsBeforeTheFirstBlock) {
+  struct Case {
+    const char* name;
+    std::function<void(WriteRun&)> arrange;
+    std::vector<std::string> ending;
+    bool imageLookedAt;
+  };
+  const Case cases[] = {
+      {"no file and the dialog cancelled",
+       [](WriteRun& t) { t.ui.fileName.clear(); },
+       {"message ERROR: no image file selected", "close device"}, false},
+      {"image does not open",
+       [](WriteRun& t) { t.ui.fileName = t.scratch.path("missing.S7img"); },
+       {"message ERROR: image file does not open", "close device"}, true},
+      {"header refused",
+       [](WriteRun& t) { t.useImage(imageBytes(100, -1134, 512 * 100)); },
+       {"message ERROR: this is V0.9 Image File, use with V0.9", "close image", "close device"},
+       true},
+      {"no memory for the buffer",
+       [](WriteRun& t) {
+         t.useImage(completeImage(5));
+         t.disk.failAllocation(true);
+       },
+       {"message ERROR: not enough memory for the block buffer", "close image", "close device"},
+       true},
+      {"drive refused", [](WriteRun& t) { t.ui.drive = "Q"; },
+       {"message ERROR: could not query device"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    std::remove(cardPath.c_str());
+    useImage(completeImage(5));
+    ui.drive = "G";
+    disk.failAllocation(false);
+    c.arrange(*this);
+    run();
+    EXPECT_EQ(ending(), c.ending);
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "open image"), c.imageLookedAt ? 1 : 0);
+    EXPECT_TRUE(cardBytes().empty());
+    EXPECT_EQ(std::find(journal.begin(), journal.end(), "message Quenvory: done"), journal.end());
+  }
+}
+
+TEST_F(WriteRun, AsksForAFileOnlyWhenNoneIsChosen) {
+  const Bytes image = completeImage(3);
+  writeFile(imagePath, image);
+  ui.fileName.clear();
+  ui.dialogAnswer = imagePath;
+  run();
+  EXPECT_EQ(cardBytes(), payloadOf(image));
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "ask for file"), 1);
+
+  journal.clear();
+  run();  // the file is chosen now: no dialog
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "ask for file"), 0);
+}
+
+TEST_F(WriteRun, HeaderIsCheckedAfterTheWindowIsRepaintedAndTheBarReset) {
+  useImage(imageBytes(100, 0, 512));
+  run();
+  EXPECT_EQ(withoutTransfers(journal),
+            (std::vector<std::string>{"query G:", "open device \\\\.\\PHYSICALDRIVE1", "geometry",
+                                      "open image", "repaint window", "progress 0",
+                                      "message ERROR: image header failed (iCheck & iLastBlock)",
+                                      "close image", "close device"}));
+}
+
+TEST_F(WriteRun, NothingToWriteStillEndsWithDone) {
+  for (std::int32_t count : {0, -5}) {
+    journal.clear();
+    useImage(imageBytes(count, count - 1236, 512 * 3));
+    run();
+    EXPECT_TRUE(cardBytes().empty());
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "panel shown"), 0);
+    EXPECT_EQ(ui.messages.back(), std::make_pair(std::string("done"), std::string("Quenvory")));
+  }
+}
+
+TEST_F(WriteRun, ProgressOfAHugeClaimedCountStaysInRange) {
+  // A claim near the largest count with a short file: the last update comes
+  // at the short block with the index set to the count, and 100 x that must
+  // not wrap.
+  const std::int32_t max = std::numeric_limits<std::int32_t>::max();
+  useImage(imageBytes(max, max - 1236, 512 * 250 + 10));
+  run();
+  EXPECT_EQ(ui.positions, (std::vector<int>{0, 0, 0, 100}));
+  EXPECT_EQ(cardBytes().size(), 251u * 512);
+}
+
+TEST_F(WriteRun, EventsProcessedMidRunSeeTheRunInProgress) {
+  // What the window may do while the run pumps messages: the card stays
+  // open and is written in order around it.
+  useImage(completeImage(250));
+  int pumps = 0;
+  ui.onProcessEvents = [&] {
+    ++pumps;
+    EXPECT_EQ(disk.openDevices(), 1);
+    EXPECT_EQ(disk.openImages(), 1);
+  };
+  run();
+  EXPECT_EQ(pumps, 3);  // after the status text, at blocks 100 and 200
+}
+
+}  // namespace
