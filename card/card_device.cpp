@@ -1,8 +1,32 @@
 #include "card_device.h"
 
+#include <thread>
+
 #include "messages.h"
 
 namespace card {
+namespace {
+
+constexpr const char* kDiveNumber = "Query did not return expected dive number";
+
+// Today's systems answer a card reader's letter with its volume, whose
+// number says nothing about the disk. Ask the volume which disk it lives on,
+// and accept only a disk that holds the whole volume and that both answers
+// name alike; anything else is no disk number at all.
+std::string physicalDriveOfVolume(DiskServices& disk, const std::string& volumePath) {
+  NativeHandle handle = 0;
+  if (!disk.openVolume(volumePath, false, handle)) return {};
+  const Owned<NativeHandle, &DiskServices::closeVolume> volume(disk, handle);
+  StorageDeviceNumber number;
+  std::vector<DiskExtent> extents;
+  if (!disk.storageDeviceNumber(volume.get(), number) || number.deviceType != kFileDeviceDisk ||
+      !disk.volumeDiskExtents(volume.get(), extents) || extents.size() != 1 ||
+      extents[0].diskNumber != number.deviceNumber)
+    return {};
+  return "\\\\.\\PHYSICALDRIVE" + std::to_string(number.deviceNumber);
+}
+
+}  // namespace
 
 std::string physicalDrivePath(const std::string& devicePath) {
   static const std::string kMarker = "Harddisk";
@@ -16,16 +40,50 @@ std::string physicalDrivePath(const std::string& devicePath) {
   return "\\\\.\\PHYSICALDRIVE" + number;
 }
 
-CardDevice openCardDevice(DiskServices& disk, OperatorUi& ui) {
+bool namesVolume(const std::string& devicePath) {
+  static const std::string kVolume = "\\Device\\HarddiskVolume";
+  return devicePath.compare(0, kVolume.size(), kVolume) == 0;
+}
+
+bool VolumeLock::acquire(DiskServices& disk, const std::string& volumePath,
+                         std::chrono::milliseconds pause) {
+  release();
+  NativeHandle handle = 0;
+  if (!disk.openVolume(volumePath, true, handle)) return false;
+  Volume volume(disk, handle);
+  // Something may still be flushing the card's files: try a few times.
+  constexpr int kAttempts = 5;
+  bool locked = false;
+  for (int attempt = 0; attempt < kAttempts && !locked; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(pause);
+    locked = disk.lockVolume(volume.get());
+  }
+  if (!locked) return false;
+  // A locked volume already admits raw writes; dismounting makes the system
+  // read the card afresh afterwards, so its failure is no reason to stop.
+  disk.dismountVolume(volume.get());
+  volume_ = std::move(volume);
+  return true;
+}
+
+void VolumeLock::release() {
+  if (!volume_) return;
+  volume_.services().unlockVolume(volume_.get());
+  volume_.release();
+}
+
+Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
   const std::string driveText = ui.driveText();
   std::string target;
   if (driveText.size() > kMaxDriveText || !disk.queryDosDevice(driveText + ":", target)) {
     ui.showMessage("could not query device", kErrorCaption);
     return {};
   }
-  const std::string path = physicalDrivePath(target);
+  const std::string volumePath = "\\\\.\\" + driveText + ":";
+  const std::string path =
+      namesVolume(target) ? physicalDriveOfVolume(disk, volumePath) : physicalDrivePath(target);
   if (path.empty()) {
-    ui.showMessage("Query did not return expected dive number", kErrorCaption);
+    ui.showMessage(kDiveNumber, kErrorCaption);
     return {};
   }
   NativeHandle handle = 0;
@@ -33,20 +91,21 @@ CardDevice openCardDevice(DiskServices& disk, OperatorUi& ui) {
     ui.showMessage("MMC drive open error", kErrorCaption);
     return {};
   }
-  CardDevice device(disk, handle);
-  DriveGeometry geometry;
-  if (!disk.driveGeometry(device.get(), geometry)) {
+  Card card;
+  card.device = CardDevice(disk, handle);
+  card.volumePath = volumePath;
+  if (!disk.driveGeometry(card.device.get(), card.geometry)) {
     ui.showMessage("IOCTL_DISK_GET_DRIVE_GEOMETRY failed", kErrorCaption);
-    device.release();
+    card.release();
     return {};
   }
-  if (geometry.mediaType != kRemovableMedia) {
+  if (card.geometry.mediaType != kRemovableMedia) {
     ui.showMessage("your system does not recognize a removable media at >" + ui.driveText(),
                    kErrorCaption);
-    device.release();
+    card.release();
     return {};
   }
-  return device;
+  return card;
 }
 
 }  // namespace card

@@ -82,6 +82,8 @@ class DiskServices {
   virtual bool openImage(const std::string& path, NativeHandle& file) = 0;
   // Reads up to `size` bytes; returns how many arrived.
   virtual std::size_t readImage(NativeHandle file, void* data, std::size_t size) = 0;
+  // Moves the image file's position to a byte offset from its start.
+  virtual bool seekImage(NativeHandle file, std::int64_t offset) = 0;
   virtual void closeImage(NativeHandle file) = 0;
 
   // The block buffer, aligned to the sector size for direct I/O; nullptr

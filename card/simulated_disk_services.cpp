@@ -57,7 +57,7 @@ bool SimulatedDiskServices::configure(const std::string& text, std::string& erro
         if (key == "card") drive.kind = SimulatedDrive::Kind::RemovableCard;
         else if (key == "fixed") drive.kind = SimulatedDrive::Kind::FixedDisk;
         else if (key == "cdrom") drive.kind = SimulatedDrive::Kind::CdRom;
-        else if (key == "volume") drive.kind = SimulatedDrive::Kind::Volume;
+        else if (key == "volume") drive.kind = SimulatedDrive::Kind::VolumeCard;
         else {
           error = "unknown kind of drive: " + key;
           return false;
@@ -68,6 +68,10 @@ bool SimulatedDiskServices::configure(const std::string& text, std::string& erro
         drive.diskNumber = value;
       } else if (key == "device") {
         drive.devicePath = value;
+      } else if (key == "blocks") {
+        drive.blocks = std::strtoll(value.c_str(), nullptr, 10);
+      } else if (key == "locked") {
+        drive.lockRefusals = -1;
       } else if (key == "refuse") {
         drive.refuseBlock = std::strtoll(value.c_str(), nullptr, 10);
       } else if (key == "error") {
@@ -87,8 +91,8 @@ std::string SimulatedDiskServices::devicePathOf(const SimulatedDrive& drive) con
   switch (drive.kind) {
     case SimulatedDrive::Kind::CdRom:
       return "\\Device\\CdRom0";
-    case SimulatedDrive::Kind::Volume:
-      return "\\Device\\HarddiskVolume" + drive.diskNumber;
+    case SimulatedDrive::Kind::VolumeCard:
+      return "\\Device\\HarddiskVolume" + drive.volumeNumber;
     default:
       return "\\Device\\Harddisk" + drive.diskNumber + "\\DR" + drive.diskNumber;
   }
@@ -110,9 +114,7 @@ bool SimulatedDiskServices::openDevice(const std::string& path, NativeHandle& de
   record("open device " + path);
   for (const auto& entry : drives_) {
     const SimulatedDrive& drive = entry.second;
-    if (drive.kind != SimulatedDrive::Kind::RemovableCard &&
-        drive.kind != SimulatedDrive::Kind::FixedDisk)
-      continue;
+    if (drive.kind == SimulatedDrive::Kind::CdRom) continue;
     if (path != "\\\\.\\PHYSICALDRIVE" + drive.diskNumber) continue;
     if (drive.openFails) break;
     std::FILE* file = openUtf8(drive.file, "r+b");
@@ -133,10 +135,14 @@ bool SimulatedDiskServices::driveGeometry(NativeHandle device, DriveGeometry& ge
     lastError_ = kErrorInvalidFunction;
     return false;
   }
+  const SimulatedDrive& drive = *found->second.drive;
   geometry = DriveGeometry{};
-  geometry.mediaType = found->second.drive->kind == SimulatedDrive::Kind::RemovableCard
-                           ? kRemovableMedia
-                           : kFixedMedia;
+  geometry.mediaType =
+      drive.kind == SimulatedDrive::Kind::FixedDisk ? kFixedMedia : kRemovableMedia;
+  // Whole cylinders only, as real geometry rounds down.
+  geometry.cylinders = drive.blocks / 32;
+  geometry.tracksPerCylinder = 1;
+  geometry.sectorsPerTrack = 32;
   geometry.bytesPerSector = 512;
   return true;
 }
@@ -149,6 +155,11 @@ bool SimulatedDiskServices::writeDevice(NativeHandle device, const void* data, s
   }
   OpenDevice& open = found->second;
   record("write " + std::to_string(open.position / 512) + " +" + std::to_string(size));
+  const std::int64_t end = open.position + static_cast<std::int64_t>(size);
+  if (end > open.drive->blocks * 512) {
+    lastError_ = 27;  // the sector is not found: past the card's end
+    return false;
+  }
   const std::int64_t refused = open.drive->refuseBlock;
   if (refused >= 0 && refused * 512 < open.position + static_cast<std::int64_t>(size) &&
       (refused + 1) * 512 > open.position) {
@@ -196,34 +207,126 @@ bool SimulatedDiskServices::readDevice(NativeHandle device, void* data, std::siz
     lastError_ = kErrorInvalidFunction;
     return false;
   }
+  if (open.drive->readFails) {
+    lastError_ = open.drive->refuseError;
+    return false;
+  }
   std::fread(data, 1, size, open.file);
+  const std::int64_t corrupt = open.drive->corruptBlock;
+  if (corrupt >= 0 && corrupt * 512 >= open.position &&
+      corrupt * 512 < open.position + static_cast<std::int64_t>(size))
+    static_cast<unsigned char*>(data)[corrupt * 512 - open.position + 17] ^= 0x40;
   open.position += static_cast<std::int64_t>(size);
   return true;
 }
 
-bool SimulatedDiskServices::deviceLength(NativeHandle, std::int64_t&) {
-  lastError_ = kErrorInvalidFunction;
-  return false;
+bool SimulatedDiskServices::deviceLength(NativeHandle device, std::int64_t& bytes) {
+  record("length");
+  const auto found = devices_.find(device);
+  if (found == devices_.end() || found->second.drive->lengthFails) {
+    lastError_ = kErrorInvalidFunction;
+    return false;
+  }
+  bytes = found->second.drive->blocks * 512;
+  return true;
 }
 
-bool SimulatedDiskServices::openVolume(const std::string& path, bool, NativeHandle&) {
-  record("open volume " + path);
-  lastError_ = kErrorFileNotFound;
-  return false;
+std::int64_t SimulatedDiskServices::volumeDiskNumber(const SimulatedDrive& drive) const {
+  return drive.volumeDeviceNumber >= 0 ? drive.volumeDeviceNumber
+                                       : std::strtoll(drive.diskNumber.c_str(), nullptr, 10);
 }
 
-bool SimulatedDiskServices::storageDeviceNumber(NativeHandle, StorageDeviceNumber&) {
-  return false;
+int SimulatedDiskServices::lockedVolumes() const {
+  int locked = 0;
+  for (const auto& entry : volumes_) locked += entry.second.locked ? 1 : 0;
+  return locked;
 }
 
-bool SimulatedDiskServices::volumeDiskExtents(NativeHandle, std::vector<DiskExtent>&) {
-  return false;
+bool SimulatedDiskServices::openVolume(const std::string& path, bool exclusive,
+                                       NativeHandle& volume) {
+  record("open volume " + path + (exclusive ? " exclusive" : " query"));
+  static const std::string kPrefix = "\\\\.\\";
+  const bool wellFormed =
+      path.size() > kPrefix.size() + 1 && path.compare(0, kPrefix.size(), kPrefix) == 0 &&
+      path.back() == ':';
+  const auto found =
+      wellFormed ? drives_.find(path.substr(kPrefix.size(), path.size() - kPrefix.size() - 1))
+                 : drives_.end();
+  if (found == drives_.end() || found->second.volumeOpenFails) {
+    lastError_ = kErrorFileNotFound;
+    return false;
+  }
+  volume = nextHandle_++;
+  volumes_[volume] = OpenVolume{&found->second, exclusive, false};
+  return true;
 }
 
-bool SimulatedDiskServices::lockVolume(NativeHandle) { return false; }
-bool SimulatedDiskServices::dismountVolume(NativeHandle) { return false; }
-bool SimulatedDiskServices::unlockVolume(NativeHandle) { return false; }
-void SimulatedDiskServices::closeVolume(NativeHandle) {}
+bool SimulatedDiskServices::storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) {
+  record("device number");
+  const auto found = volumes_.find(volume);
+  if (found == volumes_.end() || found->second.drive->deviceNumberFails) {
+    lastError_ = kErrorInvalidFunction;
+    return false;
+  }
+  const SimulatedDrive& drive = *found->second.drive;
+  number.deviceType =
+      drive.kind == SimulatedDrive::Kind::CdRom ? kFileDeviceCdRom : drive.volumeDeviceType;
+  number.deviceNumber = static_cast<std::uint32_t>(volumeDiskNumber(drive));
+  number.partitionNumber = 1;
+  return true;
+}
+
+bool SimulatedDiskServices::volumeDiskExtents(NativeHandle volume,
+                                              std::vector<DiskExtent>& extents) {
+  record("extents");
+  const auto found = volumes_.find(volume);
+  if (found == volumes_.end() || found->second.drive->extentsFails) {
+    lastError_ = kErrorInvalidFunction;
+    return false;
+  }
+  const SimulatedDrive& drive = *found->second.drive;
+  extents.clear();
+  std::vector<std::uint32_t> disks = drive.volumeExtents;
+  if (disks.empty()) disks.push_back(static_cast<std::uint32_t>(volumeDiskNumber(drive)));
+  for (std::uint32_t disk : disks) extents.push_back(DiskExtent{disk, 2048 * 512, drive.blocks * 512});
+  return true;
+}
+
+bool SimulatedDiskServices::lockVolume(NativeHandle volume) {
+  record("lock volume");
+  const auto found = volumes_.find(volume);
+  if (found == volumes_.end() || !found->second.exclusive) {
+    lastError_ = 5;  // access denied
+    return false;
+  }
+  int& refusals = found->second.drive->lockRefusals;
+  if (refusals != 0) {
+    if (refusals > 0) --refusals;
+    lastError_ = 5;
+    return false;
+  }
+  found->second.locked = true;
+  return true;
+}
+
+bool SimulatedDiskServices::dismountVolume(NativeHandle volume) {
+  record("dismount volume");
+  const auto found = volumes_.find(volume);
+  return found != volumes_.end() && found->second.locked;
+}
+
+bool SimulatedDiskServices::unlockVolume(NativeHandle volume) {
+  record("unlock volume");
+  const auto found = volumes_.find(volume);
+  if (found == volumes_.end() || !found->second.locked) return false;
+  found->second.locked = false;
+  return true;
+}
+
+void SimulatedDiskServices::closeVolume(NativeHandle volume) {
+  record("close volume");
+  volumes_.erase(volume);
+}
 
 bool SimulatedDiskServices::openImage(const std::string& path, NativeHandle& file) {
   record("open image");
@@ -237,6 +340,11 @@ bool SimulatedDiskServices::openImage(const std::string& path, NativeHandle& fil
 std::size_t SimulatedDiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
   const auto found = images_.find(file);
   return found == images_.end() ? 0 : std::fread(data, 1, size, found->second);
+}
+
+bool SimulatedDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
+  const auto found = images_.find(file);
+  return found != images_.end() && seekTo(found->second, offset);
 }
 
 void SimulatedDiskServices::closeImage(NativeHandle file) {

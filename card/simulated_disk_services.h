@@ -14,15 +14,32 @@
 namespace card {
 
 struct SimulatedDrive {
-  enum class Kind { RemovableCard, FixedDisk, CdRom, Volume };
+  // A removable card or a fixed disk answers the lookup of its letter with
+  // its disk (\Device\Harddisk1\DR1), as older systems do; a card behind a
+  // volume answers with the volume (\Device\HarddiskVolume5), as today's
+  // systems do, and its volume tells which disk it lives on.
+  enum class Kind { RemovableCard, FixedDisk, CdRom, VolumeCard };
   Kind kind = Kind::RemovableCard;
   std::string file;         // the card's (or fixed disk's) contents
   std::string diskNumber = "1";
   std::string devicePath;   // when set, the device name lookup answers this
+  std::int64_t blocks = 65536;  // the card's size in 512-byte sectors
   bool openFails = false;
   bool geometryFails = false;
+  bool lengthFails = false;       // only the geometry tells the size then
   std::int64_t refuseBlock = -1;  // a write that covers this block fails ...
   std::uint32_t refuseError = 0;  // ... with this system error code
+  std::int64_t corruptBlock = -1; // this block reads back altered
+  bool readFails = false;         // reads fail with refuseError
+  // The volume's answers.
+  std::string volumeNumber = "5";
+  bool volumeOpenFails = false;
+  std::uint32_t volumeDeviceType = kFileDeviceDisk;
+  std::int64_t volumeDeviceNumber = -1;      // -1: the disk number
+  std::vector<std::uint32_t> volumeExtents;  // empty: one extent on the disk
+  bool deviceNumberFails = false;
+  bool extentsFails = false;
+  int lockRefusals = 0;  // lock attempts refused before one succeeds; -1: all
 };
 
 class SimulatedDiskServices : public DiskServices {
@@ -44,6 +61,8 @@ class SimulatedDiskServices : public DiskServices {
   int openDevices() const { return static_cast<int>(devices_.size()); }
   int openImages() const { return static_cast<int>(images_.size()); }
   int liveBuffers() const { return liveBuffers_; }
+  int openVolumes() const { return static_cast<int>(volumes_.size()); }
+  int lockedVolumes() const;
 
   bool queryDosDevice(const std::string& dosName, std::string& target) override;
   bool openDevice(const std::string& path, NativeHandle& device) override;
@@ -63,6 +82,7 @@ class SimulatedDiskServices : public DiskServices {
   void closeVolume(NativeHandle volume) override;
   bool openImage(const std::string& path, NativeHandle& file) override;
   std::size_t readImage(NativeHandle file, void* data, std::size_t size) override;
+  bool seekImage(NativeHandle file, std::int64_t offset) override;
   void closeImage(NativeHandle file) override;
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
@@ -73,11 +93,18 @@ class SimulatedDiskServices : public DiskServices {
     std::FILE* file = nullptr;
     std::int64_t position = 0;
   };
+  struct OpenVolume {
+    SimulatedDrive* drive = nullptr;
+    bool exclusive = false;
+    bool locked = false;
+  };
   void record(const std::string& entry);
+  std::int64_t volumeDiskNumber(const SimulatedDrive& drive) const;
   std::string devicePathOf(const SimulatedDrive& drive) const;
 
   std::vector<std::string>* journal_;
   std::map<std::string, SimulatedDrive> drives_;
+  std::map<NativeHandle, OpenVolume> volumes_;
   std::map<NativeHandle, OpenDevice> devices_;
   std::map<NativeHandle, std::FILE*> images_;
   NativeHandle nextHandle_ = 0x100;

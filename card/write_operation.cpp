@@ -1,111 +1,314 @@
 #include "write_operation.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "card_device.h"
 #include "image_file.h"
 #include "messages.h"
 
 namespace card {
 namespace {
 
-// The bar's position after block `index` of `count`; 64-bit so that large
+constexpr std::int64_t kHeaderSize = 8;
+
+// The bar's position at block `index` of `count`; 64-bit so that large
 // images cannot wrap, and kept within the bar's range.
 int progressPosition(std::int32_t index, std::int32_t count) {
   if (count <= 0) return 0;
   const std::int64_t position = std::int64_t{index} * 100 / count;
-  return position < 0 ? 0 : position > 100 ? 100 : static_cast<int>(position);
+  return static_cast<int>(std::clamp<std::int64_t>(position, 0, 100));
+}
+
+std::string systemError(const char* what, std::uint32_t code) {
+  // The code as the system's 32-bit signed long prints it.
+  return "error " + std::to_string(static_cast<std::int32_t>(code)) + " " + what;
+}
+
+// The bar moves when the block index enters a new hundred; the first update
+// comes at block 100.
+class Progress {
+ public:
+  Progress(OperatorUi& ui, std::int32_t count) : ui_(ui), count_(count) {}
+
+  void after(std::int32_t index) {
+    if (index / 100 == lastBucket_) return;
+    ui_.setProgress(progressPosition(index, count_));
+    lastBucket_ = index / 100;
+    ui_.showProgressPanel(true);
+    ui_.repaintProgress();
+    ui_.processEvents();
+  }
+
+ private:
+  OperatorUi& ui_;
+  std::int32_t count_;
+  std::int32_t lastBucket_ = 0;
+};
+
+// Blocks read from the image into one run of the buffer.
+struct Run {
+  std::int32_t first = 0;
+  std::int32_t blocks = 0;
+  bool endsShort = false;  // its last block is the image's short one
+};
+
+class WriteRun {
+ public:
+  WriteRun(DiskServices& disk, OperatorUi& ui, Card card, const WriteOptions& options)
+      : disk_(disk), ui_(ui), card_(std::move(card)), options_(options) {
+    if (options_.runBlocks < 1) options_.runBlocks = 1;
+  }
+
+  void run();
+
+ private:
+  bool openImage();
+  bool fitsOnCard(std::int32_t blockCount);
+  bool copyBlocks(std::int32_t blockCount, std::int32_t& written);
+  bool verifyBlocks(std::int32_t blockCount, std::int32_t written);
+  Run readRun(std::int32_t first, std::int32_t count, std::int32_t blockCount);
+  void warnShort(std::int32_t index);
+  bool writeBlockByBlock(const Run& run, std::int32_t blockCount, Progress& progress);
+  unsigned char* slot(std::int32_t index) const {
+    return static_cast<unsigned char*>(buffer_.get()) + std::size_t(index) * kBlockSize;
+  }
+  unsigned char* readBack() const { return slot(options_.runBlocks); }
+  // A failure in the middle of the copy: the message first, then everything
+  // released, the panel hidden on the way.
+  void failMidRun(const std::string& message, const char* caption);
+
+  DiskServices& disk_;
+  OperatorUi& ui_;
+  Card card_;
+  WriteOptions options_;
+  ImageFile file_;
+  BlockBuffer buffer_;
+};
+
+void WriteRun::run() {
+  if (!openImage()) return;
+
+  ui_.repaintWindow();
+  ui_.setProgress(0);
+  const HeaderCheck header = readHeader(file_);
+  if (!header.accepted) {
+    ui_.showMessage(header.failure, kErrorCaption);
+    file_.release();
+    card_.release();
+    return;
+  }
+  const std::int32_t blockCount = header.blockCount;
+  const std::string status = blockCountText(blockCount);
+  ui_.setStatus(status);
+  ui_.processEvents();
+
+  if (!fitsOnCard(blockCount)) return;
+  if (!card_.volumePath.empty() &&
+      !card_.volume.acquire(disk_, card_.volumePath, options_.lockRetryPause)) {
+    ui_.showMessage("could not lock the card at >" + ui_.driveText() +
+                        ", close every program and window that uses it and try again",
+                    kErrorCaption);
+    file_.release();
+    card_.release();
+    return;
+  }
+
+  // One allocation for the run: the blocks going out, then the blocks read
+  // back. Zeroed, so that a short first block is completed with zeros.
+  const std::size_t runBytes = std::size_t(options_.runBlocks) * kBlockSize;
+  void* memory = disk_.allocateBuffer(2 * runBytes);
+  if (memory == nullptr) {
+    ui_.showMessage("not enough memory for the block buffer", kErrorCaption);
+    file_.release();
+    card_.release();
+    return;
+  }
+  buffer_ = BlockBuffer(disk_, memory);
+  std::memset(memory, 0, 2 * runBytes);
+
+  std::int32_t written = 0;
+  if (!copyBlocks(blockCount, written)) return;
+  if (options_.verify && written > 0) {
+    ui_.setStatus(status + " - verifying");
+    ui_.setProgress(0);
+    ui_.repaintProgress();
+    ui_.processEvents();
+    if (!verifyBlocks(blockCount, written)) return;
+    ui_.setStatus(status);
+  }
+
+  buffer_.release();
+  ui_.showProgressPanel(false);
+  file_.release();
+  card_.release();
+  ui_.showMessage("done", kDoneCaption);
+}
+
+bool WriteRun::openImage() {
+  if (ui_.chosenFileName().empty() && !ui_.askForFile()) {
+    ui_.showMessage("no image file selected", kErrorCaption);
+    card_.release();
+    return false;
+  }
+  NativeHandle handle = 0;
+  if (!disk_.openImage(ui_.chosenFileName(), handle)) {
+    ui_.showMessage("image file does not open", kErrorCaption);
+    card_.release();
+    return false;
+  }
+  file_ = ImageFile(disk_, handle);
+  return true;
+}
+
+// An image larger than the card would only show when the card refuses a
+// block, half written: refuse it before anything is written.
+bool WriteRun::fitsOnCard(std::int32_t blockCount) {
+  std::int64_t bytes = 0;
+  if (!disk_.deviceLength(card_.device.get(), bytes)) {
+    const DriveGeometry& g = card_.geometry;
+    bytes = g.cylinders * g.tracksPerCylinder * g.sectorsPerTrack * g.bytesPerSector;
+  }
+  const std::int64_t cardBlocks = bytes / std::int64_t(kBlockSize);
+  if (blockCount <= cardBlocks) return true;
+  ui_.showMessage("image of " + std::to_string(blockCount) + " blocks does not fit on card of " +
+                      std::to_string(cardBlocks) + " blocks",
+                  kErrorCaption);
+  file_.release();
+  card_.release();
+  return false;
+}
+
+Run WriteRun::readRun(std::int32_t first, std::int32_t count, std::int32_t blockCount) {
+  Run run{first, 0, false};
+  while (run.blocks < count && first + run.blocks < blockCount) {
+    unsigned char* block = slot(run.blocks);
+    const std::size_t arrived = readBlock(file_, block);
+    ++run.blocks;
+    if (arrived < kBlockSize) {
+      // The rest of a short block keeps the tail of the block before it,
+      // which is the run's previous slot or, at a run's start, the last slot
+      // of the run before; before block 0 there is none and it stays zero.
+      const std::int32_t index = first + run.blocks - 1;
+      const unsigned char* before = run.blocks > 1 ? block - kBlockSize
+                                    : index > 0     ? slot(options_.runBlocks - 1)
+                                                    : nullptr;
+      if (before != nullptr)
+        std::memmove(block + arrived, before + arrived, kBlockSize - arrived);
+      else
+        std::memset(block + arrived, 0, kBlockSize - arrived);
+      run.endsShort = true;
+      break;
+    }
+  }
+  return run;
+}
+
+void WriteRun::failMidRun(const std::string& message, const char* caption) {
+  ui_.showMessage(message, caption);
+  card_.release();
+  file_.release();
+  ui_.showProgressPanel(false);
+  buffer_.release();
+}
+
+void WriteRun::warnShort(std::int32_t index) {
+  ui_.showMessage(
+      "unexpected shortness of image file at block " + std::to_string(index) + " , good luck",
+      kShortImageCaption);
+}
+
+bool WriteRun::copyBlocks(std::int32_t blockCount, std::int32_t& written) {
+  Progress progress(ui_, blockCount);
+  while (written < blockCount) {
+    const Run run = readRun(written, options_.runBlocks, blockCount);
+    const std::int32_t last = run.first + run.blocks - 1;
+    if (disk_.writeDevice(card_.device.get(), slot(0), std::size_t(run.blocks) * kBlockSize)) {
+      // The operator sees each block of the run as if it had gone out alone;
+      // after a short block the bar is brought up as if the count were
+      // reached.
+      for (std::int32_t i = run.first; i <= last; ++i) {
+        const bool shortBlock = run.endsShort && i == last;
+        if (shortBlock) warnShort(i);
+        progress.after(shortBlock ? blockCount : i);
+      }
+    } else if (!writeBlockByBlock(run, blockCount, progress)) {
+      return false;
+    }
+    written += run.blocks;
+    if (run.endsShort) break;
+  }
+  return true;
+}
+
+// A run the card refused goes out again one block at a time from its first
+// block, so that every block before the refused one is written and the
+// refused block's own error is the one reported.
+bool WriteRun::writeBlockByBlock(const Run& run, std::int32_t blockCount, Progress& progress) {
+  if (!disk_.seekDevice(card_.device.get(), std::int64_t(run.first) * std::int64_t(kBlockSize))) {
+    failMidRun(systemError("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
+    return false;
+  }
+  for (std::int32_t k = 0; k < run.blocks; ++k) {
+    const bool shortBlock = run.endsShort && k == run.blocks - 1;
+    if (shortBlock) warnShort(run.first + k);
+    if (!disk_.writeDevice(card_.device.get(), slot(k), kBlockSize)) {
+      failMidRun(systemError("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
+      return false;
+    }
+    progress.after(shortBlock ? blockCount : run.first + k);
+  }
+  return true;
+}
+
+bool WriteRun::verifyBlocks(std::int32_t blockCount, std::int32_t written) {
+  if (!disk_.seekDevice(card_.device.get(), 0)) {
+    failMidRun(systemError("reading MMC card.", disk_.lastError()), kCardErrorCaption);
+    return false;
+  }
+  if (!disk_.seekImage(file_.get(), kHeaderSize)) {
+    failMidRun("image file does not open", kErrorCaption);
+    return false;
+  }
+  Progress progress(ui_, written);
+  std::int32_t checked = 0;
+  while (checked < written) {
+    // The same runs again, completed the same way, so that the short block
+    // is compared as it was written.
+    const Run run = readRun(checked, std::min(options_.runBlocks, written - checked), blockCount);
+    const std::size_t bytes = std::size_t(run.blocks) * kBlockSize;
+    if (!disk_.readDevice(card_.device.get(), readBack(), bytes)) {
+      failMidRun(systemError("reading MMC card.", disk_.lastError()), kCardErrorCaption);
+      return false;
+    }
+    for (std::int32_t k = 0; k < run.blocks; ++k) {
+      if (std::memcmp(slot(k), readBack() + std::size_t(k) * kBlockSize, kBlockSize) != 0) {
+        failMidRun("verify failed at block " + std::to_string(run.first + k), kCardErrorCaption);
+        return false;
+      }
+      progress.after(run.first + k);
+    }
+    checked += run.blocks;
+  }
+  return true;
 }
 
 }  // namespace
 
 void runWriteOperation(DiskServices& disk, OperatorUi& ui, const WriteOptions& options) {
-  CardDevice device = openCardDevice(disk, ui);
-  if (device) writeImage(disk, ui, std::move(device), options);
+  Card card = openCardDevice(disk, ui);
+  if (card) writeImage(disk, ui, std::move(card), options);
 }
 
-void writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device, const WriteOptions&) {
+void writeImage(DiskServices& disk, OperatorUi& ui, Card card, const WriteOptions& options) {
+  WriteRun(disk, ui, std::move(card), options).run();
+}
 
-  if (ui.chosenFileName().empty() && !ui.askForFile()) {
-    ui.showMessage("no image file selected", kErrorCaption);
-    device.release();
-    return;
-  }
-  NativeHandle fileHandle = 0;
-  if (!disk.openImage(ui.chosenFileName(), fileHandle)) {
-    ui.showMessage("image file does not open", kErrorCaption);
-    device.release();
-    return;
-  }
-  ImageFile file(disk, fileHandle);
-
-  ui.repaintWindow();
-  ui.setProgress(0);
-  const HeaderCheck header = readHeader(file);
-  if (!header.accepted) {
-    ui.showMessage(header.failure, kErrorCaption);
-    file.release();
-    device.release();
-    return;
-  }
-  const std::int32_t blockCount = header.blockCount;
-  ui.setStatus(blockCountText(blockCount));
-  ui.processEvents();
-
-  void* bufferMemory = disk.allocateBuffer(kBlockSize);
-  if (bufferMemory == nullptr) {
-    ui.showMessage("not enough memory for the block buffer", kErrorCaption);
-    file.release();
-    device.release();
-    return;
-  }
-  BlockBuffer buffer(disk, bufferMemory);
-  // A short first block has no earlier block to borrow a tail from: zeros.
-  std::memset(buffer.get(), 0, kBlockSize);
-
-  // Progress moves when the block index enters a new hundred; the first
-  // update comes at block 100.
-  std::int32_t lastBucket = 0;
-  for (std::int32_t i = 0; i < blockCount; ++i) {
-    const std::size_t arrived = readBlock(file, buffer.get());
-    const bool shortRead = arrived < kBlockSize;
-    if (shortRead) {
-      // The rest of the block keeps the tail of the block before it.
-      ui.showMessage("unexpected shortness of image file at block " + std::to_string(i) +
-                         " , good luck",
-                     kShortImageCaption);
-    }
-    if (!disk.writeDevice(device.get(), buffer.get(), kBlockSize)) {
-      const std::uint32_t error = disk.lastError();
-      ui.showMessage("error " + std::to_string(static_cast<std::int32_t>(error)) +
-                         " writing to MMC card.",
-                     kCardErrorCaption);
-      device.release();
-      file.release();
-      ui.showProgressPanel(false);
-      buffer.release();
-      return;
-    }
-    // After a short block the bar is brought up as if the count were
-    // reached, and the loop ends.
-    if (shortRead) i = blockCount;
-    if (i / 100 != lastBucket) {
-      ui.setProgress(progressPosition(i, blockCount));
-      lastBucket = i / 100;
-      ui.showProgressPanel(true);
-      ui.repaintProgress();
-      ui.processEvents();
-    }
-    if (shortRead) break;
-  }
-
-  buffer.release();
-  ui.showProgressPanel(false);
-  file.release();
-  device.release();
-  ui.showMessage("done", kDoneCaption);
+void writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device,
+                const WriteOptions& options) {
+  Card card;
+  card.device = std::move(device);
+  writeImage(disk, ui, std::move(card), options);
 }
 
 }  // namespace card

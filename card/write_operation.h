@@ -1,24 +1,37 @@
-// One run of the write: the card image file onto the card, block by block,
-// ending with exactly one closing message.
+// One run of the write: the card image file onto the card, then read back
+// and compared, ending with exactly one closing message.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+
+#include "card_device.h"
 #include "disk_services.h"
 #include "operator_ui.h"
-#include "owned.h"
 
 namespace card {
 
 struct WriteOptions {
-  // Read the card back after the last block and compare.
+  // Read the card back after the last block and compare it with the image.
   bool verify = true;
+  // Blocks per write call: 2048 (1 MiB) lets the card program its flash in
+  // large units; 1 is the old one-block-per-write pace.
+  std::int32_t runBlocks = 2048;
+  // Between attempts to lock the card's volume.
+  std::chrono::milliseconds lockRetryPause{200};
 };
 
 // The whole run, as the write button starts it: the card behind the drive
 // field's letter, then the chosen image onto it.
 void runWriteOperation(DiskServices& disk, OperatorUi& ui, const WriteOptions& options = {});
 
-// The run after the card has been opened: the image file, its header and
-// every block. Owns `device` from here on and releases it on every path.
+// The run after the card has been opened: the image file, its header, every
+// block and the read-back. Owns `card` from here on and releases it on every
+// path.
+void writeImage(DiskServices& disk, OperatorUi& ui, Card card, const WriteOptions& options = {});
+
+// The same for a device opened without a drive letter (a block device on
+// Linux): no volume to lock; its size is asked of the device itself.
 void writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device,
                 const WriteOptions& options = {});
 

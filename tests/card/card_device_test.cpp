@@ -1,5 +1,7 @@
 #include "card_device.h"
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "simulated_disk_services.h"
@@ -51,7 +53,6 @@ TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
       {"no such device", "G", false, {}, {"query G:", "message ERROR: could not query device"}},
       {"empty drive text", "", false, {}, {"query :", "message ERROR: could not query device"}},
       {"cd-rom", "G", true, drive(Kind::CdRom), {"query G:", dive}},
-      {"volume name", "G", true, drive(Kind::Volume), {"query G:", dive}},
       {"marker with no number", "G", true, drive(Kind::RemovableCard, "\\Device\\Harddisk"),
        {"query G:", dive}},
       {"open refused", "G", true, openFails,
@@ -78,7 +79,7 @@ TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
       d.file = scratch.path("disk.img");
       disk.addDrive(c.driveText, d);
     }
-    card::CardDevice device = card::openCardDevice(disk, ui);
+    card::Card device = card::openCardDevice(disk, ui);
     EXPECT_FALSE(device);
     EXPECT_EQ(journal, c.journal);
     EXPECT_EQ(disk.openDevices(), 0);
@@ -104,12 +105,74 @@ TEST(OpenCardDevice, OpensThePhysicalDriveTheLetterNames) {
     RecordingUi ui(journal);
     ui.drive = std::string(18, 'G');  // the longest text that fits
 
-    card::CardDevice device = card::openCardDevice(disk, ui);
+    card::Card device = card::openCardDevice(disk, ui);
     EXPECT_TRUE(device);
     EXPECT_TRUE(ui.messages.empty());
+    // A disk answer needs no volume query.
     EXPECT_EQ(journal, (std::vector<std::string>{"query " + ui.drive + ":", std::get<2>(c), "geometry"}));
     device.release();
     EXPECT_EQ(disk.openDevices(), 0);
+  }
+}
+
+card::SimulatedDrive volumeCard(std::function<void(card::SimulatedDrive&)> change) {
+  card::SimulatedDrive d = drive(Kind::VolumeCard, "", "3");
+  change(d);
+  return d;
+}
+
+TEST(OpenCardDevice, AcceptsAVolumeOnlyWhenItLiesWhollyOnOneDisk) {
+  using D = card::SimulatedDrive&;
+  const std::string dive = "message ERROR: Query did not return expected dive number";
+  const std::vector<std::string> queries = {"query G:", "open volume \\\\.\\G: query",
+                                            "device number", "extents", "close volume"};
+  const std::vector<std::string> refused = [&] {
+    std::vector<std::string> j = queries;
+    j.push_back(dive);
+    return j;
+  }();
+  const ResolutionCase cases[] = {
+      {"volume on disk 3", "G", true, volumeCard([](D) {}),
+       [&] {
+         std::vector<std::string> j = queries;
+         j.insert(j.end(), {"open device \\\\.\\PHYSICALDRIVE3", "geometry"});
+         return j;
+       }()},
+      {"volume on two disks", "G", true, volumeCard([](D d) { d.volumeExtents = {3, 4}; }),
+       refused},
+      {"no extents", "G", true, volumeCard([](D d) { d.volumeExtents = {}; d.extentsFails = true; }),
+       refused},
+      {"numbers disagree", "G", true,
+       volumeCard([](D d) { d.volumeExtents = {4}; }), refused},
+      {"not a disk", "G", true,
+       volumeCard([](D d) { d.volumeDeviceType = card::kFileDeviceCdRom; }),
+       {"query G:", "open volume \\\\.\\G: query", "device number", "close volume", dive}},
+      {"device number refused", "G", true,
+       volumeCard([](D d) { d.deviceNumberFails = true; }),
+       {"query G:", "open volume \\\\.\\G: query", "device number", "close volume", dive}},
+      {"volume does not open", "G", true, volumeCard([](D d) { d.volumeOpenFails = true; }),
+       {"query G:", "open volume \\\\.\\G: query", dive}},
+  };
+  for (const ResolutionCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    std::vector<std::string> journal;
+    card::SimulatedDiskServices disk(&journal);
+    // Disk 5 is a card too, and 5 is also the volume's own number: a
+    // reading of the volume name as a disk number would reach it.
+    card::SimulatedDrive other = drive(Kind::RemovableCard, "", "5");
+    other.file = scratch.path("other.img");
+    disk.addDrive("F", other);
+    card::SimulatedDrive d = c.drive;
+    d.file = scratch.path("card.img");
+    disk.addDrive("G", d);
+    RecordingUi ui(journal);
+    card::Card device = card::openCardDevice(disk, ui);
+    EXPECT_EQ(static_cast<bool>(device), c.journal.back() == "geometry");
+    EXPECT_EQ(journal, c.journal);
+    device.release();
+    EXPECT_EQ(disk.openDevices(), 0);
+    EXPECT_EQ(disk.openVolumes(), 0);
   }
 }
 

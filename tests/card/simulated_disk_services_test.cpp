@@ -21,7 +21,7 @@ TEST(SimulatedDiskServices, ReadsItsDrivesFromText) {
       {"G:", "\\Device\\Harddisk3\\DR3"},
       {"H:", "\\Device\\Harddisk1\\DR1"},
       {"I:", "\\Device\\CdRom0"},
-      {"J:", "\\Device\\HarddiskVolume1"},
+      {"J:", "\\Device\\HarddiskVolume5"},
   };
   for (const auto& a : answers) {
     std::string target;

@@ -22,6 +22,7 @@ class WriteRun : public ::testing::Test {
     card::SimulatedDrive card;
     card.file = cardPath;
     disk.addDrive("G", card);
+    options.lockRetryPause = std::chrono::milliseconds(0);
   }
 
   void useImage(const Bytes& bytes) {
@@ -30,9 +31,10 @@ class WriteRun : public ::testing::Test {
   }
 
   void run() {
-    card::runWriteOperation(disk, ui);
+    card::runWriteOperation(disk, ui, options);
     // Whatever the path, nothing stays open.
     EXPECT_EQ(disk.openDevices(), 0);
+    EXPECT_EQ(disk.openVolumes(), 0);
     EXPECT_EQ(disk.openImages(), 0);
     EXPECT_EQ(disk.liveBuffers(), 0);
     for (int position : ui.positions) {
@@ -59,6 +61,7 @@ class WriteRun : public ::testing::Test {
   std::vector<std::string> journal;
   card::SimulatedDiskServices disk;
   RecordingUi ui;
+  card::WriteOptions options;
 };
 
 Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end()); }
@@ -68,8 +71,9 @@ TEST_F(WriteRun, CopiesEveryBlockToItsSectorAndEndsWithDone) {
   useImage(image);
   run();
   EXPECT_EQ(cardBytes(), payloadOf(image));
-  // The bar moves at blocks 100 and 200 and is not pushed to 100 at the end.
-  EXPECT_EQ(ui.positions, (std::vector<int>{0, 40, 80}));
+  // The bar moves at blocks 100 and 200 and is not pushed to 100 at the end;
+  // then again from 0 while the card is read back.
+  EXPECT_EQ(ui.positions, (std::vector<int>{0, 40, 80, 0, 40, 80}));
   EXPECT_EQ(ending(), (std::vector<std::string>{"free buffer", "panel hidden", "close image",
                                                 "close device", "message Quenvory: done"}));
   const auto status = std::find(journal.begin(), journal.end(), "status 250 block image");
@@ -78,6 +82,7 @@ TEST_F(WriteRun, CopiesEveryBlockToItsSectorAndEndsWithDone) {
 }
 
 TEST_F(WriteRun, ShowsProgressOncePerHundredBlocks) {
+  options.verify = false;
   const std::pair<std::int32_t, std::vector<int>> cases[] = {
       {0, {0}},           {1, {0}},      {99, {0}},
       {100, {0}},         {101, {0, 99}}, {250, {0, 40, 80}},
@@ -108,7 +113,8 @@ TEST_F(WriteRun, ShortImageWarnsCompletesTheBlockWithTheTailBeforeItAndFinishes)
   // The missing half of block 600 is the second half of block 599.
   EXPECT_TRUE(std::equal(written.begin() + 600 * 512 + 256, written.end(),
                          written.begin() + 599 * 512 + 256));
-  EXPECT_EQ(ui.positions, (std::vector<int>{0, 10, 20, 30, 40, 50, 100}));
+  EXPECT_EQ(ui.positions,
+            (std::vector<int>{0, 10, 20, 30, 40, 50, 100, 0, 16, 33, 49, 66, 83, 99}));
   EXPECT_EQ(ending(),
             (std::vector<std::string>{
                 "message surprised: unexpected shortness of image file at block 600 , good luck",
@@ -254,6 +260,11 @@ TEST_F(WriteRun, ProgressOfAHugeClaimedCountStaysInRange) {
   // at the short block with the index set to the count, and 100 x that must
   // not wrap.
   const std::int32_t max = std::numeric_limits<std::int32_t>::max();
+  card::SimulatedDrive huge;
+  huge.file = cardPath;
+  huge.blocks = std::int64_t{max} + 1;
+  disk.addDrive("G", huge);
+  options.verify = false;
   useImage(imageBytes(max, max - 1236, 512 * 250 + 10));
   run();
   EXPECT_EQ(ui.positions, (std::vector<int>{0, 0, 0, 100}));
@@ -271,7 +282,9 @@ TEST_F(WriteRun, EventsProcessedMidRunSeeTheRunInProgress) {
     EXPECT_EQ(disk.openImages(), 1);
   };
   run();
-  EXPECT_EQ(pumps, 3);  // after the status text, at blocks 100 and 200
+  // After the status text, at blocks 100 and 200, and the same while reading
+  // back.
+  EXPECT_EQ(pumps, 6);
 }
 
 }  // namespace
