@@ -358,7 +358,8 @@ void SimulatedDiskServices::closeImage(NativeHandle file) {
 void* SimulatedDiskServices::allocateBuffer(std::size_t size) {
   record("allocate buffer");
   if (failAllocation_) return nullptr;
-  void* buffer = ::operator new(size, std::nothrow);
+  // Sector-aligned, as the real services' buffers are.
+  void* buffer = ::operator new(size, std::align_val_t{4096}, std::nothrow);
   if (buffer != nullptr) ++liveBuffers_;
   return buffer;
 }
@@ -366,7 +367,7 @@ void* SimulatedDiskServices::allocateBuffer(std::size_t size) {
 void SimulatedDiskServices::freeBuffer(void* buffer) {
   record("free buffer");
   if (buffer == nullptr) return;
-  ::operator delete(buffer);
+  ::operator delete(buffer, std::align_val_t{4096});
   --liveBuffers_;
 }
 

@@ -288,3 +288,238 @@ TEST_F(WriteRun, EventsProcessedMidRunSeeTheRunInProgress) {
 }
 
 }  // namespace
+
+namespace {
+
+// The volume behind the letter is held locked from before the first block
+// until after the card device is closed, whichever way the run ends.
+TEST_F(WriteRun, HoldsTheVolumeLockedAroundEveryBlock) {
+  struct Case {
+    const char* name;
+    std::function<void(WriteRun&)> arrange;
+    const char* lastMessage;
+  };
+  const Case cases[] = {
+      {"completion", [](WriteRun& t) { t.useImage(completeImage(250)); }, "done"},
+      {"short image", [](WriteRun& t) { t.useImage(imageBytes(300, 300 - 1236, 512 * 120 + 3)); },
+       "done"},
+      {"refused block",
+       [](WriteRun& t) {
+         card::SimulatedDrive d;
+         d.file = t.cardPath;
+         d.refuseBlock = 200;
+         d.refuseError = 1117;
+         t.disk.addDrive("G", d);
+         t.useImage(completeImage(250));
+       },
+       "error 1117 writing to MMC card."},
+      {"no memory",
+       [](WriteRun& t) {
+         t.disk.failAllocation(true);
+         t.useImage(completeImage(250));
+       },
+       "not enough memory for the block buffer"},
+      {"verify failed",
+       [](WriteRun& t) {
+         card::SimulatedDrive d;
+         d.file = t.cardPath;
+         d.corruptBlock = 7;
+         t.disk.addDrive("G", d);
+         t.useImage(completeImage(250));
+       },
+       "verify failed at block 7"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    ui.messages.clear();
+    disk.failAllocation(false);
+    c.arrange(*this);
+    run();
+    EXPECT_EQ(ui.messages.back().first, c.lastMessage);
+    const auto at = [&](const std::string& entry) {
+      return std::find(journal.begin(), journal.end(), entry) - journal.begin();
+    };
+    const auto firstWrite = std::find_if(journal.begin(), journal.end(), [](const std::string& e) {
+                              return e.rfind("write ", 0) == 0;
+                            }) - journal.begin();
+    EXPECT_LT(at("lock volume"), at("dismount volume"));
+    EXPECT_LT(at("dismount volume"), firstWrite);
+    EXPECT_LT(at("dismount volume"), at("allocate buffer"));
+    EXPECT_LT(at("close device"), at("unlock volume"));
+    EXPECT_LT(at("unlock volume"), at("close volume"));
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "close volume"), 1);
+    EXPECT_EQ(disk.lockedVolumes(), 0);
+  }
+}
+
+TEST_F(WriteRun, RefusesACardItCannotLockBeforeWritingAnything) {
+  card::SimulatedDrive busy;
+  busy.file = cardPath;
+  busy.lockRefusals = -1;
+  disk.addDrive("G", busy);
+  useImage(completeImage(250));
+  run();
+  EXPECT_TRUE(cardBytes().empty());
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 5);  // a few attempts
+  EXPECT_EQ(ending(),
+            (std::vector<std::string>{"message ERROR: could not lock the card at >G, close every "
+                                      "program and window that uses it and try again",
+                                      "close image", "close device"}));
+}
+
+TEST_F(WriteRun, LocksACardThatComesFreeAfterAFewAttempts) {
+  card::SimulatedDrive flushing;
+  flushing.file = cardPath;
+  flushing.lockRefusals = 2;
+  disk.addDrive("G", flushing);
+  const Bytes image = completeImage(10);
+  useImage(image);
+  run();
+  EXPECT_EQ(cardBytes(), payloadOf(image));
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 3);
+}
+
+TEST_F(WriteRun, RefusesAnImageLargerThanTheCard) {
+  struct Case {
+    const char* name;
+    std::int64_t cardBlocks;
+    bool lengthFails;  // the size then comes from whole cylinders of 32 sectors
+    std::int32_t imageBlocks;
+    const char* refusal;  // nullptr: written
+  };
+  const Case cases[] = {
+      {"exactly full", 300, false, 300, nullptr},
+      {"one block too many", 300, false, 301,
+       "image of 301 blocks does not fit on card of 300 blocks"},
+      {"geometry, fits", 330, true, 320, nullptr},
+      {"geometry, rounded down", 330, true, 321,
+       "image of 321 blocks does not fit on card of 320 blocks"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    ui.messages.clear();
+    std::remove(cardPath.c_str());
+    card::SimulatedDrive small;
+    small.file = cardPath;
+    small.blocks = c.cardBlocks;
+    small.lengthFails = c.lengthFails;
+    disk.addDrive("G", small);
+    const Bytes image = completeImage(c.imageBlocks);
+    useImage(image);
+    run();
+    if (c.refusal == nullptr) {
+      EXPECT_EQ(cardBytes(), payloadOf(image));
+      EXPECT_EQ(ui.messages.back().first, "done");
+    } else {
+      EXPECT_TRUE(cardBytes().empty());
+      EXPECT_EQ(ending(), (std::vector<std::string>{std::string("message ERROR: ") + c.refusal,
+                                                    "close image", "close device"}));
+      EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 0);
+    }
+  }
+}
+
+TEST_F(WriteRun, ReadsTheCardBackAndReportsWhatDiffers) {
+  struct Case {
+    const char* name;
+    std::int64_t corruptBlock;
+    bool readFails;
+    const char* message;
+    const char* caption;
+  };
+  const Case cases[] = {
+      {"match", -1, false, "done", "Quenvory"},
+      {"block 0 differs", 0, false, "verify failed at block 0", "MMC ERROR"},
+      {"block in the second run differs", 2100, false, "verify failed at block 2100",
+       "MMC ERROR"},
+      {"last block differs", 2999, false, "verify failed at block 2999", "MMC ERROR"},
+      {"card cannot be read", -1, true, "error 23 reading MMC card.", "MMC ERROR"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    ui.messages.clear();
+    card::SimulatedDrive d;
+    d.file = cardPath;
+    d.corruptBlock = c.corruptBlock;
+    d.readFails = c.readFails;
+    d.refuseError = 23;
+    disk.addDrive("G", d);
+    useImage(completeImage(3000));
+    run();
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0], std::make_pair(std::string(c.message), std::string(c.caption)));
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "status 3000 block image - verifying"), 1);
+    if (c.caption == std::string("MMC ERROR"))
+      EXPECT_EQ(ending(), (std::vector<std::string>{std::string("message MMC ERROR: ") + c.message,
+                                                    "close device", "close image", "panel hidden",
+                                                    "free buffer"}));
+    else
+      EXPECT_EQ(journal[journal.size() - 8], "status 3000 block image");  // the mark is gone
+  }
+}
+
+TEST_F(WriteRun, ReadsBackOnlyWhenSomethingWasWrittenAndAsked) {
+  const std::pair<std::int32_t, bool> cases[] = {{0, true}, {5, false}};
+  for (const auto& c : cases) {
+    journal.clear();
+    options.verify = c.second;
+    useImage(completeImage(c.first));
+    run();
+    EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
+                            [](const std::string& e) { return e.rfind("read ", 0) == 0; }),
+              0);
+    EXPECT_EQ(ui.messages.back().first, "done");
+  }
+}
+
+// Whole runs per write change how fast the card is written, never what the
+// operator sees nor what lands on the card.
+TEST(WriteRuns, OperatorSeesTheSameAsWithOneBlockPerWrite) {
+  struct Case {
+    std::int32_t claimed;
+    std::size_t payload;
+    std::int64_t refuseBlock;
+  };
+  const Case cases[] = {
+      {0, 0, -1},         {1, 512, -1},          {99, 99 * 512, -1},     {100, 100 * 512, -1},
+      {101, 101 * 512, -1}, {250, 250 * 512, -1}, {2047, 2047 * 512, -1}, {2048, 2048 * 512, -1},
+      {2049, 2049 * 512, -1}, {5000, 5000 * 512, -1},
+      // Short images: inside a run, at a run's first block, at its last.
+      {5000, 3000 * 512 + 100, -1}, {5000, 2048 * 512, -1}, {5000, 2047 * 512 + 1, -1},
+      {300, 0, -1},
+      // Refused blocks: in the first run, at the start of the second, in the last.
+      {5000, 5000 * 512, 37}, {5000, 5000 * 512, 2048}, {5000, 5000 * 512, 4999},
+      {5000, 3000 * 512 + 100, 3000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.claimed) + " blocks, " + std::to_string(c.payload) +
+                 " bytes, refusing " + std::to_string(c.refuseBlock));
+    ScratchDir scratch;
+    const std::string imagePath = scratch.path("image.S7img");
+    writeFile(imagePath, imageBytes(c.claimed, c.claimed - 1236, c.payload));
+    std::vector<std::string> uiCalls[2];
+    Bytes cards[2];
+    for (int pass = 0; pass < 2; ++pass) {
+      card::SimulatedDiskServices disk;
+      card::SimulatedDrive d;
+      d.file = scratch.path("card" + std::to_string(pass) + ".img");
+      d.refuseBlock = c.refuseBlock;
+      d.refuseError = 1117;
+      disk.addDrive("G", d);
+      RecordingUi ui(uiCalls[pass]);
+      ui.fileName = imagePath;
+      card::WriteOptions options;
+      options.runBlocks = pass == 0 ? 1 : 2048;
+      card::runWriteOperation(disk, ui, options);
+      cards[pass] = readFile(d.file);
+      EXPECT_EQ(disk.openDevices() + disk.openImages() + disk.liveBuffers(), 0);
+    }
+    EXPECT_EQ(uiCalls[1], uiCalls[0]);
+    EXPECT_EQ(cards[1], cards[0]);
+  }
+}
+
+}  // namespace
