@@ -39,8 +39,7 @@ class VolumeLock {
 
   // Locks (retrying a few times, `pause` apart) and dismounts the volume.
   // False when it cannot be locked; nothing is left open then.
-  bool acquire(DiskServices& disk, const std::string& volumePath,
-               std::chrono::milliseconds pause);
+  bool acquire(DiskServices& disk, const std::string& volumePath, std::chrono::milliseconds pause);
   void release();
 
  private:

@@ -54,10 +54,14 @@ bool SimulatedDiskServices::configure(const std::string& text, std::string& erro
       const std::string key = field.substr(0, at);
       const std::string value = at == std::string::npos ? "" : field.substr(at + 1);
       if (k == 0 && at == std::string::npos) {
-        if (key == "card") drive.kind = SimulatedDrive::Kind::RemovableCard;
-        else if (key == "fixed") drive.kind = SimulatedDrive::Kind::FixedDisk;
-        else if (key == "cdrom") drive.kind = SimulatedDrive::Kind::CdRom;
-        else if (key == "volume") drive.kind = SimulatedDrive::Kind::VolumeCard;
+        if (key == "card")
+          drive.kind = SimulatedDrive::Kind::RemovableCard;
+        else if (key == "fixed")
+          drive.kind = SimulatedDrive::Kind::FixedDisk;
+        else if (key == "cdrom")
+          drive.kind = SimulatedDrive::Kind::CdRom;
+        else if (key == "volume")
+          drive.kind = SimulatedDrive::Kind::VolumeCard;
         else {
           error = "unknown kind of drive: " + key;
           return false;
@@ -166,8 +170,8 @@ bool SimulatedDiskServices::writeDevice(NativeHandle device, const void* data, s
     lastError_ = open.drive->refuseError;
     return false;
   }
-  if (!seekTo(open.file, open.position) ||
-      std::fwrite(data, 1, size, open.file) != size || std::fflush(open.file) != 0) {
+  if (!seekTo(open.file, open.position) || std::fwrite(data, 1, size, open.file) != size ||
+      std::fflush(open.file) != 0) {
     lastError_ = kErrorInvalidFunction;
     return false;
   }
@@ -246,9 +250,8 @@ bool SimulatedDiskServices::openVolume(const std::string& path, bool exclusive,
                                        NativeHandle& volume) {
   record("open volume " + path + (exclusive ? " exclusive" : " query"));
   static const std::string kPrefix = "\\\\.\\";
-  const bool wellFormed =
-      path.size() > kPrefix.size() + 1 && path.compare(0, kPrefix.size(), kPrefix) == 0 &&
-      path.back() == ':';
+  const bool wellFormed = path.size() > kPrefix.size() + 1 &&
+                          path.compare(0, kPrefix.size(), kPrefix) == 0 && path.back() == ':';
   const auto found =
       wellFormed ? drives_.find(path.substr(kPrefix.size(), path.size() - kPrefix.size() - 1))
                  : drives_.end();
@@ -288,7 +291,8 @@ bool SimulatedDiskServices::volumeDiskExtents(NativeHandle volume,
   extents.clear();
   std::vector<std::uint32_t> disks = drive.volumeExtents;
   if (disks.empty()) disks.push_back(static_cast<std::uint32_t>(volumeDiskNumber(drive)));
-  for (std::uint32_t disk : disks) extents.push_back(DiskExtent{disk, 2048 * 512, drive.blocks * 512});
+  for (std::uint32_t disk : disks)
+    extents.push_back(DiskExtent{disk, 2048 * 512, drive.blocks * 512});
   return true;
 }
 
@@ -359,7 +363,7 @@ void* SimulatedDiskServices::allocateBuffer(std::size_t size) {
   record("allocate buffer");
   if (failAllocation_) return nullptr;
   // Sector-aligned, as the real services' buffers are.
-  void* buffer = ::operator new(size, std::align_val_t{4096}, std::nothrow);
+  void* buffer = ::operator new (size, std::align_val_t{4096}, std::nothrow);
   if (buffer != nullptr) ++liveBuffers_;
   return buffer;
 }
@@ -367,7 +371,7 @@ void* SimulatedDiskServices::allocateBuffer(std::size_t size) {
 void SimulatedDiskServices::freeBuffer(void* buffer) {
   record("free buffer");
   if (buffer == nullptr) return;
-  ::operator delete(buffer, std::align_val_t{4096});
+  ::operator delete (buffer, std::align_val_t{4096});
   --liveBuffers_;
 }
 

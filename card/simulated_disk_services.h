@@ -20,17 +20,17 @@ struct SimulatedDrive {
   // systems do, and its volume tells which disk it lives on.
   enum class Kind { RemovableCard, FixedDisk, CdRom, VolumeCard };
   Kind kind = Kind::RemovableCard;
-  std::string file;         // the card's (or fixed disk's) contents
+  std::string file;  // the card's (or fixed disk's) contents
   std::string diskNumber = "1";
-  std::string devicePath;   // when set, the device name lookup answers this
+  std::string devicePath;       // when set, the device name lookup answers this
   std::int64_t blocks = 65536;  // the card's size in 512-byte sectors
   bool openFails = false;
   bool geometryFails = false;
-  bool lengthFails = false;       // only the geometry tells the size then
-  std::int64_t refuseBlock = -1;  // a write that covers this block fails ...
-  std::uint32_t refuseError = 0;  // ... with this system error code
-  std::int64_t corruptBlock = -1; // this block reads back altered
-  bool readFails = false;         // reads fail with refuseError
+  bool lengthFails = false;        // only the geometry tells the size then
+  std::int64_t refuseBlock = -1;   // a write that covers this block fails ...
+  std::uint32_t refuseError = 0;   // ... with this system error code
+  std::int64_t corruptBlock = -1;  // this block reads back altered
+  bool readFails = false;          // reads fail with refuseError
   // The volume's answers.
   std::string volumeNumber = "5";
   bool volumeOpenFails = false;
@@ -44,8 +44,7 @@ struct SimulatedDrive {
 
 class SimulatedDiskServices : public DiskServices {
  public:
-  explicit SimulatedDiskServices(std::vector<std::string>* journal = nullptr)
-      : journal_(journal) {}
+  explicit SimulatedDiskServices(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
   ~SimulatedDiskServices() override;
 
   // Declares the drive behind a drive text ("G"). Letters never declared

@@ -10,10 +10,15 @@ std::u16string utf8ToUtf16(const std::string& text) {
   const std::size_t n = text.size();
   while (i < n) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                         : (lead >> 3) == 0x1E ? 4 : 0;
-    char32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F
-                                                                               : lead & 0x07;
+    std::size_t length = lead < 0x80           ? 1
+                         : (lead >> 5) == 0x6  ? 2
+                         : (lead >> 4) == 0xE  ? 3
+                         : (lead >> 3) == 0x1E ? 4
+                                               : 0;
+    char32_t code = length == 1   ? lead
+                    : length == 2 ? lead & 0x1F
+                    : length == 3 ? lead & 0x0F
+                                  : lead & 0x07;
     bool valid = length != 0 && i + length <= n;
     for (std::size_t k = 1; valid && k < length; ++k) {
       const unsigned char next = static_cast<unsigned char>(text[i + k]);

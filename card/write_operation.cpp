@@ -191,8 +191,8 @@ Run WriteRun::readRun(std::int32_t first, std::int32_t count, std::int32_t block
       // of the run before; before block 0 there is none and it stays zero.
       const std::int32_t index = first + run.blocks - 1;
       const unsigned char* before = run.blocks > 1 ? block - kBlockSize
-                                    : index > 0     ? slot(options_.runBlocks - 1)
-                                                    : nullptr;
+                                    : index > 0    ? slot(options_.runBlocks - 1)
+                                                   : nullptr;
       if (before != nullptr)
         std::memmove(block + arrived, before + arrived, kBlockSize - arrived);
       else

@@ -1,8 +1,8 @@
 #include "card_device.h"
 
-#include <functional>
-
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "simulated_disk_services.h"
 #include "test_support.h"
@@ -53,18 +53,33 @@ TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
       {"no such device", "G", false, {}, {"query G:", "message ERROR: could not query device"}},
       {"empty drive text", "", false, {}, {"query :", "message ERROR: could not query device"}},
       {"cd-rom", "G", true, drive(Kind::CdRom), {"query G:", dive}},
-      {"marker with no number", "G", true, drive(Kind::RemovableCard, "\\Device\\Harddisk"),
+      {"marker with no number",
+       "G",
+       true,
+       drive(Kind::RemovableCard, "\\Device\\Harddisk"),
        {"query G:", dive}},
-      {"open refused", "G", true, openFails,
+      {"open refused",
+       "G",
+       true,
+       openFails,
        {"query G:", "open device \\\\.\\PHYSICALDRIVE1", "message ERROR: MMC drive open error"}},
-      {"geometry refused", "G", true, geometryFails,
+      {"geometry refused",
+       "G",
+       true,
+       geometryFails,
        {"query G:", "open device \\\\.\\PHYSICALDRIVE1", "geometry",
         "message ERROR: IOCTL_DISK_GET_DRIVE_GEOMETRY failed", "close device"}},
-      {"fixed disk", "H", true, drive(Kind::FixedDisk),
+      {"fixed disk",
+       "H",
+       true,
+       drive(Kind::FixedDisk),
        {"query H:", "open device \\\\.\\PHYSICALDRIVE1", "geometry",
         "message ERROR: your system does not recognize a removable media at >H", "close device"}},
       // 19 characters do not fit the device name with its colon: no lookup.
-      {"drive text too long", std::string(19, 'G'), true, drive(Kind::RemovableCard),
+      {"drive text too long",
+       std::string(19, 'G'),
+       true,
+       drive(Kind::RemovableCard),
        {"message ERROR: could not query device"}},
   };
   for (const ResolutionCase& c : cases) {
@@ -109,7 +124,8 @@ TEST(OpenCardDevice, OpensThePhysicalDriveTheLetterNames) {
     EXPECT_TRUE(device);
     EXPECT_TRUE(ui.messages.empty());
     // A disk answer needs no volume query.
-    EXPECT_EQ(journal, (std::vector<std::string>{"query " + ui.drive + ":", std::get<2>(c), "geometry"}));
+    EXPECT_EQ(journal,
+              (std::vector<std::string>{"query " + ui.drive + ":", std::get<2>(c), "geometry"}));
     device.release();
     EXPECT_EQ(disk.openDevices(), 0);
   }
@@ -138,19 +154,30 @@ TEST(OpenCardDevice, AcceptsAVolumeOnlyWhenItLiesWhollyOnOneDisk) {
          j.insert(j.end(), {"open device \\\\.\\PHYSICALDRIVE3", "geometry"});
          return j;
        }()},
-      {"volume on two disks", "G", true, volumeCard([](D d) { d.volumeExtents = {3, 4}; }),
+      {"volume on two disks", "G", true, volumeCard([](D d) {
+         d.volumeExtents = {3, 4};
+       }),
        refused},
-      {"no extents", "G", true, volumeCard([](D d) { d.volumeExtents = {}; d.extentsFails = true; }),
+      {"no extents", "G", true, volumeCard([](D d) {
+         d.volumeExtents = {};
+         d.extentsFails = true;
+       }),
        refused},
-      {"numbers disagree", "G", true,
-       volumeCard([](D d) { d.volumeExtents = {4}; }), refused},
-      {"not a disk", "G", true,
+      {"numbers disagree", "G", true, volumeCard([](D d) { d.volumeExtents = {4}; }), refused},
+      {"not a disk",
+       "G",
+       true,
        volumeCard([](D d) { d.volumeDeviceType = card::kFileDeviceCdRom; }),
        {"query G:", "open volume \\\\.\\G: query", "device number", "close volume", dive}},
-      {"device number refused", "G", true,
+      {"device number refused",
+       "G",
+       true,
        volumeCard([](D d) { d.deviceNumberFails = true; }),
        {"query G:", "open volume \\\\.\\G: query", "device number", "close volume", dive}},
-      {"volume does not open", "G", true, volumeCard([](D d) { d.volumeOpenFails = true; }),
+      {"volume does not open",
+       "G",
+       true,
+       volumeCard([](D d) { d.volumeOpenFails = true; }),
        {"query G:", "open volume \\\\.\\G: query", dive}},
   };
   for (const ResolutionCase& c : cases) {

@@ -1,9 +1,9 @@
 #include "image_file.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <limits>
-
-#include <gtest/gtest.h>
 
 #include "simulated_disk_services.h"
 #include "test_support.h"
@@ -49,7 +49,11 @@ TEST_F(HeaderTest, RefusesAndAcceptsAsTheCheckWordSays) {
   const std::vector<std::uint8_t> full = imageBytes(100, -1136, 0);
   const HeaderCase cases[] = {
       {"empty file", {}, false, 0, "image header failed (iLastBlock)"},
-      {"three bytes", {full.begin(), full.begin() + 3}, false, 0, "image header failed (iLastBlock)"},
+      {"three bytes",
+       {full.begin(), full.begin() + 3},
+       false,
+       0,
+       "image header failed (iLastBlock)"},
       {"four bytes", {full.begin(), full.begin() + 4}, false, 0, "image header failed (iCheck)"},
       {"seven bytes", {full.begin(), full.begin() + 7}, false, 0, "image header failed (iCheck)"},
       {"format 0.9", imageBytes(100, -1134, 0), false, 0, "this is V0.9 Image File, use with V0.9"},
@@ -86,12 +90,8 @@ TEST_F(HeaderTest, LeavesTheFileAtBlockZero) {
 
 TEST(BlockCountText, NamesTheCountAndMarksTheEpromSize) {
   const std::pair<std::int32_t, const char*> cases[] = {
-      {2048, "2048 block image"},
-      {100, "100 block image"},
-      {0, "0 block image"},
-      {-5, "-5 block image"},
-      {3445, "3445 block image"},
-      {3446, "3446 block image 128k Eprom"},
+      {2048, "2048 block image"}, {100, "100 block image"},   {0, "0 block image"},
+      {-5, "-5 block image"},     {3445, "3445 block image"}, {3446, "3446 block image 128k Eprom"},
       {3447, "3447 block image"},
   };
   for (const auto& c : cases) EXPECT_EQ(card::blockCountText(c.first), c.second);

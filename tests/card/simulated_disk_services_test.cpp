@@ -12,10 +12,10 @@ TEST(SimulatedDiskServices, ReadsItsDrivesFromText) {
   ScratchDir scratch;
   card::SimulatedDiskServices disk;
   std::string error;
-  ASSERT_TRUE(disk.configure("G=card,file=" + scratch.path("g.img") +
-                                 ",disk=3,refuse=2,error=1117;H=fixed,file=" +
-                                 scratch.path("h.img") + ";I=cdrom;J=volume",
-                             error))
+  ASSERT_TRUE(disk.configure(
+      "G=card,file=" + scratch.path("g.img") +
+          ",disk=3,refuse=2,error=1117;H=fixed,file=" + scratch.path("h.img") + ";I=cdrom;J=volume",
+      error))
       << error;
   const std::pair<const char*, const char*> answers[] = {
       {"G:", "\\Device\\Harddisk3\\DR3"},

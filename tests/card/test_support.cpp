@@ -1,13 +1,13 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-
-#include <gtest/gtest.h>
 
 namespace testing_support {
 
@@ -29,7 +29,8 @@ ScratchDir::~ScratchDir() {
 }
 
 std::uint8_t patternByte(std::int64_t block, std::size_t offset) {
-  return static_cast<std::uint8_t>((block * 131 + static_cast<std::int64_t>(offset) * 7 + 1) & 0xFF);
+  return static_cast<std::uint8_t>((block * 131 + static_cast<std::int64_t>(offset) * 7 + 1) &
+                                   0xFF);
 }
 
 std::vector<std::uint8_t> imageBytes(std::int32_t lastBlock, std::int32_t check,
@@ -48,7 +49,8 @@ std::vector<std::uint8_t> completeImage(std::int32_t blocks) {
 
 void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 

@@ -47,7 +47,7 @@ class RecordingUi : public card::OperatorUi {
   std::string dialogAnswer;
   std::function<void()> onProcessEvents;
 
-  std::vector<int> positions;  // every progress position set
+  std::vector<int> positions;                                 // every progress position set
   std::vector<std::pair<std::string, std::string>> messages;  // text, caption
 
   std::string driveText() override { return drive; }

@@ -1,11 +1,11 @@
 #include "write_operation.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <limits>
-
-#include <gtest/gtest.h>
 
 #include "simulated_disk_services.h"
 #include "test_support.h"
@@ -84,8 +84,12 @@ TEST_F(WriteRun, CopiesEveryBlockToItsSectorAndEndsWithDone) {
 TEST_F(WriteRun, ShowsProgressOncePerHundredBlocks) {
   options.verify = false;
   const std::pair<std::int32_t, std::vector<int>> cases[] = {
-      {0, {0}},           {1, {0}},      {99, {0}},
-      {100, {0}},         {101, {0, 99}}, {250, {0, 40, 80}},
+      {0, {0}},
+      {1, {0}},
+      {99, {0}},
+      {100, {0}},
+      {101, {0, 99}},
+      {250, {0, 40, 80}},
       {301, {0, 33, 66, 99}},
   };
   for (const auto& c : cases) {
@@ -115,11 +119,11 @@ TEST_F(WriteRun, ShortImageWarnsCompletesTheBlockWithTheTailBeforeItAndFinishes)
                          written.begin() + 599 * 512 + 256));
   EXPECT_EQ(ui.positions,
             (std::vector<int>{0, 10, 20, 30, 40, 50, 100, 0, 16, 33, 49, 66, 83, 99}));
-  EXPECT_EQ(ending(),
-            (std::vector<std::string>{
-                "message surprised: unexpected shortness of image file at block 600 , good luck",
-                "free buffer", "panel hidden", "close image", "close device",
-                "message Quenvory: done"}));
+  EXPECT_EQ(
+      ending(),
+      (std::vector<std::string>{
+          "message surprised: unexpected shortness of image file at block 600 , good luck",
+          "free buffer", "panel hidden", "close image", "close device", "message Quenvory: done"}));
 }
 
 TEST_F(WriteRun, ShortReadsAtABlockBoundaryAndAtBlockZero) {
@@ -150,7 +154,8 @@ TEST_F(WriteRun, ShortReadsAtABlockBoundaryAndAtBlockZero) {
     const std::size_t lastBlock = (c.expectedBlocks - 1) * 512;
     for (std::size_t k = c.payload; k < written.size(); ++k) {
       // A short block 0 has no block before it: its rest is zeros.
-      const std::uint8_t expected = c.expectedBlocks == 1 ? 0 : written[c.repeatFrom + k - lastBlock];
+      const std::uint8_t expected =
+          c.expectedBlocks == 1 ? 0 : written[c.repeatFrom + k - lastBlock];
       ASSERT_EQ(written[k], expected) << "byte " << k;
     }
     ASSERT_EQ(ui.messages.size(), 2u);
@@ -171,9 +176,9 @@ TEST_F(WriteRun, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEverything
   const Bytes written = cardBytes();
   ASSERT_EQ(written.size(), 37u * 512);
   EXPECT_TRUE(std::equal(written.begin(), written.end(), image.begin() + 8));
-  EXPECT_EQ(ending(), (std::vector<std::string>{"message MMC ERROR: error 1117 writing to MMC card.",
-                                                "close device", "close image", "panel hidden",
-                                                "free buffer"}));
+  EXPECT_EQ(ending(), (std::vector<std::string>{
+                          "message MMC ERROR: error 1117 writing to MMC card.", "close device",
+                          "close image", "panel hidden", "free buffer"}));
 }
 
 TEST_F(WriteRun, RefusalsBeforeTheFirstBlock) {
@@ -186,10 +191,12 @@ TEST_F(WriteRun, RefusalsBeforeTheFirstBlock) {
   const Case cases[] = {
       {"no file and the dialog cancelled",
        [](WriteRun& t) { t.ui.fileName.clear(); },
-       {"message ERROR: no image file selected", "close device"}, false},
+       {"message ERROR: no image file selected", "close device"},
+       false},
       {"image does not open",
        [](WriteRun& t) { t.ui.fileName = t.scratch.path("missing.S7img"); },
-       {"message ERROR: image file does not open", "close device"}, true},
+       {"message ERROR: image file does not open", "close device"},
+       true},
       {"header refused",
        [](WriteRun& t) { t.useImage(imageBytes(100, -1134, 512 * 100)); },
        {"message ERROR: this is V0.9 Image File, use with V0.9", "close image", "close device"},
@@ -201,8 +208,10 @@ TEST_F(WriteRun, RefusalsBeforeTheFirstBlock) {
        },
        {"message ERROR: not enough memory for the block buffer", "close image", "close device"},
        true},
-      {"drive refused", [](WriteRun& t) { t.ui.drive = "Q"; },
-       {"message ERROR: could not query device"}, false},
+      {"drive refused",
+       [](WriteRun& t) { t.ui.drive = "Q"; },
+       {"message ERROR: could not query device"},
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -340,9 +349,10 @@ TEST_F(WriteRun, HoldsTheVolumeLockedAroundEveryBlock) {
     const auto at = [&](const std::string& entry) {
       return std::find(journal.begin(), journal.end(), entry) - journal.begin();
     };
-    const auto firstWrite = std::find_if(journal.begin(), journal.end(), [](const std::string& e) {
-                              return e.rfind("write ", 0) == 0;
-                            }) - journal.begin();
+    const auto firstWrite =
+        std::find_if(journal.begin(), journal.end(),
+                     [](const std::string& e) { return e.rfind("write ", 0) == 0; }) -
+        journal.begin();
     EXPECT_LT(at("lock volume"), at("dismount volume"));
     EXPECT_LT(at("dismount volume"), firstWrite);
     EXPECT_LT(at("dismount volume"), at("allocate buffer"));
@@ -432,8 +442,7 @@ TEST_F(WriteRun, ReadsTheCardBackAndReportsWhatDiffers) {
   const Case cases[] = {
       {"match", -1, false, "done", "Quenvory"},
       {"block 0 differs", 0, false, "verify failed at block 0", "MMC ERROR"},
-      {"block in the second run differs", 2100, false, "verify failed at block 2100",
-       "MMC ERROR"},
+      {"block in the second run differs", 2100, false, "verify failed at block 2100", "MMC ERROR"},
       {"last block differs", 2999, false, "verify failed at block 2999", "MMC ERROR"},
       {"card cannot be read", -1, true, "error 23 reading MMC card.", "MMC ERROR"},
   };
@@ -484,14 +493,25 @@ TEST(WriteRuns, OperatorSeesTheSameAsWithOneBlockPerWrite) {
     std::int64_t refuseBlock;
   };
   const Case cases[] = {
-      {0, 0, -1},         {1, 512, -1},          {99, 99 * 512, -1},     {100, 100 * 512, -1},
-      {101, 101 * 512, -1}, {250, 250 * 512, -1}, {2047, 2047 * 512, -1}, {2048, 2048 * 512, -1},
-      {2049, 2049 * 512, -1}, {5000, 5000 * 512, -1},
+      {0, 0, -1},
+      {1, 512, -1},
+      {99, 99 * 512, -1},
+      {100, 100 * 512, -1},
+      {101, 101 * 512, -1},
+      {250, 250 * 512, -1},
+      {2047, 2047 * 512, -1},
+      {2048, 2048 * 512, -1},
+      {2049, 2049 * 512, -1},
+      {5000, 5000 * 512, -1},
       // Short images: inside a run, at a run's first block, at its last.
-      {5000, 3000 * 512 + 100, -1}, {5000, 2048 * 512, -1}, {5000, 2047 * 512 + 1, -1},
+      {5000, 3000 * 512 + 100, -1},
+      {5000, 2048 * 512, -1},
+      {5000, 2047 * 512 + 1, -1},
       {300, 0, -1},
       // Refused blocks: in the first run, at the start of the second, in the last.
-      {5000, 5000 * 512, 37}, {5000, 5000 * 512, 2048}, {5000, 5000 * 512, 4999},
+      {5000, 5000 * 512, 37},
+      {5000, 5000 * 512, 2048},
+      {5000, 5000 * 512, 4999},
       {5000, 3000 * 512 + 100, 3000},
   };
   for (const Case& c : cases) {
