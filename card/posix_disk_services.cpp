@@ -1,0 +1,251 @@
+#include "posix_disk_services.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "stdio_file.h"
+
+namespace card {
+namespace {
+
+constexpr std::uint32_t kDefaultSectorBytes = 512;
+// Sectors are counted as the usual translated geometry does; only the
+// product means anything.
+constexpr std::uint32_t kTracksPerCylinder = 255;
+constexpr std::uint32_t kSectorsPerTrack = 63;
+// Direct I/O wants buffers aligned to the logical sector; a page covers
+// every sector size in use.
+constexpr std::size_t kBufferAlignment = 4096;
+
+std::FILE* asFile(NativeHandle handle) { return reinterpret_cast<std::FILE*>(handle); }
+
+// Whether the system counts the block device as removable media. A
+// partition has no flag of its own; its disk's flag counts.
+bool isRemovable(dev_t device) {
+  const std::string link =
+      "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  char* resolved = realpath(link.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  const std::string node = resolved;
+  std::free(resolved);
+  for (const std::string& flag : {node + "/removable", node + "/../removable"}) {
+    std::ifstream in(flag);
+    int value = 0;
+    if (in >> value) return value == 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+PosixDiskServices::~PosixDiskServices() {
+  for (int fd : devices_) ::close(fd);
+  for (NativeHandle file : images_) std::fclose(asFile(file));
+  for (void* buffer : buffers_) std::free(buffer);
+}
+
+bool PosixDiskServices::fail(int error) {
+  error_ = static_cast<std::uint32_t>(error);
+  return false;
+}
+
+int PosixDiskServices::descriptor(NativeHandle device) {
+  if (device > static_cast<NativeHandle>(INT_MAX) ||
+      devices_.count(static_cast<int>(device)) == 0) {
+    error_ = EBADF;
+    return -1;
+  }
+  return static_cast<int>(device);
+}
+
+bool PosixDiskServices::queryDosDevice(const std::string&, std::string& target) {
+  target.clear();
+  return fail(ENOENT);
+}
+
+bool PosixDiskServices::openDevice(const std::string& path, NativeHandle& device) {
+  // O_EXCL claims a block device for this process alone: it is refused
+  // (EBUSY) while a file system on the card or one of its partitions is
+  // mounted, whose own writes would otherwise mix with the image's.
+  int fd = ::open(path.c_str(), O_RDWR | O_DIRECT | O_EXCL | O_CLOEXEC);
+  lastOpenDirect_ = true;
+  if (fd < 0 && errno == EINVAL) {
+    // A file system that cannot do direct I/O at all (tmpfs on older
+    // kernels, some network file systems) refuses the flag itself: such a
+    // file is written through the page cache instead. Block devices always
+    // take direct I/O.
+    fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+    lastOpenDirect_ = false;
+  }
+  if (fd < 0) return fail(errno);
+  devices_.insert(fd);
+  device = static_cast<NativeHandle>(fd);
+  return true;
+}
+
+bool PosixDiskServices::driveGeometry(NativeHandle device, DriveGeometry& geometry) {
+  const int fd = descriptor(device);
+  if (fd < 0) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return fail(errno);
+  std::int64_t bytes = 0;
+  std::uint32_t sectorBytes = kDefaultSectorBytes;
+  std::uint32_t mediaType = kFixedMedia;
+  if (S_ISBLK(info.st_mode)) {
+    int logical = 0;
+    if (::ioctl(fd, BLKSSZGET, &logical) != 0) return fail(errno);
+    if (logical > 0) sectorBytes = static_cast<std::uint32_t>(logical);
+    if (!deviceLength(device, bytes)) return false;
+    if (isRemovable(info.st_rdev)) mediaType = kRemovableMedia;
+  } else if (S_ISREG(info.st_mode)) {
+    bytes = info.st_size;
+  } else {
+    return fail(ENOTTY);
+  }
+  geometry.mediaType = mediaType;
+  geometry.bytesPerSector = sectorBytes;
+  geometry.tracksPerCylinder = kTracksPerCylinder;
+  geometry.sectorsPerTrack = kSectorsPerTrack;
+  geometry.cylinders =
+      bytes / (std::int64_t{kTracksPerCylinder} * kSectorsPerTrack * std::int64_t{sectorBytes});
+  return true;
+}
+
+bool PosixDiskServices::writeDevice(NativeHandle device, const void* data, std::size_t size) {
+  const int fd = descriptor(device);
+  if (fd < 0) return false;
+  const char* next = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t done = ::write(fd, next, size);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    // Nothing taken and no error: the device has no room left.
+    if (done == 0) return fail(ENOSPC);
+    next += done;
+    size -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+bool PosixDiskServices::readDevice(NativeHandle device, void* data, std::size_t size) {
+  const int fd = descriptor(device);
+  if (fd < 0) return false;
+  char* next = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t done = ::read(fd, next, size);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    // The device ended before all the bytes asked for arrived.
+    if (done == 0) return fail(EIO);
+    next += done;
+    size -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+bool PosixDiskServices::seekDevice(NativeHandle device, std::int64_t offset) {
+  const int fd = descriptor(device);
+  if (fd < 0) return false;
+  if (offset < 0) return fail(EINVAL);
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(errno);
+  return true;
+}
+
+bool PosixDiskServices::deviceLength(NativeHandle device, std::int64_t& bytes) {
+  const int fd = descriptor(device);
+  if (fd < 0) return false;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return fail(errno);
+  if (S_ISBLK(info.st_mode)) {
+    std::uint64_t size = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &size) != 0) return fail(errno);
+    bytes = static_cast<std::int64_t>(size);
+    return true;
+  }
+  if (S_ISREG(info.st_mode)) {
+    bytes = info.st_size;
+    return true;
+  }
+  return fail(ENOTTY);
+}
+
+void PosixDiskServices::closeDevice(NativeHandle device) {
+  const int fd = descriptor(device);
+  if (fd < 0) return;
+  devices_.erase(fd);
+  // Direct writes have reached the device, but perhaps only its own write
+  // cache: ask it to flush before the card is called done. Nothing can be
+  // reported from here, so the answer is not looked at.
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// No volumes here: a device is opened by its path and claimed exclusively.
+bool PosixDiskServices::openVolume(const std::string&, bool, NativeHandle&) {
+  return fail(ENOTSUP);
+}
+bool PosixDiskServices::storageDeviceNumber(NativeHandle, StorageDeviceNumber&) {
+  return fail(ENOTSUP);
+}
+bool PosixDiskServices::volumeDiskExtents(NativeHandle, std::vector<DiskExtent>&) {
+  return fail(ENOTSUP);
+}
+bool PosixDiskServices::lockVolume(NativeHandle) { return fail(ENOTSUP); }
+bool PosixDiskServices::dismountVolume(NativeHandle) { return fail(ENOTSUP); }
+bool PosixDiskServices::unlockVolume(NativeHandle) { return fail(ENOTSUP); }
+void PosixDiskServices::closeVolume(NativeHandle) {}
+
+bool PosixDiskServices::openImage(const std::string& path, NativeHandle& file) {
+  std::FILE* opened = openUtf8(path, "rb");
+  if (opened == nullptr) return fail(errno);
+  file = reinterpret_cast<NativeHandle>(opened);
+  images_.insert(file);
+  return true;
+}
+
+std::size_t PosixDiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
+  if (images_.count(file) == 0) {
+    error_ = EBADF;
+    return 0;
+  }
+  return std::fread(data, 1, size, asFile(file));
+}
+
+bool PosixDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
+  if (images_.count(file) == 0) return fail(EBADF);
+  if (!seekTo(asFile(file), offset)) return fail(errno);
+  return true;
+}
+
+void PosixDiskServices::closeImage(NativeHandle file) {
+  if (images_.erase(file) == 0) return;
+  std::fclose(asFile(file));
+}
+
+void* PosixDiskServices::allocateBuffer(std::size_t size) {
+  void* buffer = nullptr;
+  if (posix_memalign(&buffer, kBufferAlignment, size == 0 ? 1 : size) != 0) return nullptr;
+  buffers_.insert(buffer);
+  return buffer;
+}
+
+void PosixDiskServices::freeBuffer(void* buffer) {
+  if (buffers_.erase(buffer) == 0) return;
+  std::free(buffer);
+}
+
+}  // namespace card

@@ -1,0 +1,71 @@
+// Disk services for Linux block devices: the card writer's write and
+// read-back paths against a real device (a card reader's disk, a loop
+// device), opened for direct I/O. Drive letters and volumes are a Windows
+// matter and are not found here: a device is opened by its path.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "disk_services.h"
+
+namespace card {
+
+class PosixDiskServices final : public DiskServices {
+ public:
+  PosixDiskServices() = default;
+  PosixDiskServices(const PosixDiskServices&) = delete;
+  PosixDiskServices& operator=(const PosixDiskServices&) = delete;
+  // Whatever a caller left open is released here.
+  ~PosixDiskServices() override;
+
+  // What is open right now.
+  int openDevices() const { return static_cast<int>(devices_.size()); }
+  int openImages() const { return static_cast<int>(images_.size()); }
+  int liveBuffers() const { return static_cast<int>(buffers_.size()); }
+  // False when the last device opened had to go through the page cache
+  // because its file system refuses direct I/O.
+  bool lastOpenDirect() const { return lastOpenDirect_; }
+
+  bool queryDosDevice(const std::string& dosName, std::string& target) override;
+  bool openDevice(const std::string& path, NativeHandle& device) override;
+  bool driveGeometry(NativeHandle device, DriveGeometry& geometry) override;
+  bool writeDevice(NativeHandle device, const void* data, std::size_t size) override;
+  std::uint32_t lastError() override { return error_; }
+  void closeDevice(NativeHandle device) override;
+  bool seekDevice(NativeHandle device, std::int64_t offset) override;
+  bool readDevice(NativeHandle device, void* data, std::size_t size) override;
+  bool deviceLength(NativeHandle device, std::int64_t& bytes) override;
+
+  bool openVolume(const std::string& path, bool exclusive, NativeHandle& volume) override;
+  bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) override;
+  bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) override;
+  bool lockVolume(NativeHandle volume) override;
+  bool dismountVolume(NativeHandle volume) override;
+  bool unlockVolume(NativeHandle volume) override;
+  void closeVolume(NativeHandle volume) override;
+
+  bool openImage(const std::string& path, NativeHandle& file) override;
+  std::size_t readImage(NativeHandle file, void* data, std::size_t size) override;
+  bool seekImage(NativeHandle file, std::int64_t offset) override;
+  void closeImage(NativeHandle file) override;
+
+  void* allocateBuffer(std::size_t size) override;
+  void freeBuffer(void* buffer) override;
+
+ private:
+  // The descriptor behind a handle this object opened, or -1 (with the
+  // error set) for any other handle.
+  int descriptor(NativeHandle device);
+  bool fail(int error);
+
+  std::uint32_t error_ = 0;
+  bool lastOpenDirect_ = true;
+  std::set<int> devices_;
+  std::set<NativeHandle> images_;
+  std::set<void*> buffers_;
+};
+
+}  // namespace card

@@ -1,0 +1,48 @@
+// A loop device over a file, with direct I/O, for runs against a real block
+// device. Attached on construction, detached on destruction, whatever
+// happened in between.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Runs a program (no shell) and returns its exit status; `output` receives
+// what it wrote to its standard output, `errors` its standard error.
+int runProgram(const std::vector<std::string>& argv, std::string* output = nullptr,
+               std::string* errors = nullptr);
+
+class LoopDevice {
+ public:
+  struct Options {
+    bool readOnly = false;
+    unsigned sectorBytes = 0;  // 0: the loop driver's default (512)
+  };
+
+  explicit LoopDevice(const std::string& backingFile) : LoopDevice(backingFile, Options{}) {}
+  LoopDevice(const std::string& backingFile, const Options& options);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+
+  bool attached() const { return !path_.empty(); }
+  // Why there is no device, for a skip message.
+  const std::string& reason() const { return reason_; }
+  const std::string& path() const { return path_; }
+  // Whether the loop driver reads and writes the backing file with direct I/O.
+  bool directIo() const;
+
+  // Makes the device refuse writes from now on, also through descriptors
+  // that are already open (or accept them again).
+  bool setReadOnly(bool readOnly);
+  // Detaches now; the destructor does nothing more. The backing file then
+  // holds everything written through the device.
+  void detach();
+
+ private:
+  std::string path_;
+  std::string reason_;
+};
+
+}  // namespace testing_support

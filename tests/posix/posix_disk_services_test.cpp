@@ -1,0 +1,391 @@
+// The card writer against Linux devices: the POSIX disk services on plain
+// files (anyone), and the whole write with its read-back on a real block
+// device, a loop device with direct I/O (root only; skipped elsewhere).
+#include "posix_disk_services.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "loop_device.h"
+#include "owned.h"
+#include "test_support.h"
+#include "write_operation.h"
+
+namespace {
+
+using namespace testing_support;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kBlock = 512;
+constexpr std::uint8_t kUntouched = 0xEE;
+
+std::string errorMessage(int error) {
+  return "error " + std::to_string(error) + " writing to MMC card.";
+}
+
+// The image's payload: everything after the header.
+Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end()); }
+
+// A card's contents before a run: every byte marked, so that a write to the
+// wrong place, or one too many, shows.
+void makeCard(const std::string& path, std::size_t blocks) {
+  writeFile(path, Bytes(blocks * kBlock, kUntouched));
+}
+
+// How many leading blocks of `card` equal those of `payload`.
+std::size_t matchingBlocks(const Bytes& card, const Bytes& payload) {
+  std::size_t blocks = 0;
+  while ((blocks + 1) * kBlock <= std::min(card.size(), payload.size()) &&
+         std::memcmp(card.data() + blocks * kBlock, payload.data() + blocks * kBlock, kBlock) == 0)
+    ++blocks;
+  return blocks;
+}
+
+bool untouchedFrom(const Bytes& card, std::size_t block) {
+  for (std::size_t k = block * kBlock; k < card.size(); ++k)
+    if (card[k] != kUntouched) return false;
+  return true;
+}
+
+// One write of an image through the POSIX services onto a device or file
+// opened by its path, as the write path does after the card was opened.
+class PosixRun {
+ public:
+  explicit PosixRun(const std::string& imagePath) : ui(journal) { ui.fileName = imagePath; }
+
+  // False (with nothing run) when the device does not open.
+  bool run(const std::string& devicePath, bool verify) {
+    card::NativeHandle handle = 0;
+    if (!disk.openDevice(devicePath, handle)) return false;
+    card::WriteOptions options;
+    options.verify = verify;
+    card::writeImage(disk, ui, card::CardDevice(disk, handle), options);
+    return true;
+  }
+
+  void expectAllReleased() const {
+    EXPECT_EQ(disk.openDevices(), 0);
+    EXPECT_EQ(disk.openImages(), 0);
+    EXPECT_EQ(disk.liveBuffers(), 0);
+  }
+
+  using Message = std::pair<std::string, std::string>;
+  std::vector<std::string> journal;
+  RecordingUi ui;
+  card::PosixDiskServices disk;
+};
+
+std::string verifyName(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "WriteAndVerify" : "WriteOnly";
+}
+
+// ---- The services on plain files: no root needed ----
+
+class PosixServicesOnAFile : public ::testing::Test {
+ protected:
+  ScratchDir scratch;
+  std::string cardPath = scratch.path("card.img");
+  card::PosixDiskServices disk;
+};
+
+TEST_F(PosixServicesOnAFile, SeeksWritesAndReadsWholeSectorsInPlace) {
+  const Bytes before = payloadOf(imageBytes(0, 0, 64 * kBlock));
+  writeFile(cardPath, before);
+  card::NativeHandle device = 0;
+  ASSERT_TRUE(disk.openDevice(cardPath, device)) << disk.lastError();
+
+  card::DriveGeometry geometry;
+  ASSERT_TRUE(disk.driveGeometry(device, geometry));
+  EXPECT_EQ(geometry.mediaType, card::kFixedMedia);
+  EXPECT_EQ(geometry.bytesPerSector, 512u);
+  std::int64_t length = 0;
+  ASSERT_TRUE(disk.deviceLength(device, length));
+  EXPECT_EQ(length, std::int64_t(before.size()));
+
+  auto* buffer = static_cast<std::uint8_t*>(disk.allocateBuffer(4 * kBlock));
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % 4096, 0u);
+
+  // Read sector 10 and 11, write them to 3 and 4: the position moves with
+  // every transfer and a seek sets it.
+  ASSERT_TRUE(disk.seekDevice(device, 10 * kBlock));
+  ASSERT_TRUE(disk.readDevice(device, buffer, 2 * kBlock));
+  EXPECT_EQ(0, std::memcmp(buffer, before.data() + 10 * kBlock, 2 * kBlock));
+  ASSERT_TRUE(disk.readDevice(device, buffer + 2 * kBlock, kBlock));
+  EXPECT_EQ(0, std::memcmp(buffer + 2 * kBlock, before.data() + 12 * kBlock, kBlock));
+  ASSERT_TRUE(disk.seekDevice(device, 3 * kBlock));
+  ASSERT_TRUE(disk.writeDevice(device, buffer, 2 * kBlock));
+
+  // Reading past the end is an error, not a quiet short count.
+  ASSERT_TRUE(disk.seekDevice(device, length - std::int64_t(kBlock)));
+  EXPECT_FALSE(disk.readDevice(device, buffer, 2 * kBlock));
+  EXPECT_EQ(disk.lastError(), std::uint32_t(EIO));
+
+  disk.freeBuffer(buffer);
+  disk.closeDevice(device);
+  EXPECT_EQ(disk.openDevices(), 0);
+  EXPECT_EQ(disk.liveBuffers(), 0);
+
+  Bytes expected = before;
+  std::memcpy(expected.data() + 3 * kBlock, before.data() + 10 * kBlock, 2 * kBlock);
+  EXPECT_EQ(readFile(cardPath), expected);
+}
+
+TEST_F(PosixServicesOnAFile, FailuresCarryTheSystemErrorCode) {
+  writeFile(cardPath, Bytes(8 * kBlock, 0));
+  struct Case {
+    const char* what;
+    std::function<bool()> call;
+    int error;
+  };
+  card::NativeHandle device = 0;
+  ASSERT_TRUE(disk.openDevice(cardPath, device));
+  card::NativeHandle unknown = device + 100;
+  std::unique_ptr<void, std::function<void(void*)>> buffer(disk.allocateBuffer(kBlock),
+                                                           [this](void* b) { disk.freeBuffer(b); });
+  card::NativeHandle ignored = 0;
+  std::string target;
+  const Case cases[] = {
+      {"missing device", [&] { return disk.openDevice(scratch.path("none"), ignored); }, ENOENT},
+      {"directory as device", [&] { return disk.openDevice(scratch.path(""), ignored); }, EISDIR},
+      {"write through a handle never opened",
+       [&] { return disk.writeDevice(unknown, buffer.get(), kBlock); }, EBADF},
+      {"seek before the start", [&] { return disk.seekDevice(device, -512); }, EINVAL},
+      {"missing image", [&] { return disk.openImage(scratch.path("none.S7img"), ignored); },
+       ENOENT},
+      {"drive letter", [&] { return disk.queryDosDevice("G:", target); }, ENOENT},
+      {"volume", [&] { return disk.openVolume("\\\\.\\G:", true, ignored); }, ENOTSUP},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(c.call());
+    EXPECT_EQ(disk.lastError(), std::uint32_t(c.error));
+  }
+  // Direct I/O takes only buffers aligned to the sector; the refusal is the
+  // system's own and arrives with its code.
+  if (disk.lastOpenDirect()) {
+    auto* misaligned = static_cast<std::uint8_t*>(buffer.get()) + 1;
+    EXPECT_FALSE(disk.writeDevice(device, misaligned, kBlock - 1));
+    EXPECT_EQ(disk.lastError(), std::uint32_t(EINVAL));
+  }
+  disk.closeDevice(device);
+  // A second close of the same handle does nothing: the descriptor number
+  // may already belong to something else.
+  disk.closeDevice(device);
+  EXPECT_EQ(disk.openDevices(), 0);
+}
+
+TEST_F(PosixServicesOnAFile, ImageFileReadsWhatArrivesAndSeeks) {
+  const std::string imagePath = scratch.path("short.S7img");
+  const Bytes image = imageBytes(3, 3 - 1236, 2 * kBlock + 100);
+  writeFile(imagePath, image);
+  card::NativeHandle file = 0;
+  ASSERT_TRUE(disk.openImage(imagePath, file));
+  Bytes block(kBlock);
+  EXPECT_EQ(disk.readImage(file, block.data(), 8), 8u);
+  ASSERT_TRUE(disk.seekImage(file, 8 + 2 * kBlock));
+  EXPECT_EQ(disk.readImage(file, block.data(), kBlock), 100u);
+  EXPECT_EQ(0, std::memcmp(block.data(), image.data() + 8 + 2 * kBlock, 100));
+  EXPECT_EQ(disk.readImage(file, block.data(), kBlock), 0u);
+  disk.closeImage(file);
+  EXPECT_EQ(disk.openImages(), 0);
+}
+
+class PosixWriteOntoAFile : public PosixServicesOnAFile,
+                            public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PosixWriteOntoAFile, WholeImageLandsAtItsOffsetsAndEndsWithDone) {
+  const std::string imagePath = scratch.path("image.S7img");
+  const Bytes image = completeImage(2100);
+  writeFile(imagePath, image);
+  makeCard(cardPath, 2200);
+
+  PosixRun run(imagePath);
+  ASSERT_TRUE(run.run(cardPath, GetParam())) << run.disk.lastError();
+
+  ASSERT_EQ(run.ui.messages, (std::vector<PosixRun::Message>{{"done", "Quenvory"}}));
+  run.expectAllReleased();
+  const Bytes card = readFile(cardPath);
+  ASSERT_EQ(card.size(), 2200 * kBlock);
+  EXPECT_EQ(matchingBlocks(card, payloadOf(image)), 2100u);
+  EXPECT_TRUE(untouchedFrom(card, 2100));
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, PosixWriteOntoAFile, ::testing::Bool(), verifyName);
+
+// ---- A real block device: a loop device with direct I/O ----
+
+#define ATTACH_OR_SKIP(loop)                                 \
+  do {                                                       \
+    if (!(loop).attached()) GTEST_SKIP() << (loop).reason(); \
+  } while (0)
+
+class LoopDeviceRun : public ::testing::TestWithParam<bool> {
+ protected:
+  ScratchDir scratch;
+  std::string backingPath = scratch.path("card.img");
+  std::string imagePath = scratch.path("image.S7img");
+};
+
+TEST_P(LoopDeviceRun, ImageWrittenThroughTheDeviceLandsAtItsOffsets) {
+  // Two runs and a part, so that a run boundary is crossed.
+  const Bytes image = completeImage(4500);
+  writeFile(imagePath, image);
+  makeCard(backingPath, 6000);
+  LoopDevice loop(backingPath);
+  ATTACH_OR_SKIP(loop);
+
+  PosixRun run(imagePath);
+  ASSERT_TRUE(run.run(loop.path(), GetParam())) << run.disk.lastError();
+  EXPECT_TRUE(run.disk.lastOpenDirect());
+  ASSERT_EQ(run.ui.messages, (std::vector<PosixRun::Message>{{"done", "Quenvory"}}));
+  run.expectAllReleased();
+
+  loop.detach();
+  const Bytes card = readFile(backingPath);
+  ASSERT_EQ(card.size(), 6000 * kBlock);
+  EXPECT_EQ(matchingBlocks(card, payloadOf(image)), 4500u);
+  EXPECT_TRUE(untouchedFrom(card, 4500));
+}
+
+TEST_P(LoopDeviceRun, ShortImageCompletesItsLastBlockWithTheTailBeforeIt) {
+  // The header claims 1000 blocks; 600 and a half arrive.
+  const Bytes image = imageBytes(1000, 1000 - 1236, 600 * kBlock + 256);
+  writeFile(imagePath, image);
+  makeCard(backingPath, 1200);
+  LoopDevice loop(backingPath);
+  ATTACH_OR_SKIP(loop);
+
+  PosixRun run(imagePath);
+  ASSERT_TRUE(run.run(loop.path(), GetParam())) << run.disk.lastError();
+  EXPECT_EQ(run.ui.messages,
+            (std::vector<PosixRun::Message>{
+                {"unexpected shortness of image file at block 600 , good luck", "surprised"},
+                {"done", "Quenvory"}}));
+  // The short block brings the bar to its end (the read-back then runs it
+  // again from 0).
+  EXPECT_NE(std::find(run.ui.positions.begin(), run.ui.positions.end(), 100),
+            run.ui.positions.end());
+  run.expectAllReleased();
+
+  loop.detach();
+  const Bytes card = readFile(backingPath);
+  const Bytes payload = payloadOf(image);
+  EXPECT_EQ(matchingBlocks(card, payload), 600u);
+  Bytes block600(payload.begin() + 600 * kBlock, payload.end());
+  block600.insert(block600.end(), payload.begin() + 599 * kBlock + 256,
+                  payload.begin() + 600 * kBlock);
+  EXPECT_EQ(Bytes(card.begin() + 600 * kBlock, card.begin() + 601 * kBlock), block600);
+  EXPECT_TRUE(untouchedFrom(card, 601));
+}
+
+TEST_P(LoopDeviceRun, ReadOnlyDeviceRefusesTheFirstWriteWithItsCode) {
+  writeFile(imagePath, completeImage(300));
+  makeCard(backingPath, 400);
+  LoopDevice::Options readOnly;
+  readOnly.readOnly = true;
+  LoopDevice loop(backingPath, readOnly);
+  ATTACH_OR_SKIP(loop);
+
+  PosixRun run(imagePath);
+  // The device opens for writing; its writes are what it refuses.
+  ASSERT_TRUE(run.run(loop.path(), GetParam())) << run.disk.lastError();
+  EXPECT_EQ(run.ui.messages, (std::vector<PosixRun::Message>{{errorMessage(EPERM), "MMC ERROR"}}));
+  run.expectAllReleased();
+
+  loop.detach();
+  EXPECT_TRUE(untouchedFrom(readFile(backingPath), 0));
+}
+
+TEST_P(LoopDeviceRun, RefusalPartWayKeepsTheBlocksWrittenBeforeIt) {
+  const Bytes image = completeImage(5000);
+  writeFile(imagePath, image);
+  makeCard(backingPath, 5000);
+  LoopDevice loop(backingPath);
+  ATTACH_OR_SKIP(loop);
+
+  PosixRun run(imagePath);
+  // The card turns read-only at the first progress update, with blocks
+  // already on it and the device open for writing.
+  bool turned = false;
+  run.ui.onProcessEvents = [&] {
+    if (!turned && !run.ui.positions.empty() && run.ui.positions.back() > 0)
+      turned = loop.setReadOnly(true);
+  };
+  ASSERT_TRUE(run.run(loop.path(), GetParam())) << run.disk.lastError();
+  ASSERT_TRUE(turned);
+  EXPECT_EQ(run.ui.messages, (std::vector<PosixRun::Message>{{errorMessage(EPERM), "MMC ERROR"}}));
+  run.expectAllReleased();
+
+  loop.detach();
+  const Bytes card = readFile(backingPath);
+  const std::size_t kept = matchingBlocks(card, payloadOf(image));
+  EXPECT_GE(kept, 100u);
+  EXPECT_LT(kept, 5000u);
+  EXPECT_TRUE(untouchedFrom(card, kept)) << "blocks written after the refusal at " << kept;
+}
+
+TEST_P(LoopDeviceRun, ImageLargerThanTheDeviceWritesNothing) {
+  writeFile(imagePath, completeImage(300));
+  makeCard(backingPath, 256);
+  LoopDevice loop(backingPath);
+  ATTACH_OR_SKIP(loop);
+
+  PosixRun run(imagePath);
+  ASSERT_TRUE(run.run(loop.path(), GetParam())) << run.disk.lastError();
+  ASSERT_EQ(run.ui.messages.size(), 1u);
+  EXPECT_EQ(run.ui.messages[0].second, "ERROR") << run.ui.messages[0].first;
+  run.expectAllReleased();
+
+  loop.detach();
+  EXPECT_TRUE(untouchedFrom(readFile(backingPath), 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, LoopDeviceRun, ::testing::Bool(), verifyName);
+
+TEST(LoopDeviceServices, GeometryFollowsTheDeviceAndOnlyOneWriterAtATime) {
+  struct Case {
+    unsigned sectorBytes;
+    std::size_t fileBytes;
+  };
+  for (const Case& c : {Case{512, 3 * 1024 * 1024}, Case{4096, 2 * 1024 * 1024}}) {
+    SCOPED_TRACE(c.sectorBytes);
+    ScratchDir scratch;
+    const std::string backing = scratch.path("card.img");
+    writeFile(backing, Bytes(c.fileBytes, 0));
+    LoopDevice::Options options;
+    options.sectorBytes = c.sectorBytes;
+    LoopDevice loop(backing, options);
+    ATTACH_OR_SKIP(loop);
+
+    card::PosixDiskServices disk;
+    card::NativeHandle device = 0;
+    ASSERT_TRUE(disk.openDevice(loop.path(), device)) << disk.lastError();
+    card::DriveGeometry geometry;
+    ASSERT_TRUE(disk.driveGeometry(device, geometry));
+    // A loop device says it is not removable.
+    EXPECT_EQ(geometry.mediaType, card::kFixedMedia);
+    EXPECT_EQ(geometry.bytesPerSector, c.sectorBytes);
+    std::int64_t length = 0;
+    ASSERT_TRUE(disk.deviceLength(device, length));
+    EXPECT_EQ(length, std::int64_t(c.fileBytes));
+
+    // A second writer is refused while the first holds the device.
+    card::NativeHandle second = 0;
+    EXPECT_FALSE(disk.openDevice(loop.path(), second));
+    EXPECT_EQ(disk.lastError(), std::uint32_t(EBUSY));
+    disk.closeDevice(device);
+    EXPECT_TRUE(disk.openDevice(loop.path(), second));
+    disk.closeDevice(second);
+  }
+}
+
+}  // namespace
