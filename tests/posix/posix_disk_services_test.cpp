@@ -378,6 +378,20 @@ TEST(LoopDeviceServices, GeometryFollowsTheDeviceAndOnlyOneWriterAtATime) {
     ASSERT_TRUE(disk.deviceLength(device, length));
     EXPECT_EQ(length, std::int64_t(c.fileBytes));
 
+    // At the device's end a transfer stops short: that is a failure with a
+    // code, never a quiet partial success.
+    const std::size_t run = 2 * c.sectorBytes;
+    std::unique_ptr<void, std::function<void(void*)>> buffer(disk.allocateBuffer(run),
+                                                             [&](void* b) { disk.freeBuffer(b); });
+    std::memset(buffer.get(), 0x5A, run);
+    ASSERT_TRUE(disk.seekDevice(device, length - std::int64_t(c.sectorBytes)));
+    EXPECT_FALSE(disk.writeDevice(device, buffer.get(), run));
+    EXPECT_EQ(disk.lastError(), std::uint32_t(ENOSPC));
+    ASSERT_TRUE(disk.seekDevice(device, length - std::int64_t(c.sectorBytes)));
+    EXPECT_FALSE(disk.readDevice(device, buffer.get(), run));
+    EXPECT_EQ(disk.lastError(), std::uint32_t(EIO));
+    buffer.reset();
+
     // A second writer is refused while the first holds the device.
     card::NativeHandle second = 0;
     EXPECT_FALSE(disk.openDevice(loop.path(), second));
