@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace testing_support {
@@ -17,7 +17,7 @@ ScratchDir::ScratchDir() {
   for (char& c : name)
     if (c == '/') c = '_';
   root_ = (std::filesystem::temp_directory_path() /
-           ("quenvory-" + std::to_string(std::rand()) + "-" + name))
+           ("quenvory-" + std::to_string(std::random_device{}()) + "-" + name))
               .string();
   std::filesystem::remove_all(root_);
   std::filesystem::create_directories(root_);
