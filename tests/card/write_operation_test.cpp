@@ -37,6 +37,8 @@ class WriteRun : public ::testing::Test {
     EXPECT_EQ(disk.openVolumes(), 0);
     EXPECT_EQ(disk.openImages(), 0);
     EXPECT_EQ(disk.liveBuffers(), 0);
+    // One buffer for the whole run, whatever its length.
+    EXPECT_LE(std::count(journal.begin(), journal.end(), "allocate buffer"), 1);
     for (int position : ui.positions) {
       EXPECT_GE(position, 0);
       EXPECT_LE(position, 100);
@@ -142,6 +144,7 @@ TEST_F(WriteRun, ShortReadsAtABlockBoundaryAndAtBlockZero) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    journal.clear();
     ui.messages.clear();
     std::remove(cardPath.c_str());
     const Bytes image = imageBytes(c.claimed, c.claimed - 1236, c.payload);
