@@ -1,0 +1,644 @@
+#include "Unit1.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "app_error.h"
+#include "write_operation.h"
+
+namespace quenvory {
+namespace {
+
+constexpr const wchar_t* kFormClass = L"TForm1";
+constexpr const wchar_t* kPanelClass = L"QuenvoryPanel";
+constexpr int kComboItemHeight = 20;
+constexpr const wchar_t* kDriveLetters[] = {L"E", L"F", L"G", L"H", L"I", L"J", L"K"};
+
+std::wstring windowText(HWND window) {
+  std::wstring text(std::size_t(GetWindowTextLengthW(window)) + 1, L'\0');
+  text.resize(std::size_t(GetWindowTextW(window, &text[0], int(text.size()))));
+  return text;
+}
+
+// Marks that a write is running for as long as it runs, whichever way the run
+// ends, and keeps the controls that would start a second one disabled.
+class RunGuard {
+ public:
+  RunGuard(bool& running, HWND start, HWND pickFile)
+      : running_(running), start_(start), pickFile_(pickFile) {
+    running_ = true;
+    EnableWindow(start_, FALSE);
+    EnableWindow(pickFile_, FALSE);
+  }
+  ~RunGuard() {
+    EnableWindow(start_, TRUE);
+    EnableWindow(pickFile_, TRUE);
+    running_ = false;
+  }
+  RunGuard(const RunGuard&) = delete;
+  RunGuard& operator=(const RunGuard&) = delete;
+
+ private:
+  bool& running_;
+  HWND start_;
+  HWND pickFile_;
+};
+
+// Whether the font draws the character itself (without borrowing it).
+bool hasGlyph(HDC dc, HFONT font, wchar_t character) {
+  const HGDIOBJ previous = SelectObject(dc, font);
+  WORD glyph = 0xFFFF;
+  const bool found =
+      GetGlyphIndicesW(dc, &character, 1, &glyph, GGI_MARK_NONEXISTING_GLYPHS) == 1 &&
+      glyph != 0xFFFF;
+  SelectObject(dc, previous);
+  return found;
+}
+
+int CALLBACK collectFace(const LOGFONTW* font, const TEXTMETRICW*, DWORD, LPARAM faces) {
+  // Faces whose name begins with @ are the same faces for vertical writing.
+  if (font->lfFaceName[0] != L'@')
+    reinterpret_cast<std::vector<std::wstring>*>(faces)->push_back(font->lfFaceName);
+  return 1;
+}
+
+// The font for Chinese captions at the size and weight of `face`. A bitmap
+// face such as "MS Sans Serif" has no Chinese glyphs and the system does not
+// fall back from it, so ask for the Chinese character set, which makes the
+// system pick a Chinese face; where the face it picks still lacks the glyphs,
+// take the first face of that character set that has them.
+HFONT chineseFont(LOGFONTW face) {
+  constexpr wchar_t kSample = L'\u6587';
+  face.lfCharSet = GB2312_CHARSET;
+  HFONT font = CreateFontIndirectW(&face);
+  const HDC dc = GetDC(nullptr);
+  if (font == nullptr || hasGlyph(dc, font, kSample)) {
+    ReleaseDC(nullptr, dc);
+    return font;
+  }
+  std::vector<std::wstring> faces;
+  LOGFONTW wanted{};
+  wanted.lfCharSet = GB2312_CHARSET;
+  EnumFontFamiliesExW(dc, &wanted, collectFace, reinterpret_cast<LPARAM>(&faces), 0);
+  for (const std::wstring& name : faces) {
+    if (name.size() >= LF_FACESIZE) continue;
+    LOGFONTW candidate = face;
+    wcscpy(candidate.lfFaceName, name.c_str());
+    const HFONT other = CreateFontIndirectW(&candidate);
+    if (other != nullptr && hasGlyph(dc, other, kSample)) {
+      DeleteObject(font);
+      font = other;
+      break;
+    }
+    if (other != nullptr) DeleteObject(other);
+  }
+  ReleaseDC(nullptr, dc);
+  return font;
+}
+
+}  // namespace
+
+const std::vector<ControlSpec>& controlTable() {
+  using K = ControlKind;
+  using F = FontRole;
+  static const std::vector<ControlSpec> table = {
+      {"Label1", kLabel1, K::Label, ControlId(0), 8, 16, 85, 20,
+       L"\u6587\u4EF6\u8DEF\u5F84\uFF1A   ", F::LargeBold, -1, true},
+      {"lbFileName", kLbFileName, K::Label, ControlId(0), 100, 16, 123, 20,
+       L"\u5C1A\u672A\u9009\u62E9\u6587\u4EF6    ", F::LargeBold, -1, true},
+      {"Label2", kLabel2, K::Label, ControlId(0), 8, 56, 176, 20,
+       L"\u9009\u62E9MMC\u5361\u6240\u5728\u76D8\uFF1A    ", F::LargeBold, -1, true},
+      {"Label3", kLabel3, K::Label, ControlId(0), 264, 56, 6, 20, L"", F::LargeBold, -1, true},
+      {"Label4", kLabel4, K::Label, ControlId(0), 280, 0, 155, 13,
+       L"www.example.com/quenvory  Tel. 000-0000-0000", F::Window, -1, true},
+      {"btStart", kBtStart, K::Button, ControlId(0), 328, 136, 75, 25, L"\u5199\u5165  ",
+       F::WindowChinese, 0, true},
+      {"cbDrive", kCbDrive, K::ComboBox, ControlId(0), 190, 48, 49, 28, L"G", F::LargeBold, 1,
+       true},
+      {"Panel1", kPanel1, K::Panel, ControlId(0), 8, 88, 529, 41, L"Panel1", F::Window, 2, false},
+      {"ProgressBar1", kProgressBar1, K::ProgressBar, kPanel1, 8, 9, 513, 24, L"", F::Window, 0,
+       true},
+      {"btPickFile", kBtPickFile, K::Button, ControlId(0), 144, 136, 75, 25,
+       L"\u6253\u5F00\u6587\u4EF6", F::WindowChinese, 3, true},
+  };
+  return table;
+}
+
+std::wstring normalizeDriveText(const std::wstring& text, UINT codePage) {
+  std::wstring result = text;
+  if (!result.empty()) CharUpperBuffW(&result[0], DWORD(result.size()));
+  // Each character with the number of bytes it takes in the code page; a
+  // character the code page cannot hold stands in as one byte.
+  struct Character {
+    std::size_t at, units;
+    int bytes;
+  };
+  std::vector<Character> characters;
+  int totalBytes = 0;
+  for (std::size_t at = 0; at < result.size();) {
+    const std::size_t units = IS_HIGH_SURROGATE(result[at]) && at + 1 < result.size() ? 2 : 1;
+    int bytes =
+        WideCharToMultiByte(codePage, 0, &result[at], int(units), nullptr, 0, nullptr, nullptr);
+    if (bytes < 1) bytes = 1;
+    characters.push_back({at, units, bytes});
+    totalBytes += bytes;
+    at += units;
+  }
+  if (totalBytes < 2) return result;
+  // The character that holds the second byte goes; when that byte is the
+  // second half of a double-byte character, the whole character goes with it.
+  int byte = 0;
+  for (const Character& character : characters) {
+    if (byte + character.bytes > 1) {
+      result.erase(character.at, character.units);
+      break;
+    }
+    byte += character.bytes;
+  }
+  return result;
+}
+
+TForm1::TForm1(card::DiskServices& disk, std::wstring caption, bool endsApplication)
+    : disk_(disk), caption_(std::move(caption)), endsApplication_(endsApplication) {}
+
+TForm1::~TForm1() {
+  if (hwnd_ != nullptr) {
+    endsApplication_ = false;
+    DestroyWindow(hwnd_);
+  }
+}
+
+void TForm1::registerClasses(HINSTANCE instance) {
+  WNDCLASSEXW form{};
+  form.cbSize = sizeof form;
+  if (!GetClassInfoExW(instance, kFormClass, &form)) {
+    form = WNDCLASSEXW{};
+    form.cbSize = sizeof form;
+    form.lpfnWndProc = windowProc;
+    form.hInstance = instance;
+    form.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    if (form.hIcon == nullptr) form.hIcon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));
+    form.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
+    form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNSHADOW + 1);
+    form.lpszClassName = kFormClass;
+    if (!RegisterClassExW(&form)) throw AppError("the main window's class cannot be registered");
+  }
+  WNDCLASSEXW panel{};
+  panel.cbSize = sizeof panel;
+  if (!GetClassInfoExW(instance, kPanelClass, &panel)) {
+    panel = WNDCLASSEXW{};
+    panel.cbSize = sizeof panel;
+    panel.lpfnWndProc = panelProc;
+    panel.hInstance = instance;
+    panel.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
+    panel.lpszClassName = kPanelClass;
+    if (!RegisterClassExW(&panel)) throw AppError("the panel's class cannot be registered");
+  }
+}
+
+void TForm1::create(HINSTANCE instance) {
+  registerClasses(instance);
+
+  LOGFONTW face{};
+  wcscpy(face.lfFaceName, L"MS Sans Serif");
+  face.lfHeight = -11;
+  face.lfWeight = FW_NORMAL;
+  face.lfCharSet = DEFAULT_CHARSET;
+  windowFont_.reset(CreateFontIndirectW(&face));
+  windowChineseFont_.reset(chineseFont(face));
+  face.lfHeight = -16;
+  face.lfWeight = FW_BOLD;
+  largeBoldFont_.reset(chineseFont(face));
+  silver_.reset(CreateSolidBrush(kSilver));
+  if (!windowFont_ || !windowChineseFont_ || !largeBoldFont_ || !silver_)
+    throw AppError("the main window's fonts cannot be made");
+
+  constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+  constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME | WS_EX_WINDOWEDGE | WS_EX_CONTROLPARENT;
+  RECT frame{0, 0, kClientWidth, kClientHeight};
+  AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
+  if (CreateWindowExW(kExStyle, kFormClass, caption_.c_str(), kStyle, kWindowLeft, kWindowTop,
+                      frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
+                      instance, this) == nullptr)
+    throw AppError("the main window cannot be created");
+}
+
+LRESULT CALLBACK TForm1::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return guarded<LRESULT>(0, [&]() -> LRESULT {
+    TForm1* self;
+    if (message == WM_NCCREATE) {
+      self = static_cast<TForm1*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+      self->hwnd_ = window;
+      SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    } else {
+      self = reinterpret_cast<TForm1*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    }
+    if (self == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+      SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+      self->hwnd_ = nullptr;
+      self->controls_.clear();
+      return DefWindowProcW(window, message, wParam, lParam);
+    }
+    return self->onMessage(message, wParam, lParam);
+  });
+}
+
+LRESULT TForm1::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      onCreate();
+      return 0;
+    case WM_COMMAND:
+      if (lParam != 0) onCommand(LOWORD(wParam), HIWORD(wParam));
+      return 0;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+      return onColor(message, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_CLOSE:
+      onClose();
+      return 0;
+    case WM_DESTROY:
+      if (endsApplication_) PostQuitMessage(0);
+      return 0;
+    default:
+      return DefWindowProcW(hwnd_, message, wParam, lParam);
+  }
+}
+
+void TForm1::onCreate() {
+  SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(windowFont_.get()), FALSE);
+  const HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
+  for (const ControlSpec& spec : controlTable()) {
+    const wchar_t* windowClass = L"";
+    DWORD style = WS_CHILD | (spec.visible ? WS_VISIBLE : 0);
+    DWORD exStyle = 0;
+    int height = spec.height;
+    switch (spec.kind) {
+      case ControlKind::Label:
+        windowClass = L"Static";
+        style |= SS_LEFT | SS_NOPREFIX | WS_CLIPSIBLINGS;
+        break;
+      case ControlKind::Button:
+        windowClass = L"Button";
+        style |= BS_PUSHBUTTON | WS_TABSTOP;
+        break;
+      case ControlKind::ComboBox:
+        windowClass = L"ComboBox";
+        style |= CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP;
+        // The height given at creation is that of the dropped-down list.
+        height = spec.height + kComboItemHeight * int(std::size(kDriveLetters)) + 4;
+        break;
+      case ControlKind::Panel:
+        windowClass = kPanelClass;
+        style |= WS_CLIPCHILDREN;
+        exStyle = WS_EX_CONTROLPARENT;
+        break;
+      case ControlKind::ProgressBar:
+        windowClass = PROGRESS_CLASSW;
+        style |= PBS_SMOOTH;
+        break;
+    }
+    const HWND parent = spec.parent == 0 ? hwnd_ : control(spec.parent);
+    const HWND created = CreateWindowExW(
+        exStyle, windowClass, spec.text, style, spec.left, spec.top, spec.width, height, parent,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, this);
+    if (created == nullptr)
+      throw AppError(std::string("the control ") + spec.name + " cannot be created");
+    controls_.emplace_back(spec.id, created);
+    SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font(spec.font)), FALSE);
+
+    switch (spec.kind) {
+      case ControlKind::Label:
+        sizeLabel(created);
+        break;
+      case ControlKind::ComboBox: {
+        for (const wchar_t* letter : kDriveLetters)
+          SendMessageW(created, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(letter));
+        SendMessageW(created, CB_SETITEMHEIGHT, 0, kComboItemHeight);
+        // Fit the closed field to the description's height.
+        RECT bounds;
+        GetWindowRect(created, &bounds);
+        const LRESULT field = SendMessageW(created, CB_GETITEMHEIGHT, WPARAM(-1), 0);
+        const int fitted = int(field) + spec.height - (bounds.bottom - bounds.top);
+        if (field > 0 && fitted > 0) SendMessageW(created, CB_SETITEMHEIGHT, WPARAM(-1), fitted);
+        SetWindowTextW(created, spec.text);
+        break;
+      }
+      case ControlKind::ProgressBar:
+        SendMessageW(created, PBM_SETRANGE32, 0, 100);
+        SendMessageW(created, PBM_SETPOS, 0, 0);
+        break;
+      default:
+        break;
+    }
+  }
+  // The tab order: creation order decides it, so put the controls that take
+  // part in it in that order at the bottom of the window's z-order.
+  std::vector<const ControlSpec*> ordered;
+  for (const ControlSpec& spec : controlTable())
+    if (spec.tabOrder >= 0 && spec.parent == 0) ordered.push_back(&spec);
+  std::sort(ordered.begin(), ordered.end(),
+            [](const ControlSpec* a, const ControlSpec* b) { return a->tabOrder < b->tabOrder; });
+  for (const ControlSpec* spec : ordered)
+    SetWindowPos(control(spec->id), HWND_BOTTOM, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  // The labels lie beneath the other controls: a caption's trailing spaces
+  // never paint over the drive field.
+  for (const ControlSpec& spec : controlTable())
+    if (spec.kind == ControlKind::Label)
+      SetWindowPos(control(spec.id), HWND_BOTTOM, 0, 0, 0, 0,
+                   SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+HWND TForm1::control(ControlId id) const {
+  for (const auto& entry : controls_)
+    if (entry.first == id) return entry.second;
+  return nullptr;
+}
+
+HWND TForm1::control(const char* name) const {
+  for (const ControlSpec& spec : controlTable())
+    if (std::strcmp(spec.name, name) == 0) return control(spec.id);
+  return nullptr;
+}
+
+HFONT TForm1::font(FontRole role) const {
+  switch (role) {
+    case FontRole::WindowChinese:
+      return windowChineseFont_.get();
+    case FontRole::LargeBold:
+      return largeBoldFont_.get();
+    default:
+      return windowFont_.get();
+  }
+}
+
+void TForm1::sizeLabel(HWND label) {
+  std::wstring text = windowText(label);
+  // An empty caption measures as one space.
+  if (text.empty()) text = L" ";
+  const HDC dc = GetDC(label);
+  const HGDIOBJ previous =
+      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  RECT extent{0, 0, 0, 0};
+  DrawTextW(dc, text.c_str(), int(text.size()), &extent,
+            DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX | DT_EXPANDTABS);
+  SelectObject(dc, previous);
+  ReleaseDC(label, dc);
+
+  RECT old;
+  GetWindowRect(label, &old);
+  const HWND parent = GetParent(label);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&old), 2);
+  SetWindowPos(label, nullptr, 0, 0, extent.right - extent.left, extent.bottom - extent.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // What the label covered before and no longer covers shows the window again.
+  InvalidateRect(parent, &old, TRUE);
+  InvalidateRect(label, nullptr, TRUE);
+}
+
+void TForm1::setLabelText(ControlId id, const std::wstring& text) {
+  const HWND label = control(id);
+  if (label == nullptr) return;
+  SetWindowTextW(label, text.c_str());
+  sizeLabel(label);
+}
+
+LRESULT TForm1::onColor(UINT message, HDC dc, HWND) {
+  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+  if (message == WM_CTLCOLORSTATIC) {
+    // The labels stand on the window's own background.
+    SetBkMode(dc, TRANSPARENT);
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNSHADOW));
+  }
+  // The drive field and its list.
+  SetBkColor(dc, kSilver);
+  return reinterpret_cast<LRESULT>(silver_.get());
+}
+
+void TForm1::onCommand(int id, int code) {
+  switch (id) {
+    case kBtStart:
+      if (code == BN_CLICKED) btStartClick();
+      break;
+    case kBtPickFile:
+      if (code == BN_CLICKED) btPickFileClick();
+      break;
+    case kCbDrive:
+      if (code == CBN_EDITCHANGE) cbDriveChange(false);
+      if (code == CBN_SELCHANGE) cbDriveChange(true);
+      break;
+    default:
+      break;
+  }
+}
+
+void TForm1::onClose() {
+  // Closing during a write waits for the run to end and release the card and
+  // the file; the run then closes the window.
+  if (running_) {
+    closeRequested_ = true;
+    return;
+  }
+  DestroyWindow(hwnd_);
+}
+
+LRESULT CALLBACK TForm1::panelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return guarded<LRESULT>(0, [&]() -> LRESULT {
+    if (message == WM_NCCREATE) {
+      auto* self = static_cast<TForm1*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+      SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<TForm1*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    switch (message) {
+      case WM_ERASEBKGND:
+        return 1;
+      case WM_PAINT:
+        if (self != nullptr) {
+          self->onPanelPaint(window);
+          return 0;
+        }
+        break;
+      case WM_SETTEXT:
+        InvalidateRect(window, nullptr, TRUE);
+        break;
+      default:
+        break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+  });
+}
+
+void TForm1::onPanelPaint(HWND panel) {
+  PAINTSTRUCT paint;
+  const HDC dc = BeginPaint(panel, &paint);
+  RECT area;
+  GetClientRect(panel, &area);
+  FillRect(dc, &area, silver_.get());
+  DrawEdge(dc, &area, BDR_RAISEDOUTER, BF_RECT);
+  const std::wstring caption = windowText(panel);
+  const HGDIOBJ previous = SelectObject(dc, windowFont_.get());
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+  DrawTextW(dc, caption.c_str(), int(caption.size()), &area,
+            DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  SelectObject(dc, previous);
+  EndPaint(panel, &paint);
+}
+
+bool TForm1::preTranslate(MSG& message) {
+  return hwnd_ != nullptr && IsDialogMessageW(hwnd_, &message);
+}
+
+void TForm1::btStartClick() {
+  // A click that reaches here while a run is under way (its events are
+  // processed during the run) never starts a second one.
+  if (running_) return;
+  {
+    const HWND focus = GetFocus();
+    RunGuard guard(running_, control(kBtStart), control(kBtPickFile));
+    card::runWriteOperation(disk_, *this);
+    if (hwnd_ != nullptr && focus != nullptr && IsWindow(focus) &&
+        (GetFocus() == nullptr || GetFocus() == hwnd_))
+      SetFocus(focus);
+  }
+  if (closeRequested_ && hwnd_ != nullptr) {
+    closeRequested_ = false;
+    PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+  }
+}
+
+void TForm1::btPickFileClick() {
+  if (running_) return;
+  executeOpenDialog();
+}
+
+void TForm1::cbDriveChange(bool fromList) {
+  const HWND combo = control(kCbDrive);
+  std::wstring text;
+  if (fromList) {
+    // The field shows the chosen item only after this notification.
+    const LRESULT item = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    if (item == CB_ERR) return;
+    const LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, item, 0);
+    if (length == CB_ERR) return;
+    text.assign(std::size_t(length) + 1, L'\0');
+    SendMessageW(combo, CB_GETLBTEXT, item, reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(std::size_t(length));
+  } else {
+    text = windowText(combo);
+  }
+  const std::wstring normal = normalizeDriveText(text, CP_ACP);
+  if (normal == windowText(combo)) return;
+  SetWindowTextW(combo, normal.c_str());
+  const WORD end = WORD(normal.size());
+  SendMessageW(combo, CB_SETEDITSEL, 0, MAKELPARAM(end, end));
+}
+
+void TForm1::OpenDialog1SelectionChange(HWND dialog) {
+  const LRESULT size = SendMessageW(dialog, CDM_GETFILEPATH, 0, 0);
+  if (size <= 0) return;
+  std::wstring path(std::size_t(size) + 1, L'\0');
+  const LRESULT got = SendMessageW(dialog, CDM_GETFILEPATH, WPARAM(path.size()),
+                                   reinterpret_cast<LPARAM>(&path[0]));
+  if (got <= 0) return;
+  path.resize(wcsnlen(path.c_str(), path.size()));
+  setLabelText(kLbFileName, path);
+}
+
+UINT_PTR CALLBACK TForm1::openDialogHook(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
+  return guarded<UINT_PTR>(0, [&]() -> UINT_PTR {
+    if (message == WM_INITDIALOG) {
+      const auto* options = reinterpret_cast<const OPENFILENAMEW*>(lParam);
+      SetWindowLongPtrW(dialog, DWLP_USER, LONG_PTR(options->lCustData));
+      return 0;
+    }
+    if (message != WM_NOTIFY) return 0;
+    auto* self = reinterpret_cast<TForm1*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    const auto* notice = reinterpret_cast<const OFNOTIFYW*>(lParam);
+    if (self != nullptr && notice->hdr.code == CDN_SELCHANGE)
+      self->OpenDialog1SelectionChange(GetParent(dialog));
+    return 0;
+  });
+}
+
+bool TForm1::executeOpenDialog() {
+  // Room for long paths; the earlier choice is offered again.
+  std::vector<wchar_t> name(32768, L'\0');
+  if (fileName_.size() < name.size()) std::copy(fileName_.begin(), fileName_.end(), name.begin());
+  OPENFILENAMEW options{};
+  options.lStructSize = sizeof options;
+  options.hwndOwner = hwnd_;
+  options.lpstrFilter = L"S7 MMC image files\0*.S7img\0";
+  options.nFilterIndex = 1;
+  options.lpstrFile = name.data();
+  options.nMaxFile = DWORD(name.size());
+  options.lpstrDefExt = L"S7img";
+  options.Flags = OFN_EXPLORER | OFN_ENABLEHOOK | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
+                  OFN_FILEMUSTEXIST | OFN_ENABLESIZING;
+  options.lCustData = reinterpret_cast<LPARAM>(this);
+  options.lpfnHook = openDialogHook;
+  if (!GetOpenFileNameW(&options)) return false;
+  fileName_.assign(name.data());
+  // The label followed the selection while the dialog was open; a name typed
+  // into the dialog never shows there, so show the file the next write uses.
+  setLabelText(kLbFileName, fileName_);
+  return true;
+}
+
+std::string TForm1::driveText() { return toUtf8(windowText(control(kCbDrive))); }
+
+std::string TForm1::chosenFileName() { return toUtf8(fileName_); }
+
+bool TForm1::askForFile() { return executeOpenDialog(); }
+
+void TForm1::showMessage(const std::string& text, const std::string& caption) {
+  MessageBoxW(nullptr, toUtf16(text).c_str(), toUtf16(caption).c_str(), MB_OK);
+}
+
+void TForm1::repaintWindow() {
+  if (hwnd_ != nullptr)
+    RedrawWindow(hwnd_, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+}
+
+void TForm1::setProgress(int position) {
+  SendMessageW(control(kProgressBar1), PBM_SETPOS, WPARAM(position), 0);
+}
+
+void TForm1::showProgressPanel(bool visible) {
+  ShowWindow(control(kPanel1), visible ? SW_SHOWNA : SW_HIDE);
+}
+
+void TForm1::setStatus(const std::string& text) {
+  setLabelText(kLabel3, toUtf16(text));
+  if (hwnd_ != nullptr) UpdateWindow(hwnd_);
+  UpdateWindow(control(kLabel3));
+}
+
+void TForm1::repaintProgress() {
+  const HWND bar = control(kProgressBar1);
+  if (bar != nullptr) RedrawWindow(bar, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+}
+
+void TForm1::processEvents() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      // Leave the end of the application to the message loop.
+      PostQuitMessage(int(message.wParam));
+      return;
+    }
+    if (preTranslate(message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+}  // namespace quenvory

@@ -1,0 +1,11 @@
+// quenvory.exe: the product, writing to the card reader's physical drive.
+#include <windows.h>
+
+#include "application.h"
+#include "win32_disk_services.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  return quenvory::runApplication(
+      instance, [] { return std::make_unique<card::Win32DiskServices>(); },
+      quenvory::kProductCaption);
+}
