@@ -348,11 +348,14 @@ void TForm1::onCreate() {
   for (const ControlSpec* spec : ordered)
     SetWindowPos(control(spec->id), HWND_BOTTOM, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  // The labels lie beneath the other controls: a caption's trailing spaces
-  // never paint over the drive field.
-  for (const ControlSpec& spec : controlTable())
-    if (spec.kind == ControlKind::Label)
-      SetWindowPos(control(spec.id), HWND_BOTTOM, 0, 0, 0, 0,
+  // The labels lie beneath the other controls, and each label beneath the
+  // ones listed after it: a caption's trailing spaces, wider in a Chinese face
+  // than the layout allows for, never paint over the drive field or the file
+  // name.
+  const std::vector<ControlSpec>& table = controlTable();
+  for (auto spec = table.rbegin(); spec != table.rend(); ++spec)
+    if (spec->kind == ControlKind::Label)
+      SetWindowPos(control(spec->id), HWND_BOTTOM, 0, 0, 0, 0,
                    SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
