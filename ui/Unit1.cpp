@@ -320,13 +320,17 @@ void TForm1::onCreate() {
       case ControlKind::ComboBox: {
         for (const wchar_t* letter : kDriveLetters)
           SendMessageW(created, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(letter));
+        // Fit the closed field to the description's height; the field's
+        // borders depend on the system's theme, so measure and correct.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+          RECT bounds;
+          GetWindowRect(created, &bounds);
+          const int off = spec.height - (bounds.bottom - bounds.top);
+          const LRESULT field = SendMessageW(created, CB_GETITEMHEIGHT, WPARAM(-1), 0);
+          if (off == 0 || field <= 0 || field + off <= 0) break;
+          SendMessageW(created, CB_SETITEMHEIGHT, WPARAM(-1), field + off);
+        }
         SendMessageW(created, CB_SETITEMHEIGHT, 0, kComboItemHeight);
-        // Fit the closed field to the description's height.
-        RECT bounds;
-        GetWindowRect(created, &bounds);
-        const LRESULT field = SendMessageW(created, CB_GETITEMHEIGHT, WPARAM(-1), 0);
-        const int fitted = int(field) + spec.height - (bounds.bottom - bounds.top);
-        if (field > 0 && fitted > 0) SendMessageW(created, CB_SETITEMHEIGHT, WPARAM(-1), fitted);
         SetWindowTextW(created, spec.text);
         break;
       }

@@ -1,0 +1,408 @@
+// Writes started from the window: the open dialog, the messages the operator
+// sees, the progress display, failures reported in the exception report, and
+// what a click or a close does while a write is running.
+// clang-format off
+#include <windows.h>  // before the headers that build on it
+// clang-format on
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "Unit1.h"
+#include "app_error.h"
+#include "simulated_disk_services.h"
+#include "window_test_support.h"
+
+using namespace ui_test;
+using namespace std::chrono_literals;
+using quenvory::TForm1;
+
+namespace {
+
+// The window, sampling its progress display each time the write lets it
+// process events.
+class SamplingForm : public TForm1 {
+ public:
+  using TForm1::TForm1;
+  struct Sample {
+    bool panelVisible;
+    int position;
+  };
+  std::vector<Sample> samples;
+  std::function<void()> duringRun;
+
+  void processEvents() override {
+    samples.push_back({IsWindowVisible(control("Panel1")) != FALSE,
+                       int(SendMessageW(control("ProgressBar1"), PBM_GETPOS, 0, 0))});
+    if (duringRun) std::exchange(duringRun, nullptr)();
+    TForm1::processEvents();
+  }
+};
+
+// Disk services whose device lookup fails the way a test asks.
+class FailingDisk : public card::SimulatedDiskServices {
+ public:
+  using SimulatedDiskServices::SimulatedDiskServices;
+  std::function<void()> failure;
+  bool queryDosDevice(const std::string& name, std::string& target) override {
+    if (failure) failure();
+    return SimulatedDiskServices::queryDosDevice(name, target);
+  }
+};
+
+class RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    form = std::make_unique<SamplingForm>(disk, L"QuenvoryV1.0", false);
+    form->create(GetModuleHandleW(nullptr));
+    ShowWindow(form->handle(), SW_SHOWNORMAL);
+    pumpMessages();
+    watcher.watchMainWindow(form->handle());
+  }
+  void TearDown() override {
+    form.reset();
+    pumpMessages();
+  }
+
+  void addCard(const std::string& letter, card::SimulatedDrive::Kind kind,
+               std::int64_t refuseBlock = -1) {
+    card::SimulatedDrive drive;
+    drive.kind = kind;
+    drive.file = utf8(cardFile);
+    drive.refuseBlock = refuseBlock;
+    drive.refuseError = 1117;
+    disk.addDrive(letter, drive);
+  }
+  // Confirms `path` in the open dialog the next time it opens.
+  void confirmInDialog(const std::wstring& path) {
+    watcher.onFileDialog = [path](HWND dialog) {
+      SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(path.c_str()));
+      PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+      waitFor([&] { return !IsWindow(dialog); }, 5s);
+    };
+  }
+  void click(const char* name) { SendMessageW(form->control(name), BM_CLICK, 0, 0); }
+  std::vector<std::pair<std::wstring, std::wstring>> messages() {
+    std::vector<std::pair<std::wstring, std::wstring>> shown;
+    for (const SeenBox& box : watcher.boxes()) shown.emplace_back(box.text, box.caption);
+    return shown;
+  }
+  bool nothingOpen() {
+    return disk.openDevices() == 0 && disk.openImages() == 0 && disk.liveBuffers() == 0;
+  }
+
+  ScratchFolder scratch;
+  std::wstring cardFile = scratch.file(L"card.img");
+  std::vector<std::string> journal;
+  FailingDisk disk{&journal};
+  std::unique_ptr<SamplingForm> form;
+  Watcher watcher;
+};
+
+using Messages = std::vector<std::pair<std::wstring, std::wstring>>;
+
+TEST_F(RunTest, DialogFollowsTheSelectionAndCancelKeepsTheChosenFile) {
+  for (const wchar_t* name : {L"a.S7img", L"b.S7img", L"c.S7img", L"chosen.S7img"})
+    writeFile(scratch.file(name), completeImage(1));
+  SetCurrentDirectoryW(scratch.path().c_str());
+
+  confirmInDialog(scratch.file(L"chosen.S7img"));
+  click("btPickFile");
+  EXPECT_EQ(form->chosenFileName(), utf8(scratch.file(L"chosen.S7img")));
+  EXPECT_EQ(windowText(form->control("lbFileName")), scratch.file(L"chosen.S7img"));
+
+  std::vector<std::wstring> labels;
+  const HWND label = form->control("lbFileName");
+  watcher.onFileDialog = [&](HWND dialog) {
+    HWND list = nullptr;
+    waitFor(
+        [&] { return (list = fileList(dialog)) != nullptr && findListItem(list, L"c.S7img") >= 0; },
+        5s);
+    for (const wchar_t* name : {L"a.S7img", L"b.S7img", L"c.S7img"}) {
+      const std::wstring path = scratch.file(name);
+      selectListItem(list, findListItem(list, name));
+      waitFor([&] { return windowText(label) == path; }, 3s);
+      labels.push_back(windowText(label));
+    }
+  };  // then the watcher cancels the dialog
+  click("btPickFile");
+
+  EXPECT_EQ(labels, (std::vector<std::wstring>{scratch.file(L"a.S7img"), scratch.file(L"b.S7img"),
+                                               scratch.file(L"c.S7img")}));
+  EXPECT_EQ(windowText(label), scratch.file(L"c.S7img"));
+  EXPECT_EQ(form->chosenFileName(), utf8(scratch.file(L"chosen.S7img")));
+  EXPECT_TRUE(messages().empty());
+}
+
+TEST_F(RunTest, ConfirmedFileIsWhatTheNextWriteWrites) {
+  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  const std::vector<std::uint8_t> image = completeImage(250);
+  writeFile(scratch.file(L"picked.S7img"), image);
+  confirmInDialog(scratch.file(L"picked.S7img"));
+  click("btPickFile");
+  watcher.onFileDialog = nullptr;
+
+  click("btStart");
+  ASSERT_TRUE(watcher.waitForBoxes(1, 10s));
+  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
+  const std::vector<std::uint8_t> card = readFile(cardFile);
+  ASSERT_GE(card.size(), image.size() - 8);
+  EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), card.begin()));
+  EXPECT_EQ(windowText(form->control("Label3")), L"250 block image");
+  EXPECT_TRUE(nothingOpen());
+}
+
+TEST_F(RunTest, ProgressShowsDuringTheRunAndStaysAtEighty) {
+  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  writeFile(scratch.file(L"image.S7img"), completeImage(250));
+  confirmInDialog(scratch.file(L"image.S7img"));
+  click("btStart");  // no file chosen yet: the dialog opens after the drive checks
+
+  ASSERT_TRUE(watcher.waitForBoxes(1, 10s));
+  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
+  std::vector<int> shownAt;
+  for (const auto& sample : form->samples)
+    if (sample.panelVisible) shownAt.push_back(sample.position);
+  // The write moves the bar at blocks 100 and 200 (a read-back may follow).
+  ASSERT_GE(shownAt.size(), 2u);
+  EXPECT_EQ(std::vector<int>(shownAt.begin(), shownAt.begin() + 2), (std::vector<int>{40, 80}));
+  EXPECT_FALSE(IsWindowVisible(form->control("Panel1")));
+  EXPECT_EQ(SendMessageW(form->control("ProgressBar1"), PBM_GETPOS, 0, 0), 80);
+}
+
+// The card writer's messages: the text and caption it gives, an OK button,
+// no icon, no owner, and the window usable meanwhile.
+TEST_F(RunTest, CardWriterMessagesHaveNoIconAndNoOwner) {
+  struct Case {
+    const char* what;
+    card::SimulatedDrive::Kind kind;
+    std::vector<std::uint8_t> image;
+    std::int64_t refuseBlock;
+    Messages expected;
+  };
+  const Case cases[] = {
+      {"complete image",
+       card::SimulatedDrive::Kind::RemovableCard,
+       completeImage(3),
+       -1,
+       {{L"done", L"Quenvory"}}},
+      {"fixed disk",
+       card::SimulatedDrive::Kind::FixedDisk,
+       completeImage(3),
+       -1,
+       {{L"your system does not recognize a removable media at >G", L"ERROR"}}},
+      {"old format",
+       card::SimulatedDrive::Kind::RemovableCard,
+       imageBytes(100, -1134, 512),
+       -1,
+       {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}}},
+      {"refused block",
+       card::SimulatedDrive::Kind::RemovableCard,
+       completeImage(250),
+       37,
+       {{L"error 1117 writing to MMC card.", L"MMC ERROR"}}},
+  };
+  confirmInDialog(scratch.file(L"case.S7img"));  // asked for by the first run only
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    addCard("G", c.kind, c.refuseBlock);
+    writeFile(scratch.file(L"case.S7img"), c.image);
+    const std::size_t before = watcher.boxes().size();
+    click("btStart");
+    ASSERT_TRUE(watcher.waitForBoxes(before + c.expected.size(), 10s));
+    const std::vector<SeenBox> all = watcher.boxes();
+    const std::vector<SeenBox> seen(all.begin() + before, all.end());
+    ASSERT_EQ(seen.size(), c.expected.size());
+    for (std::size_t k = 0; k < seen.size(); ++k) {
+      EXPECT_EQ(seen[k].text, c.expected[k].first);
+      EXPECT_EQ(seen[k].caption, c.expected[k].second);
+      EXPECT_FALSE(seen[k].anyIcon);
+      EXPECT_EQ(seen[k].owner, nullptr);
+      EXPECT_TRUE(seen[k].mainEnabled);
+    }
+    EXPECT_TRUE(nothingOpen());
+  }
+}
+
+// A failure that escapes the write reaches the exception report: the period
+// rule, the application title as caption, the error icon, every window of
+// the application disabled while it is open; and the window goes on.
+TEST_F(RunTest, ExceptionReportInAHandler) {
+  struct Case {
+    const char* what;
+    std::function<void()> failure;
+    const wchar_t* shown;  // nullptr: nothing is shown
+  };
+  const Case cases[] = {
+      {"letter", [] { throw quenvory::AppError("abc"); }, L"abc."},
+      {"digit", [] { throw quenvory::AppError("disk 7"); }, L"disk 7."},
+      {"period", [] { throw quenvory::AppError("abc."); }, L"abc."},
+      {"exclamation mark", [] { throw quenvory::AppError("abc!"); }, L"abc!"},
+      {"parenthesis", [] { throw quenvory::AppError("abc)"); }, L"abc)"},
+      {"space", [] { throw quenvory::AppError("abc "); }, L"abc "},
+      {"empty", [] { throw quenvory::AppError(""); }, L""},
+      {"Chinese", [] { throw quenvory::AppError("\xE8\xB7\xAF\xE5\xBE\x84"); }, L"\u8DEF\u5F84."},
+      {"silent abort", [] { throw quenvory::SilentAbort(); }, nullptr},
+      {"other kind", [] { throw std::runtime_error("bad thing"); },
+       L"unexpected failure inside the program: bad thing."},
+      {"not an exception class", [] { throw 42; }, L"unexpected failure inside the program."},
+  };
+  // The title from this test's own executable name.
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::wstring title = quenvory::titleFromPath(path);
+  ASSERT_FALSE(title.empty());
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::size_t before = watcher.boxes().size();
+    disk.failure = c.failure;
+    click("btStart");
+    disk.failure = nullptr;
+    if (c.shown == nullptr) {
+      EXPECT_FALSE(watcher.waitForBoxes(before + 1, 300ms));
+    } else {
+      ASSERT_TRUE(watcher.waitForBoxes(before + 1, 5s));
+      const SeenBox box = watcher.boxes().back();
+      EXPECT_EQ(box.text, c.shown);
+      EXPECT_EQ(box.caption, title);
+      EXPECT_TRUE(box.errorIcon);
+      EXPECT_FALSE(box.mainEnabled);
+    }
+    // The window goes on, ready for the next write.
+    EXPECT_TRUE(IsWindow(form->handle()));
+    EXPECT_TRUE(IsWindowEnabled(form->handle()));
+    EXPECT_TRUE(IsWindowEnabled(form->control("btStart")));
+    EXPECT_FALSE(form->running());
+  }
+  // And a write after them all works.
+  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  writeFile(scratch.file(L"after.S7img"), completeImage(2));
+  confirmInDialog(scratch.file(L"after.S7img"));
+  const std::size_t before = watcher.boxes().size();
+  click("btStart");
+  ASSERT_TRUE(watcher.waitForBoxes(before + 1, 5s));
+  EXPECT_EQ(watcher.boxes().back().text, L"done");
+}
+
+TEST(ApplicationTitle, FromTheExecutableName) {
+  struct Case {
+    const wchar_t* path;
+    const wchar_t* title;
+  };
+  const Case cases[] = {
+      {L"C:\\Tools\\WRITER.EXE", L"Writer"},
+      {L"C:\\Tools\\quenvory.exe", L"quenvory"},
+      {L"C:\\Program Files\\Card.Writer.v2.exe", L"Card"},
+      {L"C:\\dir.with.dots\\MMC", L"Mmc"},
+      {L"quenvory-demo.exe", L"quenvory-demo"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(quenvory::titleFromPath(c.path), c.title);
+}
+
+TEST(ExceptionReport, PeriodRule) {
+  struct Case {
+    const char* text;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {"abc", "abc."}, {"abc.", "abc."}, {"abc!", "abc!"}, {"abc)", "abc)"}, {"abc ", "abc "},
+      {"", ""},        {"1", "1."},      {"a,", "a,"},     {"a/", "a/."},  // "/" comes after "." in
+                                                                           // byte order
+  };
+  for (const Case& c : cases) EXPECT_EQ(quenvory::withPeriod(c.text), c.shown) << c.text;
+}
+
+// A second click while a write runs, whether during its event processing or
+// while one of its message boxes is open, never starts a second write.
+TEST_F(RunTest, SecondClickDuringARunStartsNothing) {
+  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  // Claims 1000 blocks, holds 600 and a half: the run stops at a message box.
+  writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
+  confirmInDialog(scratch.file(L"short.S7img"));
+  click("btPickFile");
+  watcher.onFileDialog = nullptr;
+
+  const HWND form1 = form->handle();
+  const auto clickStart = [&] {
+    SendMessageW(form1, WM_COMMAND, MAKEWPARAM(quenvory::kBtStart, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(form->control("btStart")));
+  };
+  bool startEnabled = true, pickEnabled = true, driveEnabled = false;
+  form->duringRun = [&] {
+    startEnabled = IsWindowEnabled(form->control("btStart"));
+    pickEnabled = IsWindowEnabled(form->control("btPickFile"));
+    driveEnabled = IsWindowEnabled(form->control("cbDrive"));
+    clickStart();
+  };
+  watcher.onBox = [&](HWND, const SeenBox& box) {
+    if (box.caption != L"surprised") return;
+    // The box has no owner: the window takes clicks meanwhile.
+    PostMessageW(form1, WM_COMMAND, MAKEWPARAM(quenvory::kBtStart, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(form->control("btStart")));
+    std::this_thread::sleep_for(200ms);
+  };
+  click("btStart");
+  ASSERT_TRUE(watcher.waitForBoxes(2, 10s));
+  pumpMessages();
+
+  EXPECT_EQ(
+      messages(),
+      (Messages{{L"unexpected shortness of image file at block 600 , good luck", L"surprised"},
+                {L"done", L"Quenvory"}}));
+  EXPECT_FALSE(startEnabled);
+  EXPECT_FALSE(pickEnabled);
+  EXPECT_TRUE(driveEnabled);
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "query G:"), 1);
+  EXPECT_TRUE(IsWindowEnabled(form->control("btStart")));
+  EXPECT_TRUE(IsWindowEnabled(form->control("btPickFile")));
+  EXPECT_TRUE(nothingOpen());
+}
+
+// Closing the window during a write lets the write finish and release the
+// card and the file; the window closes right after.
+TEST_F(RunTest, CloseDuringARunWaitsForItsEnd) {
+  struct Case {
+    const char* what;
+    bool whileBoxIsOpen;
+  };
+  for (const Case& c :
+       {Case{"while events are processed", false}, Case{"while a box is open", true}}) {
+    SCOPED_TRACE(c.what);
+    if (form == nullptr) SetUp();
+    addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+    writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
+    confirmInDialog(scratch.file(L"short.S7img"));
+    const HWND window = form->handle();
+    bool aliveAfterClose = false;
+    const std::size_t before = watcher.boxes().size();
+    if (c.whileBoxIsOpen) {
+      watcher.onBox = [&](HWND, const SeenBox& box) {
+        if (box.caption != L"surprised") return;
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        std::this_thread::sleep_for(200ms);
+        aliveAfterClose = IsWindow(window) && IsWindowVisible(window);
+      };
+    } else {
+      form->duringRun = [&] {
+        SendMessageW(window, WM_CLOSE, 0, 0);
+        aliveAfterClose = IsWindow(window) && IsWindowVisible(window);
+      };
+    }
+    click("btStart");
+    EXPECT_TRUE(aliveAfterClose);
+    ASSERT_TRUE(watcher.waitForBoxes(before + 2, 10s));
+    EXPECT_EQ(watcher.boxes().back().text, L"done");
+    EXPECT_TRUE(nothingOpen());
+    EXPECT_TRUE(waitFor([&] { return !IsWindow(window); }, 5s));
+    EXPECT_EQ(form->handle(), nullptr);
+    watcher.onBox = nullptr;
+    form.reset();
+  }
+}
+
+}  // namespace

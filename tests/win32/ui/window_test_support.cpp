@@ -1,0 +1,262 @@
+#include "window_test_support.h"
+
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <set>
+
+namespace ui_test {
+
+ScratchFolder::ScratchFolder() {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  static std::atomic<int> counter{0};
+  for (int attempt = 0;; ++attempt) {
+    root_ = std::wstring(temp) + L"quenvory-ui-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(counter++) + L"-" + std::to_wstring(GetTickCount());
+    if (CreateDirectoryW(root_.c_str(), nullptr) || attempt > 100) break;
+  }
+}
+
+ScratchFolder::~ScratchFolder() {
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((root_ + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name != L"." && name != L"..") DeleteFileW(file(name).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(root_.c_str());
+}
+
+std::uint8_t patternByte(std::int64_t block, std::size_t offset) {
+  return static_cast<std::uint8_t>((block * 7 + std::int64_t(offset) * 13 + block / 256) & 0xFF);
+}
+
+std::vector<std::uint8_t> imageBytes(std::int32_t lastBlock, std::int32_t check,
+                                     std::size_t payloadBytes) {
+  std::vector<std::uint8_t> bytes(8 + payloadBytes);
+  for (int k = 0; k < 4; ++k) {
+    bytes[k] = std::uint8_t(std::uint32_t(lastBlock) >> (8 * k));
+    bytes[4 + k] = std::uint8_t(std::uint32_t(check) >> (8 * k));
+  }
+  for (std::size_t at = 0; at < payloadBytes; ++at)
+    bytes[8 + at] = patternByte(std::int64_t(at / 512), at % 512);
+  return bytes;
+}
+
+std::vector<std::uint8_t> completeImage(std::int32_t blocks) {
+  return imageBytes(blocks, blocks - 1236, std::size_t(blocks) * 512);
+}
+
+void writeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {
+  FILE* file = _wfopen(path.c_str(), L"wb");
+  if (file == nullptr) return;
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+}
+
+std::vector<std::uint8_t> readFile(const std::wstring& path) {
+  std::vector<std::uint8_t> bytes;
+  FILE* file = _wfopen(path.c_str(), L"rb");
+  if (file == nullptr) return bytes;
+  std::uint8_t chunk[4096];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + got);
+  std::fclose(file);
+  return bytes;
+}
+
+std::wstring windowText(HWND window) {
+  wchar_t text[1024] = L"";
+  // WM_GETTEXT reaches windows of other threads and processes alike.
+  SendMessageTimeoutW(window, WM_GETTEXT, WPARAM(std::size(text)), LPARAM(text), SMTO_BLOCK, 5000,
+                      nullptr);
+  return text;
+}
+
+std::string utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string result(size, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &result[0], size, nullptr,
+                      nullptr);
+  return result;
+}
+
+std::wstring utf16(const std::string& text) {
+  if (text.empty()) return {};
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+  std::wstring result(size, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &result[0], size);
+  return result;
+}
+
+namespace {
+
+std::wstring className(HWND window) {
+  wchar_t name[64] = L"";
+  GetClassNameW(window, name, int(std::size(name)));
+  return name;
+}
+
+struct Search {
+  DWORD processId;
+  const wchar_t* windowClass;
+  const std::wstring* caption;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK collect(HWND window, LPARAM lParam) {
+  auto* search = reinterpret_cast<Search*>(lParam);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process != search->processId || !IsWindowVisible(window)) return TRUE;
+  if (className(window) != search->windowClass) return TRUE;
+  if (search->caption != nullptr && windowText(window) != *search->caption) return TRUE;
+  search->found.push_back(window);
+  return TRUE;
+}
+
+std::vector<HWND> topLevel(DWORD processId, const wchar_t* windowClass,
+                           const std::wstring* caption) {
+  Search search{processId, windowClass, caption, {}};
+  EnumWindows(collect, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+}  // namespace
+
+HWND findTopLevel(DWORD processId, const wchar_t* windowClass, const std::wstring& caption) {
+  const std::vector<HWND> found = topLevel(processId, windowClass, &caption);
+  return found.empty() ? nullptr : found.front();
+}
+
+bool isMessageBox(HWND dialog) {
+  return FindWindowExW(dialog, nullptr, L"SHELLDLL_DefView", nullptr) == nullptr &&
+         GetDlgItem(dialog, 0x47C) == nullptr && GetDlgItem(dialog, IDOK) != nullptr;
+}
+
+SeenBox describeBox(HWND box, HWND mainWindow) {
+  SeenBox seen;
+  seen.caption = windowText(box);
+  seen.text = windowText(GetDlgItem(box, 0xFFFF));
+  seen.owner = GetWindow(box, GW_OWNER);
+  const HICON error = LoadIconW(nullptr, MAKEINTRESOURCEW(32513));
+  for (HWND child = GetWindow(box, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    if (className(child) != L"Static") continue;
+    HICON icon = nullptr;
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_BLOCK, 5000, &result))
+      icon = reinterpret_cast<HICON>(result);
+    if (icon != nullptr) {
+      seen.anyIcon = true;
+      if (icon == error) seen.errorIcon = true;
+    }
+  }
+  seen.mainEnabled = mainWindow != nullptr && IsWindowEnabled(mainWindow);
+  return seen;
+}
+
+Watcher::Watcher(DWORD processId) : processId_(processId) {
+  thread_ = std::thread([this] { run(); });
+}
+
+Watcher::~Watcher() {
+  stop_ = true;
+  thread_.join();
+}
+
+void Watcher::run() {
+  std::set<HWND> handled;
+  while (!stop_) {
+    const std::vector<HWND> dialogs = topLevel(processId_, L"#32770", nullptr);
+    for (HWND dialog : dialogs) {
+      if (handled.count(dialog) != 0) continue;
+      handled.insert(dialog);
+      // Let the dialog finish initialising before it is read.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (isMessageBox(dialog)) {
+        const SeenBox seen = describeBox(dialog, main_);
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          boxes_.push_back(seen);
+        }
+        if (onBox) onBox(dialog, seen);
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+      } else {
+        if (onFileDialog) onFileDialog(dialog);
+        if (IsWindow(dialog)) PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+      }
+    }
+    // Forget windows that are gone: a handle can come back for a new one.
+    for (auto it = handled.begin(); it != handled.end();)
+      it = IsWindow(*it) ? std::next(it) : handled.erase(it);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::vector<SeenBox> Watcher::boxes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return boxes_;
+}
+
+bool Watcher::waitForBoxes(std::size_t count, std::chrono::milliseconds timeout) const {
+  return waitFor([&] { return boxes().size() >= count; }, timeout);
+}
+
+HWND fileList(HWND dialog) {
+  const HWND view = FindWindowExW(dialog, nullptr, L"SHELLDLL_DefView", nullptr);
+  return view == nullptr ? nullptr : FindWindowExW(view, nullptr, L"SysListView32", nullptr);
+}
+
+int findListItem(HWND list, const std::wstring& name) {
+  const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int item = 0; item < count; ++item) {
+    wchar_t text[MAX_PATH] = L"";
+    LVITEMW request{};
+    request.iSubItem = 0;
+    request.pszText = text;
+    request.cchTextMax = MAX_PATH;
+    SendMessageW(list, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(&request));
+    if (name == text) return item;
+  }
+  return -1;
+}
+
+void selectListItem(HWND list, int item) {
+  LVITEMW none{};
+  none.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  none.state = 0;
+  SendMessageW(list, LVM_SETITEMSTATE, WPARAM(-1), reinterpret_cast<LPARAM>(&none));
+  LVITEMW chosen{};
+  chosen.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  chosen.state = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageW(list, LVM_SETITEMSTATE, WPARAM(item), reinterpret_cast<LPARAM>(&chosen));
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    pumpMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+void pumpMessages() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+}  // namespace ui_test

@@ -1,0 +1,102 @@
+// Fixtures for the window's tests under Wine: scratch folders, image files,
+// and a watcher thread that finds the dialogs and message boxes the window
+// opens, records them and closes them, so that no test can hang on one.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ui_test {
+
+// A folder of its own under the temporary folder, removed afterwards.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  const std::wstring& path() const { return root_; }
+  std::wstring file(const std::wstring& name) const { return root_ + L"\\" + name; }
+
+ private:
+  std::wstring root_;
+};
+
+// The byte at `offset` of block `block`: every block differs from the next.
+std::uint8_t patternByte(std::int64_t block, std::size_t offset);
+// The header words followed by `payloadBytes` bytes of the pattern.
+std::vector<std::uint8_t> imageBytes(std::int32_t lastBlock, std::int32_t check,
+                                     std::size_t payloadBytes);
+// A complete image of `blocks` blocks that passes the header check.
+std::vector<std::uint8_t> completeImage(std::int32_t blocks);
+void writeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> readFile(const std::wstring& path);
+
+std::wstring windowText(HWND window);
+std::string utf8(const std::wstring& text);
+std::wstring utf16(const std::string& text);
+
+// A message box as the watcher found it.
+struct SeenBox {
+  std::wstring text;
+  std::wstring caption;
+  HWND owner = nullptr;
+  bool anyIcon = false;
+  bool errorIcon = false;
+  bool mainEnabled = false;  // the watched main window, while the box was open
+};
+
+// True for a message box (as opposed to the open-file dialog).
+bool isMessageBox(HWND dialog);
+SeenBox describeBox(HWND box, HWND mainWindow);
+
+// Watches this process's (or another process's) top-level dialogs from its
+// own thread. Message boxes are recorded and, after `onBox` has run, closed
+// with OK; the open-file dialog is handed to `onFileDialog`, and cancelled
+// if it is still open afterwards.
+class Watcher {
+ public:
+  explicit Watcher(DWORD processId = GetCurrentProcessId());
+  ~Watcher();
+
+  void watchMainWindow(HWND window) { main_ = window; }
+  std::function<void(HWND box, const SeenBox& seen)> onBox;
+  std::function<void(HWND dialog)> onFileDialog;
+
+  std::vector<SeenBox> boxes() const;
+  // Waits until `count` message boxes have been seen, or the timeout.
+  bool waitForBoxes(std::size_t count, std::chrono::milliseconds timeout) const;
+
+ private:
+  void run();
+
+  DWORD processId_;
+  std::atomic<HWND> main_{nullptr};
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<SeenBox> boxes_;
+  std::thread thread_;
+};
+
+// Finds a top-level window of the process by class and caption.
+HWND findTopLevel(DWORD processId, const wchar_t* windowClass, const std::wstring& caption);
+
+// The open-file dialog's file list, and its item named `name`.
+HWND fileList(HWND dialog);
+int findListItem(HWND list, const std::wstring& name);
+// Selects one item of the list as a click would (selection-change notices).
+void selectListItem(HWND list, int item);
+
+// Waits for `condition`, checking every few milliseconds.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// Handles every waiting message of this thread.
+void pumpMessages();
+
+}  // namespace ui_test
