@@ -1,0 +1,50 @@
+// The card writer's platform calls on Windows: the raw disk, the card's
+// volume, the image file and the block buffer. The only place that calls the
+// raw-disk API.
+#pragma once
+
+#include <cstdint>
+
+#include "disk_services.h"
+
+namespace card {
+
+class Win32DiskServices final : public DiskServices {
+ public:
+  bool queryDosDevice(const std::string& dosName, std::string& target) override;
+
+  bool openDevice(const std::string& path, NativeHandle& device) override;
+  bool driveGeometry(NativeHandle device, DriveGeometry& geometry) override;
+  bool writeDevice(NativeHandle device, const void* data, std::size_t size) override;
+  std::uint32_t lastError() override { return lastError_; }
+  void closeDevice(NativeHandle device) override;
+
+  bool seekDevice(NativeHandle device, std::int64_t offset) override;
+  bool readDevice(NativeHandle device, void* data, std::size_t size) override;
+  bool deviceLength(NativeHandle device, std::int64_t& bytes) override;
+
+  bool openVolume(const std::string& path, bool exclusive, NativeHandle& volume) override;
+  bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) override;
+  bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) override;
+  bool lockVolume(NativeHandle volume) override;
+  bool dismountVolume(NativeHandle volume) override;
+  bool unlockVolume(NativeHandle volume) override;
+  void closeVolume(NativeHandle volume) override;
+
+  bool openImage(const std::string& path, NativeHandle& file) override;
+  std::size_t readImage(NativeHandle file, void* data, std::size_t size) override;
+  bool seekImage(NativeHandle file, std::int64_t offset) override;
+  void closeImage(NativeHandle file) override;
+
+  void* allocateBuffer(std::size_t size) override;
+  void freeBuffer(void* buffer) override;
+
+ private:
+  // Keeps the system's error code of a failed call; returns false so that a
+  // failing path reads `return failed();`.
+  bool failed();
+
+  std::uint32_t lastError_ = 0;
+};
+
+}  // namespace card

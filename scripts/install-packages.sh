@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian or Ubuntu, unattended.
+# Does nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+  cmake g++ make            # the native build
+  googletest libgtest-dev   # GoogleTest: sources for the Windows build, library for the native one
+  mingw-w64                 # the Windows build
+  wine wine64               # running the Windows tests
+  fonts-wine                # Wine's own fonts ("MS Sans Serif", Tahoma), copied into the test prefix
+  fonts-wqy-microhei        # a Chinese face for the window's captions under Wine
+  xvfb xauth xdotool imagemagick  # screenshots of the window
+  util-linux                # flock, which the Wine prefix set-up uses
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+if [[ ${#missing[@]} -eq 0 ]]; then
+  exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+  if command -v sudo >/dev/null 2>&1; then
+    sudo=(sudo)
+  else
+    echo "$0: not root and no sudo: cannot install ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+  "${missing[@]}"
