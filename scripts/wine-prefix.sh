@@ -88,8 +88,6 @@ quietly wineserver -p || true
 if [[ ! -f $prefix/.created ]]; then
   quietly $wine wineboot --init
   touch "$prefix/.created"
-else
-  quietly $wine wineboot
 fi
 
 # Fonts.
@@ -156,3 +154,12 @@ reg=$prefix/test-settings.reg
   done
 } >"$reg"
 quietly $wine regedit /S "$reg"
+
+# The desktop process picks its graphics driver when it starts: after a new
+# prefix or a change of driver, start the services again under the settings.
+if [[ $(cat "$prefix/.graphics" 2>/dev/null) != "$graphics" ]]; then
+  quietly wineserver -k || true
+  echo "$graphics" >"$prefix/.graphics"
+  quietly wineserver -p || true
+fi
+quietly $wine wineboot
