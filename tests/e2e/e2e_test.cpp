@@ -1,0 +1,288 @@
+// Both executables under Wine, started as the operator starts them and driven
+// from outside: clicks on the window's buttons, the open dialog and the
+// message boxes of the other process, and the simulated card's bytes.
+// clang-format off
+#include <windows.h>  // before the headers that build on it
+// clang-format on
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "Unit1.h"
+#include "window_test_support.h"
+
+using namespace ui_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const wchar_t* kDemoCaption = L"QuenvoryV1.0 - simulated cards";
+constexpr const wchar_t* kProductCaption = L"QuenvoryV1.0";
+
+// A path as the build gives it, in the form Windows opens (under Wine, the
+// root of the Linux file system is drive Z:).
+std::wstring windowsPath(const char* built) {
+  std::wstring path = utf16(built);
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  if (!path.empty() && path[0] == L'\\') path = L"Z:" + path;
+  return path;
+}
+
+// One run of an executable; stopped if a test leaves it running.
+class Launched {
+ public:
+  Launched(const std::wstring& exe, const std::wstring& caption, const std::wstring& drives = L"") {
+    SetEnvironmentVariableW(L"QUENVORY_SIMULATED_DRIVES",
+                            drives.empty() ? nullptr : drives.c_str());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    started_ = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                              nullptr, &startup, &process_) != FALSE;
+    SetEnvironmentVariableW(L"QUENVORY_SIMULATED_DRIVES", nullptr);
+    if (!started_) return;
+    waitFor(
+        [&] { return (form_ = findTopLevel(process_.dwProcessId, L"TForm1", caption)) != nullptr; },
+        20s);
+  }
+  ~Launched() {
+    if (!started_) return;
+    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) {
+      if (form_ != nullptr) PostMessageW(form_, WM_CLOSE, 0, 0);
+      if (WaitForSingleObject(process_.hProcess, 5000) == WAIT_TIMEOUT)
+        TerminateProcess(process_.hProcess, 1);
+    }
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+  }
+
+  DWORD id() const { return process_.dwProcessId; }
+  HWND form() const { return form_; }
+  HWND control(int id) const {
+    if (id == quenvory::kProgressBar1) return GetDlgItem(control(quenvory::kPanel1), id);
+    return GetDlgItem(form_, id);
+  }
+  void click(int id) const { PostMessageW(control(id), BM_CLICK, 0, 0); }
+  // Waits for the program to end by itself; its exit code, or -1.
+  int exitCode(std::chrono::milliseconds timeout) const {
+    if (WaitForSingleObject(process_.hProcess, DWORD(timeout.count())) != WAIT_OBJECT_0) return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return int(code);
+  }
+
+ private:
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+  HWND form_ = nullptr;
+};
+
+// Confirms `path` in another process's open dialog: typed into the file name
+// box, then OK.
+void confirmFile(HWND dialog, const std::wstring& path) {
+  HWND box = GetDlgItem(dialog, 0x47C);
+  for (const wchar_t* inner : {L"ComboBox", L"Edit"}) {
+    const HWND child = FindWindowExW(box, nullptr, inner, nullptr);
+    if (child != nullptr) box = child;
+  }
+  SendMessageTimeoutW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_BLOCK, 5000,
+                      nullptr);
+  PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  waitFor([&] { return !IsWindow(dialog); }, 5s);
+}
+
+// The progress display, as the operator sees it while a message box is open.
+struct Display {
+  bool panelVisible;
+  int position;
+};
+
+class DemoTest : public ::testing::Test {
+ protected:
+  // G: a card; K: a card that refuses block 237; J: another card; H: a
+  // fixed disk. Each letter its own disk.
+  std::wstring drives() {
+    return L"G=card,file=" + cardFile + L",disk=1;K=card,file=" + scratch.file(L"k.img") +
+           L",disk=4,refuse=237,error=1117;H=fixed,file=" + scratch.file(L"fixed.img") +
+           L",disk=2;J=card,file=" + scratch.file(L"j.img") + L",disk=3";
+  }
+  // Starts the demo, has it write `image` to the card behind `drive` from a
+  // click on the write button, and records every message box with the
+  // progress display at that moment.
+  void run(const std::vector<std::uint8_t>& image, const wchar_t* drive) {
+    writeFile(imageFile, image);
+    demo = std::make_unique<Launched>(demoExe, kDemoCaption, drives());
+    ASSERT_NE(demo->form(), nullptr) << "the demo's window did not appear";
+    watcher = std::make_unique<Watcher>(demo->id());
+    watcher->watchMainWindow(demo->form());
+    watcher->onFileDialog = [this](HWND dialog) { confirmFile(dialog, imageFile); };
+    watcher->onBox = [this](HWND box, const SeenBox& seen) {
+      displays.push_back(
+          {IsWindowVisible(demo->control(quenvory::kPanel1)) != FALSE,
+           int(SendMessageW(demo->control(quenvory::kProgressBar1), PBM_GETPOS, 0, 0))});
+      if (onBox) onBox(box, seen);
+    };
+    SendMessageTimeoutW(demo->control(quenvory::kCbDrive), WM_SETTEXT, 0,
+                        reinterpret_cast<LPARAM>(drive), SMTO_BLOCK, 5000, nullptr);
+    demo->click(quenvory::kBtStart);
+  }
+  std::vector<std::pair<std::wstring, std::wstring>> messages() {
+    std::vector<std::pair<std::wstring, std::wstring>> shown;
+    for (const SeenBox& box : watcher->boxes()) shown.emplace_back(box.text, box.caption);
+    return shown;
+  }
+  void TearDown() override {
+    watcher.reset();
+    demo.reset();
+  }
+
+  const std::wstring demoExe = windowsPath(QUENVORY_DEMO_EXE);
+  ScratchFolder scratch;
+  const std::wstring cardFile = scratch.file(L"g.img");
+  const std::wstring imageFile = scratch.file(L"image.S7img");
+  std::unique_ptr<Launched> demo;
+  std::unique_ptr<Watcher> watcher;
+  std::vector<Display> displays;
+  std::function<void(HWND, const SeenBox&)> onBox;
+};
+
+using Messages = std::vector<std::pair<std::wstring, std::wstring>>;
+
+bool sameBlocks(const std::vector<std::uint8_t>& card, const std::vector<std::uint8_t>& image,
+                std::size_t firstBlock, std::size_t blocks) {
+  const std::size_t begin = firstBlock * 512, end = (firstBlock + blocks) * 512;
+  return card.size() >= end && image.size() >= 8 + end &&
+         std::equal(image.begin() + 8 + begin, image.begin() + 8 + end, card.begin() + begin);
+}
+
+TEST_F(DemoTest, CompleteImageIsWrittenAndDone) {
+  const std::vector<std::uint8_t> image = completeImage(250);
+  run(image, L"G");
+  ASSERT_TRUE(watcher->waitForBoxes(1, 20s));
+  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
+  EXPECT_FALSE(watcher->boxes()[0].anyIcon);
+  EXPECT_EQ(watcher->boxes()[0].owner, nullptr);
+  // At "done" the panel is hidden again and the bar stays where it was.
+  EXPECT_FALSE(displays[0].panelVisible);
+  EXPECT_EQ(displays[0].position, 80);
+  EXPECT_EQ(windowText(demo->control(quenvory::kLabel3)), L"250 block image");
+  EXPECT_TRUE(sameBlocks(readFile(cardFile), image, 0, 250));
+  EXPECT_EQ(windowText(demo->control(quenvory::kLbFileName)), imageFile);
+}
+
+TEST_F(DemoTest, RefusedBlockStopsTheWriteWithThePanelShown) {
+  const std::vector<std::uint8_t> image = completeImage(250);
+  run(image, L"K");  // the card refuses block 237
+  ASSERT_TRUE(watcher->waitForBoxes(1, 20s));
+  EXPECT_FALSE(watcher->waitForBoxes(2, 1s));
+  EXPECT_EQ(messages(), (Messages{{L"error 1117 writing to MMC card.", L"MMC ERROR"}}));
+  // The box comes before anything is put away: blocks 100 and 200 have moved
+  // the bar to 40 and 80 and the panel still shows.
+  EXPECT_TRUE(displays[0].panelVisible);
+  EXPECT_EQ(displays[0].position, 80);
+  EXPECT_TRUE(waitFor([&] { return !IsWindowVisible(demo->control(quenvory::kPanel1)); }, 5s));
+  EXPECT_TRUE(sameBlocks(readFile(scratch.file(L"k.img")), image, 0, 237));
+}
+
+TEST_F(DemoTest, ShortImageWarnsThenCompletes) {
+  // Claims 1000 blocks, holds 600 and half of the next.
+  const std::vector<std::uint8_t> image = imageBytes(1000, 1000 - 1236, 600 * 512 + 256);
+  run(image, L"J");
+  ASSERT_TRUE(watcher->waitForBoxes(2, 20s));
+  EXPECT_EQ(
+      messages(),
+      (Messages{{L"unexpected shortness of image file at block 600 , good luck", L"surprised"},
+                {L"done", L"Quenvory"}}));
+  // The warning comes in the middle of the run: the bar has moved up to block
+  // 500 of the claimed 1000.
+  EXPECT_TRUE(displays[0].panelVisible);
+  EXPECT_EQ(displays[0].position, 50);
+  EXPECT_FALSE(displays[1].panelVisible);
+  const std::vector<std::uint8_t> card = readFile(scratch.file(L"j.img"));
+  EXPECT_TRUE(sameBlocks(card, image, 0, 600));
+  // Block 600: the half that arrived, then the rest of block 599.
+  ASSERT_GE(card.size(), 601u * 512);
+  EXPECT_TRUE(std::equal(image.begin() + 8 + 600 * 512, image.end(), card.begin() + 600 * 512));
+  EXPECT_TRUE(std::equal(card.begin() + 600 * 512 + 256, card.begin() + 601 * 512,
+                         image.begin() + 8 + 599 * 512 + 256));
+}
+
+TEST_F(DemoTest, FixedDiskIsRefusedBeforeAnythingIsWritten) {
+  run(completeImage(4), L"H");
+  ASSERT_TRUE(watcher->waitForBoxes(1, 20s));
+  EXPECT_EQ(messages(),
+            (Messages{{L"your system does not recognize a removable media at >H", L"ERROR"}}));
+  const std::vector<std::uint8_t> fixed = readFile(scratch.file(L"fixed.img"));
+  EXPECT_TRUE(std::all_of(fixed.begin(), fixed.end(), [](std::uint8_t b) { return b == 0; }));
+}
+
+TEST_F(DemoTest, SecondClickDuringARunStartsNoSecondWrite) {
+  onBox = [&](HWND, const SeenBox& seen) {
+    if (seen.caption != L"surprised") return;
+    // The run waits on this box; the window takes clicks meanwhile.
+    demo->click(quenvory::kBtStart);
+    PostMessageW(demo->form(), WM_COMMAND, MAKEWPARAM(quenvory::kBtStart, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(demo->control(quenvory::kBtStart)));
+    std::this_thread::sleep_for(300ms);
+  };
+  run(imageBytes(1000, 1000 - 1236, 600 * 512 + 256), L"J");
+  ASSERT_TRUE(watcher->waitForBoxes(2, 20s));
+  EXPECT_FALSE(watcher->waitForBoxes(3, 2s)) << "a second write ran";
+  EXPECT_EQ(
+      messages(),
+      (Messages{{L"unexpected shortness of image file at block 600 , good luck", L"surprised"},
+                {L"done", L"Quenvory"}}));
+  EXPECT_TRUE(IsWindowEnabled(demo->control(quenvory::kBtStart)));
+}
+
+TEST_F(DemoTest, ClosingDuringARunFinishesTheRunThenCloses) {
+  bool openWhileBoxShown = false;
+  onBox = [&](HWND, const SeenBox& seen) {
+    if (seen.caption != L"surprised") return;
+    PostMessageW(demo->form(), WM_CLOSE, 0, 0);
+    std::this_thread::sleep_for(300ms);
+    openWhileBoxShown = IsWindowVisible(demo->form()) != FALSE;
+  };
+  const std::vector<std::uint8_t> image = imageBytes(1000, 1000 - 1236, 600 * 512 + 256);
+  run(image, L"J");
+  ASSERT_TRUE(watcher->waitForBoxes(2, 20s));
+  EXPECT_TRUE(openWhileBoxShown);
+  EXPECT_EQ(watcher->boxes().back().text, L"done");
+  EXPECT_EQ(demo->exitCode(10s), 0);
+  EXPECT_TRUE(sameBlocks(readFile(scratch.file(L"j.img")), image, 0, 600));
+}
+
+// The product over the real disk services: Wine's floppy-type drive G: is a
+// physical disk with fixed media, and a letter with nothing behind it has no
+// device.
+TEST(Product, RefusesDrivesThatHoldNoCard) {
+  struct Case {
+    const wchar_t* drive;
+    const wchar_t* message;
+  };
+  const Case cases[] = {
+      {L"G", L"your system does not recognize a removable media at >G"},
+      {L"Q", L"could not query device"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(utf8(c.drive));
+    Launched product(windowsPath(QUENVORY_PRODUCT_EXE), kProductCaption);
+    ASSERT_NE(product.form(), nullptr) << "the product's window did not appear";
+    Watcher watcher(product.id());
+    SendMessageTimeoutW(product.control(quenvory::kCbDrive), WM_SETTEXT, 0,
+                        reinterpret_cast<LPARAM>(c.drive), SMTO_BLOCK, 5000, nullptr);
+    product.click(quenvory::kBtStart);
+    ASSERT_TRUE(watcher.waitForBoxes(1, 20s));
+    const SeenBox box = watcher.boxes()[0];
+    EXPECT_EQ(box.text, c.message);
+    EXPECT_EQ(box.caption, L"ERROR");
+    EXPECT_FALSE(box.anyIcon);
+    EXPECT_FALSE(watcher.waitForBoxes(2, 500ms));
+    PostMessageW(product.form(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(product.exitCode(10s), 0);
+  }
+}
+
+}  // namespace
