@@ -19,9 +19,10 @@
 namespace card {
 namespace {
 
-// The card is opened for writing only. A read-back of the card after the
-// write needs GENERIC_READ as well; it is this one constant.
-constexpr DWORD kDeviceAccess = GENERIC_WRITE;
+// The card is written and then read back through the same handle to check
+// what it holds, so the handle needs both rights: with write access alone
+// every read-back fails with access denied.
+constexpr DWORD kDeviceAccess = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // The system's answer for a drive name is copied into this many bytes.
 constexpr DWORD kDeviceTargetBytes = 100;

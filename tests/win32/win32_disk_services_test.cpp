@@ -1,16 +1,228 @@
-#include "win32_disk_services.h"
-
+// The real Win32 disk services, run under Wine in the test prefix, where
+//   G: is a floppy-type drive: \Device\Harddisk1, whose physical drive opens
+//      but reports fixed media and refuses writes,
+//   H: a hard-disk-type drive: a volume, \Device\HarddiskVolumeN,
+//   I: a cdrom-type drive: \Device\CdRom0,
+//   Q: no drive at all.
+// Wine has no raw disk, so the refusals are tried on the letters and the
+// handle calls on plain files.
 #include <gtest/gtest.h>
 
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "win32_disk_services.h"
+#include "write_operation.h"
 
 namespace {
 
-TEST(Win32DiskServices, AnUnmappedLetterHasNoDevice) {
+using testing_support::completeImage;
+using testing_support::patternByte;
+using testing_support::readFile;
+using testing_support::RecordingUi;
+using testing_support::ScratchDir;
+using testing_support::writeFile;
+
+constexpr std::size_t kBlock = 512;
+
+// The handle value the system gives the next open. The system hands out the
+// lowest free slot, so a run that leaves a handle open moves it; Wine does
+// not count a process's handles (GetProcessHandleCount answers 0).
+HANDLE nextHandle() {
+  const HANDLE probe = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  CloseHandle(probe);
+  return probe;
+}
+
+std::vector<std::uint8_t> patternBlocks(std::int64_t first, std::int64_t count) {
+  std::vector<std::uint8_t> bytes;
+  for (std::int64_t block = first; block < first + count; ++block)
+    for (std::size_t k = 0; k < kBlock; ++k) bytes.push_back(patternByte(block, k));
+  return bytes;
+}
+
+struct LetterCase {
+  const char* letter;
+  bool mapped;
+  const char* targetPrefix;  // what the letter stands for, up to its number
+  const char* message;
+};
+
+// Every letter of the test prefix is refused before anything is written, with
+// nothing left open, even though a complete image has been chosen.
+TEST(Win32DiskServices, RefusesEveryLetterThatIsNotARemovableCard) {
+  const LetterCase cases[] = {
+      {"Q", false, "", "could not query device"},
+      {"G", true, "\\Device\\Harddisk1", "your system does not recognize a removable media at >G"},
+      {"H", true, "\\Device\\HarddiskVolume", "Query did not return expected dive number"},
+      {"I", true, "\\Device\\CdRom0", "Query did not return expected dive number"},
+  };
+  ScratchDir scratch;
+  const std::string image = scratch.path("card.S7img");
+  writeFile(image, completeImage(4));
+  for (const LetterCase& c : cases) {
+    SCOPED_TRACE(c.letter);
+    card::Win32DiskServices disk;
+
+    std::string target;
+    ASSERT_EQ(disk.queryDosDevice(std::string(c.letter) + ":", target), c.mapped);
+    if (c.mapped) {
+      EXPECT_EQ(target.rfind(c.targetPrefix, 0), 0u) << target;
+    } else {
+      EXPECT_EQ(disk.lastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+    }
+
+    std::vector<std::string> journal;
+    RecordingUi ui(journal);
+    ui.drive = c.letter;
+    ui.fileName = image;
+    const HANDLE next = nextHandle();
+    card::runWriteOperation(disk, ui);
+    EXPECT_EQ(nextHandle(), next) << "a handle was left open";
+    EXPECT_EQ(journal, std::vector<std::string>{std::string("message ERROR: ") + c.message});
+  }
+}
+
+// What the floppy-type drive's physical drive does under Wine: the refusal
+// above rests on it.
+TEST(Win32DiskServices, FloppyTypeDriveIsAFixedDiskThatRefusesWrites) {
   card::Win32DiskServices disk;
-  std::string target;
-  EXPECT_FALSE(disk.queryDosDevice("Q:", target));
+  card::NativeHandle device = 0;
+  ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", device));
+  card::DriveGeometry geometry;
+  ASSERT_TRUE(disk.driveGeometry(device, geometry));
+  EXPECT_EQ(geometry.mediaType, card::kFixedMedia);
+  EXPECT_EQ(geometry.bytesPerSector, kBlock);
+  const std::vector<std::uint8_t> block = patternBlocks(0, 1);
+  EXPECT_FALSE(disk.writeDevice(device, block.data(), block.size()));
   EXPECT_NE(disk.lastError(), 0u);
+  disk.closeDevice(device);
+
+  EXPECT_FALSE(disk.openDevice("\\\\.\\PHYSICALDRIVE7", device));
+  EXPECT_EQ(disk.lastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+}
+
+// The handle calls on a plain file: blocks land at 512 times their number,
+// whether written one by one or several in one call, after a seek or not, and
+// read back through the same handle.
+TEST(Win32DiskServices, DeviceCallsPutEveryBlockAtItsOffset) {
+  ScratchDir scratch;
+  const std::string path = scratch.path("card.img");
+  writeFile(path, std::vector<std::uint8_t>(8 * kBlock, 0));
+
+  card::Win32DiskServices disk;
+  void* buffer = disk.allocateBuffer(4 * kBlock);
+  ASSERT_NE(buffer, nullptr);
+  // Unbuffered disk writes need a buffer on a sector boundary.
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % kBlock, 0u);
+
+  card::NativeHandle device = 0;
+  ASSERT_TRUE(disk.openDevice(path, device));
+  // Blocks 0 to 3 in one call, from the block buffer; then block 6 and 5,
+  // each after a seek; block 4 by the position the previous write left.
+  const std::vector<std::uint8_t> first = patternBlocks(0, 4);
+  std::copy(first.begin(), first.end(), static_cast<std::uint8_t*>(buffer));
+  EXPECT_TRUE(disk.writeDevice(device, buffer, first.size()));
+  EXPECT_TRUE(disk.seekDevice(device, 6 * kBlock));
+  EXPECT_TRUE(disk.writeDevice(device, patternBlocks(6, 1).data(), kBlock));
+  EXPECT_TRUE(disk.seekDevice(device, 4 * kBlock));
+  EXPECT_TRUE(disk.writeDevice(device, patternBlocks(4, 1).data(), kBlock));
+  EXPECT_TRUE(disk.writeDevice(device, patternBlocks(5, 1).data(), kBlock));
+
+  std::int64_t length = 0;
+  EXPECT_TRUE(disk.deviceLength(device, length));
+  EXPECT_EQ(length, static_cast<std::int64_t>(8 * kBlock));
+
+  // Read back through the card's own handle, as the check after a write does.
+  std::vector<std::uint8_t> back(2 * kBlock);
+  ASSERT_TRUE(disk.seekDevice(device, 3 * kBlock));
+  ASSERT_TRUE(disk.readDevice(device, back.data(), back.size())) << disk.lastError();
+  EXPECT_EQ(back, patternBlocks(3, 2));
+  // Past the end there are not that many bytes: a failure, not a short read.
+  ASSERT_TRUE(disk.seekDevice(device, 7 * kBlock));
+  EXPECT_FALSE(disk.readDevice(device, back.data(), back.size()));
+  EXPECT_NE(disk.lastError(), 0u);
+  disk.closeDevice(device);
+  disk.freeBuffer(buffer);
+
+  std::vector<std::uint8_t> expected = patternBlocks(0, 7);
+  expected.resize(8 * kBlock, 0);
+  EXPECT_EQ(readFile(path), expected);
+}
+
+// A failed call keeps its own error code, whatever the system's last error
+// becomes afterwards.
+TEST(Win32DiskServices, FailedWritesKeepTheirErrorCode) {
+  ScratchDir scratch;
+  const std::string path = scratch.path("card.img");
+  writeFile(path, std::vector<std::uint8_t>(kBlock, 0));
+  const std::vector<std::uint8_t> block = patternBlocks(0, 1);
+
+  card::Win32DiskServices disk;
+  struct Case {
+    const char* name;
+    bool readOnly;  // opened without write access rather than closed
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"handle without write access", true, ERROR_ACCESS_DENIED},
+      {"closed handle", false, ERROR_INVALID_HANDLE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    card::NativeHandle handle = 0;
+    if (c.readOnly) {
+      // A volume handle opened for queries has no access rights at all.
+      ASSERT_TRUE(disk.openVolume(path, false, handle));
+    } else {
+      ASSERT_TRUE(disk.openDevice(path, handle));
+      disk.closeDevice(handle);
+    }
+    EXPECT_FALSE(disk.writeDevice(handle, block.data(), block.size()));
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(disk.lastError(), static_cast<std::uint32_t>(c.error));
+    if (c.readOnly) disk.closeVolume(handle);
+  }
+  EXPECT_EQ(readFile(path), std::vector<std::uint8_t>(kBlock, 0));
+}
+
+// The image file opens by its UTF-8 name, also outside the ANSI code page,
+// and reads from any offset.
+TEST(Win32DiskServices, ImageFileByUtf8Name) {
+  ScratchDir scratch;
+  const std::string path = scratch.path("\xE5\x8D\xA1 \xC3\xA9.S7img");  // "卡 é.S7img"
+  const std::vector<std::uint8_t> bytes = patternBlocks(0, 3);
+  {
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  }
+  card::Win32DiskServices disk;
+  card::NativeHandle file = 0;
+  ASSERT_TRUE(disk.openImage(path, file));
+  std::vector<std::uint8_t> back(2 * kBlock);
+  ASSERT_TRUE(disk.seekImage(file, kBlock));
+  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), back.size());
+  EXPECT_EQ(back, patternBlocks(1, 2));
+  // The end of the file: what is there, and then nothing.
+  ASSERT_TRUE(disk.seekImage(file, 2 * kBlock + 100));
+  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), kBlock - 100);
+  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), 0u);
+  disk.closeImage(file);
+
+  EXPECT_FALSE(disk.openImage(scratch.path("missing.S7img"), file));
 }
 
 }  // namespace
