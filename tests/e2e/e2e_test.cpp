@@ -33,6 +33,7 @@ std::wstring windowsPath(const char* built) {
 // One run of an executable; stopped if a test leaves it running.
 class Launched {
  public:
+  // `caption` empty: no window is waited for.
   Launched(const std::wstring& exe, const std::wstring& caption, const std::wstring& drives = L"") {
     SetEnvironmentVariableW(L"QUENVORY_SIMULATED_DRIVES",
                             drives.empty() ? nullptr : drives.c_str());
@@ -42,7 +43,7 @@ class Launched {
     started_ = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                               nullptr, &startup, &process_) != FALSE;
     SetEnvironmentVariableW(L"QUENVORY_SIMULATED_DRIVES", nullptr);
-    if (!started_) return;
+    if (!started_ || caption.empty()) return;
     waitFor(
         [&] { return (form_ = findTopLevel(process_.dwProcessId, L"TForm1", caption)) != nullptr; },
         20s);
@@ -252,6 +253,19 @@ TEST_F(DemoTest, ClosingDuringARunFinishesTheRunThenCloses) {
   EXPECT_EQ(watcher->boxes().back().text, L"done");
   EXPECT_EQ(demo->exitCode(10s), 0);
   EXPECT_TRUE(sameBlocks(readFile(scratch.file(L"j.img")), image, 0, 600));
+}
+
+// A failure during start-up ends in the exception report, under the title
+// taken from the executable's name, and the program still ends with 0.
+TEST(StartUp, FailureIsReportedUnderTheApplicationTitle) {
+  Launched demo(windowsPath(QUENVORY_DEMO_EXE), L"", L"G=floppy");
+  Watcher watcher(demo.id());
+  ASSERT_TRUE(watcher.waitForBoxes(1, 20s));
+  const SeenBox box = watcher.boxes()[0];
+  EXPECT_EQ(box.text, L"QUENVORY_SIMULATED_DRIVES cannot be read: unknown kind of drive: floppy.");
+  EXPECT_EQ(box.caption, L"quenvory-demo");
+  EXPECT_TRUE(box.anyIcon);
+  EXPECT_EQ(demo.exitCode(10s), 0);
 }
 
 // The product over the real disk services: Wine's floppy-type drive G: is a
