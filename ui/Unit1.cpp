@@ -507,18 +507,22 @@ void TForm1::btStartClick() {
   // A click that reaches here while a run is under way (its events are
   // processed during the run) never starts a second one.
   if (running_) return;
-  {
-    const HWND focus = GetFocus();
-    RunGuard guard(running_, control(kBtStart), control(kBtPickFile));
-    card::runWriteOperation(disk_, *this);
-    if (hwnd_ != nullptr && focus != nullptr && IsWindow(focus) &&
-        (GetFocus() == nullptr || GetFocus() == hwnd_))
-      SetFocus(focus);
-  }
-  if (closeRequested_ && hwnd_ != nullptr) {
-    closeRequested_ = false;
-    PostMessageW(hwnd_, WM_CLOSE, 0, 0);
-  }
+  // A close asked for during the run is carried out once the run has ended
+  // and released everything, however it ended.
+  struct CloseWhenAsked {
+    TForm1& form;
+    ~CloseWhenAsked() {
+      if (form.closeRequested_ && form.hwnd_ != nullptr) PostMessageW(form.hwnd_, WM_CLOSE, 0, 0);
+      form.closeRequested_ = false;
+    }
+  } closeWhenAsked{*this};
+  const HWND focus = GetFocus();
+  RunGuard guard(running_, control(kBtStart), control(kBtPickFile));
+  card::runWriteOperation(disk_, *this);
+  // Disabling the buttons may have taken the focus away: give it back.
+  if (hwnd_ != nullptr && focus != nullptr && IsWindow(focus) &&
+      (GetFocus() == nullptr || GetFocus() == hwnd_))
+    SetFocus(focus);
 }
 
 void TForm1::btPickFileClick() {
