@@ -4,6 +4,9 @@
 #
 #   scripts/wine-prefix.sh PREFIX [--graphics null|x11]
 #
+# QUENVORY_WINESERVER_PERSIST=SECONDS lets the wineserver end that long after
+# its last program instead of staying until it is stopped.
+#
 # Creating the prefix takes some seconds, once; later runs only start its
 # wineserver and re-apply the settings, well under a second.
 #
@@ -84,7 +87,7 @@ quietly() {
 # The services first, with their output sent nowhere: a wineserver started by
 # a test would hold that test's output pipe open, and the test would wait for
 # it long after it has finished.
-quietly wineserver -p || true
+quietly wineserver -p"${QUENVORY_WINESERVER_PERSIST-}" || true
 if [[ ! -f $prefix/.created ]]; then
   quietly $wine wineboot --init
   touch "$prefix/.created"
@@ -160,6 +163,6 @@ quietly $wine regedit /S "$reg"
 if [[ $(cat "$prefix/.graphics" 2>/dev/null) != "$graphics" ]]; then
   quietly wineserver -k || true
   echo "$graphics" >"$prefix/.graphics"
-  quietly wineserver -p || true
+  quietly wineserver -p"${QUENVORY_WINESERVER_PERSIST-}" || true
 fi
 quietly $wine wineboot
