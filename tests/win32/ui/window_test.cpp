@@ -281,10 +281,11 @@ TEST_F(WindowTest, DriveFieldKeepsOneUpperCaseCharacter) {
     SetFocus(edit);
     for (const wchar_t* key = c.typed; *key != L'\0'; ++key) SendMessageW(edit, WM_CHAR, *key, 1);
     if (c.chosenItem >= 0) {
-      // As a mouse choice in the list: the selection moves, the field hears.
-      SendMessageW(combo, CB_SETCURSEL, c.chosenItem, 0);
-      SendMessageW(form->handle(), WM_COMMAND, MAKEWPARAM(quenvory::kCbDrive, CBN_SELCHANGE),
-                   reinterpret_cast<LPARAM>(combo));
+      // Chosen with the arrow keys, from the item next to it.
+      const bool fromBelow = c.chosenItem == 0;
+      SendMessageW(combo, CB_SETCURSEL, c.chosenItem + (fromBelow ? 1 : -1), 0);
+      SetWindowTextW(combo, c.before);
+      SendMessageW(edit, WM_KEYDOWN, fromBelow ? VK_UP : VK_DOWN, 1);
     }
     pumpMessages();
     EXPECT_EQ(windowText(combo), c.after);
