@@ -15,6 +15,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "card_device.h"
 #include "test_support.h"
 #include "win32_disk_services.h"
 #include "write_operation.h"
@@ -92,6 +94,52 @@ TEST(Win32DiskServices, RefusesEveryLetterThatIsNotARemovableCard) {
     card::runWriteOperation(disk, ui);
     EXPECT_EQ(nextHandle(), next) << "a handle was left open";
     EXPECT_EQ(journal, std::vector<std::string>{std::string("message ERROR: ") + c.message});
+  }
+}
+
+// A letter that answers with a volume reaches the disk that both of its
+// volume's answers name, or is refused: never another disk. Whatever Wine
+// answers for its hard-disk-type letters (c:, h: and z: in the test prefix),
+// this holds.
+TEST(Win32DiskServices, VolumeLettersReachTheirOwnDiskOrNone) {
+  for (const char* letter : {"C", "H", "Z"}) {
+    SCOPED_TRACE(letter);
+    card::Win32DiskServices disk;
+    std::string target;
+    ASSERT_TRUE(disk.queryDosDevice(std::string(letter) + ":", target));
+    ASSERT_EQ(target.rfind("\\Device\\HarddiskVolume", 0), 0u) << target;
+
+    // What the volume says of itself.
+    long expectedDisk = -1;
+    card::NativeHandle volume = 0;
+    if (disk.openVolume(std::string("\\\\.\\") + letter + ":", false, volume)) {
+      card::StorageDeviceNumber number;
+      std::vector<card::DiskExtent> extents;
+      if (disk.storageDeviceNumber(volume, number) && number.deviceType == card::kFileDeviceDisk &&
+          disk.volumeDiskExtents(volume, extents) && extents.size() == 1 &&
+          extents[0].diskNumber == number.deviceNumber)
+        expectedDisk = static_cast<long>(number.deviceNumber);
+      disk.closeVolume(volume);
+    }
+
+    std::vector<std::string> journal;
+    RecordingUi ui(journal);
+    ui.drive = letter;
+    card::Card cardDevice = card::openCardDevice(disk, ui);
+    if (!cardDevice) {
+      ASSERT_EQ(ui.messages.size(), 1u);
+      EXPECT_EQ(ui.messages[0].second, "ERROR");
+      continue;
+    }
+    // Resolved: the open drive must be the volume's own disk.
+    ASSERT_NE(expectedDisk, -1);
+    STORAGE_DEVICE_NUMBER opened{};
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(reinterpret_cast<HANDLE>(cardDevice.device.get()),
+                                IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &opened, sizeof opened,
+                                &returned, nullptr));
+    EXPECT_EQ(static_cast<long>(opened.DeviceNumber), expectedDisk);
+    cardDevice.release();
   }
 }
 
