@@ -274,12 +274,12 @@ LRESULT TForm1::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 void TForm1::onCreate() {
   SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(windowFont_.get()), FALSE);
   const HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
-  for (const ControlSpec& spec : controlTable()) {
+  for (const ControlSpec& row : controlTable()) {
     const wchar_t* windowClass = L"";
-    DWORD style = WS_CHILD | (spec.visible ? WS_VISIBLE : 0);
+    DWORD style = WS_CHILD | (row.visible ? WS_VISIBLE : 0);
     DWORD exStyle = 0;
-    int height = spec.height;
-    switch (spec.kind) {
+    int height = row.height;
+    switch (row.kind) {
       case ControlKind::Label:
         windowClass = L"Static";
         style |= SS_LEFT | SS_NOPREFIX | WS_CLIPSIBLINGS;
@@ -292,7 +292,7 @@ void TForm1::onCreate() {
         windowClass = L"ComboBox";
         style |= CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP;
         // The height given at creation is that of the dropped-down list.
-        height = spec.height + kComboItemHeight * int(std::size(kDriveLetters)) + 4;
+        height = row.height + kComboItemHeight * int(std::size(kDriveLetters)) + 4;
         break;
       case ControlKind::Panel:
         windowClass = kPanelClass;
@@ -304,16 +304,16 @@ void TForm1::onCreate() {
         style |= PBS_SMOOTH;
         break;
     }
-    const HWND parent = spec.parent == 0 ? hwnd_ : control(spec.parent);
+    const HWND parent = row.parent == 0 ? hwnd_ : control(row.parent);
     const HWND created = CreateWindowExW(
-        exStyle, windowClass, spec.text, style, spec.left, spec.top, spec.width, height, parent,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, this);
+        exStyle, windowClass, row.text, style, row.left, row.top, row.width, height, parent,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, this);
     if (created == nullptr)
-      throw AppError(std::string("the control ") + spec.name + " cannot be created");
-    controls_.emplace_back(spec.id, created);
-    SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font(spec.font)), FALSE);
+      throw AppError(std::string("the control ") + row.name + " cannot be created");
+    controls_.emplace_back(row.id, created);
+    SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font(row.font)), FALSE);
 
-    switch (spec.kind) {
+    switch (row.kind) {
       case ControlKind::Label:
         sizeLabel(created);
         break;
@@ -325,13 +325,13 @@ void TForm1::onCreate() {
         for (int attempt = 0; attempt < 3; ++attempt) {
           RECT bounds;
           GetWindowRect(created, &bounds);
-          const int off = spec.height - (bounds.bottom - bounds.top);
+          const int off = row.height - (bounds.bottom - bounds.top);
           const LRESULT field = SendMessageW(created, CB_GETITEMHEIGHT, WPARAM(-1), 0);
           if (off == 0 || field <= 0 || field + off <= 0) break;
           SendMessageW(created, CB_SETITEMHEIGHT, WPARAM(-1), field + off);
         }
         SendMessageW(created, CB_SETITEMHEIGHT, 0, kComboItemHeight);
-        SetWindowTextW(created, spec.text);
+        SetWindowTextW(created, row.text);
         break;
       }
       case ControlKind::ProgressBar:
@@ -345,21 +345,21 @@ void TForm1::onCreate() {
   // The tab order: creation order decides it, so put the controls that take
   // part in it in that order at the bottom of the window's z-order.
   std::vector<const ControlSpec*> ordered;
-  for (const ControlSpec& spec : controlTable())
-    if (spec.tabOrder >= 0 && spec.parent == 0) ordered.push_back(&spec);
+  for (const ControlSpec& row : controlTable())
+    if (row.tabOrder >= 0 && row.parent == 0) ordered.push_back(&row);
   std::sort(ordered.begin(), ordered.end(),
             [](const ControlSpec* a, const ControlSpec* b) { return a->tabOrder < b->tabOrder; });
-  for (const ControlSpec* spec : ordered)
-    SetWindowPos(control(spec->id), HWND_BOTTOM, 0, 0, 0, 0,
+  for (const ControlSpec* row : ordered)
+    SetWindowPos(control(row->id), HWND_BOTTOM, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   // The labels lie beneath the other controls, and each label beneath the
   // ones listed after it: a caption's trailing spaces, wider in a Chinese face
   // than the layout allows for, never paint over the drive field or the file
   // name.
   const std::vector<ControlSpec>& table = controlTable();
-  for (auto spec = table.rbegin(); spec != table.rend(); ++spec)
-    if (spec->kind == ControlKind::Label)
-      SetWindowPos(control(spec->id), HWND_BOTTOM, 0, 0, 0, 0,
+  for (auto row = table.rbegin(); row != table.rend(); ++row)
+    if (row->kind == ControlKind::Label)
+      SetWindowPos(control(row->id), HWND_BOTTOM, 0, 0, 0, 0,
                    SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
@@ -370,8 +370,8 @@ HWND TForm1::control(ControlId id) const {
 }
 
 HWND TForm1::control(const char* name) const {
-  for (const ControlSpec& spec : controlTable())
-    if (std::strcmp(spec.name, name) == 0) return control(spec.id);
+  for (const ControlSpec& row : controlTable())
+    if (std::strcmp(row.name, name) == 0) return control(row.id);
   return nullptr;
 }
 
