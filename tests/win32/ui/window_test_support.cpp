@@ -32,26 +32,6 @@ ScratchFolder::~ScratchFolder() {
   RemoveDirectoryW(root_.c_str());
 }
 
-std::uint8_t patternByte(std::int64_t block, std::size_t offset) {
-  return static_cast<std::uint8_t>((block * 7 + std::int64_t(offset) * 13 + block / 256) & 0xFF);
-}
-
-std::vector<std::uint8_t> imageBytes(std::int32_t lastBlock, std::int32_t check,
-                                     std::size_t payloadBytes) {
-  std::vector<std::uint8_t> bytes(8 + payloadBytes);
-  for (int k = 0; k < 4; ++k) {
-    bytes[k] = std::uint8_t(std::uint32_t(lastBlock) >> (8 * k));
-    bytes[4 + k] = std::uint8_t(std::uint32_t(check) >> (8 * k));
-  }
-  for (std::size_t at = 0; at < payloadBytes; ++at)
-    bytes[8 + at] = patternByte(std::int64_t(at / 512), at % 512);
-  return bytes;
-}
-
-std::vector<std::uint8_t> completeImage(std::int32_t blocks) {
-  return imageBytes(blocks, blocks - 1236, std::size_t(blocks) * 512);
-}
-
 void writeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {
   FILE* file = _wfopen(path.c_str(), L"wb");
   if (file == nullptr) return;

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
+
 namespace ui_test {
 
 // A folder of its own under the temporary folder, removed afterwards.
@@ -28,13 +30,10 @@ class ScratchFolder {
   std::wstring root_;
 };
 
-// The byte at `offset` of block `block`: every block differs from the next.
-std::uint8_t patternByte(std::int64_t block, std::size_t offset);
-// The header words followed by `payloadBytes` bytes of the pattern.
-std::vector<std::uint8_t> imageBytes(std::int32_t lastBlock, std::int32_t check,
-                                     std::size_t payloadBytes);
-// A complete image of `blocks` blocks that passes the header check.
-std::vector<std::uint8_t> completeImage(std::int32_t blocks);
+// Image files are built as in the card writer's tests.
+using testing_support::completeImage;
+using testing_support::imageBytes;
+using testing_support::patternByte;
 void writeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> readFile(const std::wstring& path);
 
