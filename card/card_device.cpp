@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "image_file.h"
 #include "messages.h"
 
 namespace card {
@@ -72,6 +73,23 @@ void VolumeLock::release() {
   volume_.release();
 }
 
+std::int64_t Card::blocks() const {
+  std::int64_t bytes = 0;
+  if (!device_.services().deviceLength(device_.get(), bytes)) {
+    const DriveGeometry& g = geometry_;
+    bytes = g.cylinders * g.tracksPerCylinder * g.sectorsPerTrack * g.bytesPerSector;
+  }
+  return bytes / std::int64_t(kBlockSize);
+}
+
+bool Card::lockVolume(OperatorUi& ui, std::chrono::milliseconds pause) {
+  if (volumePath_.empty() || volume_.acquire(device_.services(), volumePath_, pause)) return true;
+  ui.showMessage("could not lock the card at >" + name_ +
+                     ", close every program and window that uses it and try again",
+                 kErrorCaption);
+  return false;
+}
+
 Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
   const std::string driveText = ui.driveText();
   std::string target;
@@ -91,21 +109,20 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
     ui.showMessage("MMC drive open error", kErrorCaption);
     return {};
   }
-  Card card;
-  card.device = CardDevice(disk, handle);
-  card.volumePath = volumePath;
-  if (!disk.driveGeometry(card.device.get(), card.geometry)) {
+  CardDevice device(disk, handle);
+  DriveGeometry geometry;
+  if (!disk.driveGeometry(device.get(), geometry)) {
     ui.showMessage("IOCTL_DISK_GET_DRIVE_GEOMETRY failed", kErrorCaption);
-    card.release();
+    device.release();
     return {};
   }
-  if (card.geometry.mediaType != kRemovableMedia) {
+  if (geometry.mediaType != kRemovableMedia) {
     ui.showMessage("your system does not recognize a removable media at >" + ui.driveText(),
                    kErrorCaption);
-    card.release();
+    device.release();
     return {};
   }
-  return card;
+  return Card(std::move(device), driveText, volumePath, geometry);
 }
 
 }  // namespace card

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include "disk_services.h"
 #include "operator_ui.h"
@@ -47,19 +49,45 @@ class VolumeLock {
   Volume volume_;
 };
 
-// The open card and what a run holds with it. The volume lock outlives the
+// The open card and what a run holds with it: the device, the drive text it
+// was opened with and, once locked, its volume. The volume lock outlives the
 // device: the device is closed first, then the volume unlocked.
-struct Card {
-  VolumeLock volume;
-  CardDevice device;
-  std::string volumePath;  // \\.\G: for drive G; empty where there is none
-  DriveGeometry geometry;
+class Card {
+ public:
+  Card() = default;
+  // A card opened by the drive text `name`; `volumePath` is the letter's
+  // volume (\\.\G:), empty where there is none to lock.
+  Card(CardDevice device, std::string name, std::string volumePath, DriveGeometry geometry)
+      : device_(std::move(device)),
+        name_(std::move(name)),
+        volumePath_(std::move(volumePath)),
+        geometry_(geometry) {}
 
-  explicit operator bool() const { return static_cast<bool>(device); }
+  explicit operator bool() const { return static_cast<bool>(device_); }
+  NativeHandle device() const { return device_.get(); }
+  // The drive text the card was opened with, whatever the window shows now.
+  const std::string& name() const { return name_; }
+
+  // The card's size in 512-byte blocks: its length as the system reports it,
+  // or else what its geometry multiplies out to.
+  std::int64_t blocks() const;
+
+  // Locks the card's volume for the rest of the run. When it cannot be
+  // locked the operator is told why and false returned; the card stays open
+  // for the caller to release in its order.
+  bool lockVolume(OperatorUi& ui, std::chrono::milliseconds pause);
+
   void release() {
-    device.release();
-    volume.release();
+    device_.release();
+    volume_.release();
   }
+
+ private:
+  CardDevice device_;
+  std::string name_;
+  std::string volumePath_;
+  DriveGeometry geometry_;
+  VolumeLock volume_;
 };
 
 // Opens the card behind the drive field's text for writing and makes sure it

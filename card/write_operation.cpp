@@ -46,8 +46,8 @@ class Progress {
   std::int32_t lastBucket_ = 0;
 };
 
-// Blocks read from the image into one run of the buffer.
-struct Run {
+// Blocks read from the image into the buffer, to go out in one write call.
+struct Batch {
   std::int32_t first = 0;
   std::int32_t blocks = 0;
   bool endsShort = false;  // its last block is the image's short one
@@ -57,23 +57,24 @@ class WriteRun {
  public:
   WriteRun(DiskServices& disk, OperatorUi& ui, Card card, const WriteOptions& options)
       : disk_(disk), ui_(ui), card_(std::move(card)), options_(options) {
-    if (options_.runBlocks < 1) options_.runBlocks = 1;
+    if (options_.batchBlocks < 1) options_.batchBlocks = 1;
   }
 
-  void run();
+  // True when the run ended with "done".
+  bool run();
 
  private:
   bool openImage();
   bool fitsOnCard(std::int32_t blockCount);
   bool copyBlocks(std::int32_t blockCount, std::int32_t& written);
   bool verifyBlocks(std::int32_t blockCount, std::int32_t written);
-  Run readRun(std::int32_t first, std::int32_t count, std::int32_t blockCount);
+  Batch readBatch(std::int32_t first, std::int32_t count, std::int32_t blockCount);
   void warnShort(std::int32_t index);
-  bool writeBlockByBlock(const Run& run, std::int32_t blockCount, Progress& progress);
+  bool writeBlockByBlock(const Batch& batch, std::int32_t blockCount, Progress& progress);
   unsigned char* slot(std::int32_t index) const {
     return static_cast<unsigned char*>(buffer_.get()) + std::size_t(index) * kBlockSize;
   }
-  unsigned char* readBack() const { return slot(options_.runBlocks); }
+  unsigned char* readBack() const { return slot(options_.batchBlocks); }
   // A failure in the middle of the copy: the message first, then everything
   // released, the panel hidden on the way.
   void failMidRun(const std::string& message, const char* caption);
@@ -86,8 +87,8 @@ class WriteRun {
   BlockBuffer buffer_;
 };
 
-void WriteRun::run() {
-  if (!openImage()) return;
+bool WriteRun::run() {
+  if (!openImage()) return false;
 
   ui_.repaintWindow();
   ui_.setProgress(0);
@@ -96,45 +97,41 @@ void WriteRun::run() {
     ui_.showMessage(header.failure, kErrorCaption);
     file_.release();
     card_.release();
-    return;
+    return false;
   }
   const std::int32_t blockCount = header.blockCount;
   const std::string status = blockCountText(blockCount);
   ui_.setStatus(status);
   ui_.processEvents();
 
-  if (!fitsOnCard(blockCount)) return;
-  if (!card_.volumePath.empty() &&
-      !card_.volume.acquire(disk_, card_.volumePath, options_.lockRetryPause)) {
-    ui_.showMessage("could not lock the card at >" + ui_.driveText() +
-                        ", close every program and window that uses it and try again",
-                    kErrorCaption);
+  if (!fitsOnCard(blockCount)) return false;
+  if (!card_.lockVolume(ui_, options_.lockRetryPause)) {
     file_.release();
     card_.release();
-    return;
+    return false;
   }
 
-  // One allocation for the run: the blocks going out, then the blocks read
+  // One allocation for the run: a batch of blocks going out, then the blocks read
   // back. Zeroed, so that a short first block is completed with zeros.
-  const std::size_t runBytes = std::size_t(options_.runBlocks) * kBlockSize;
-  void* memory = disk_.allocateBuffer(2 * runBytes);
+  const std::size_t batchBytes = std::size_t(options_.batchBlocks) * kBlockSize;
+  void* memory = disk_.allocateBuffer(2 * batchBytes);
   if (memory == nullptr) {
     ui_.showMessage("not enough memory for the block buffer", kErrorCaption);
     file_.release();
     card_.release();
-    return;
+    return false;
   }
   buffer_ = BlockBuffer(disk_, memory);
-  std::memset(memory, 0, 2 * runBytes);
+  std::memset(memory, 0, 2 * batchBytes);
 
   std::int32_t written = 0;
-  if (!copyBlocks(blockCount, written)) return;
+  if (!copyBlocks(blockCount, written)) return false;
   if (options_.verify && written > 0) {
     ui_.setStatus(status + " - verifying");
     ui_.setProgress(0);
     ui_.repaintProgress();
     ui_.processEvents();
-    if (!verifyBlocks(blockCount, written)) return;
+    if (!verifyBlocks(blockCount, written)) return false;
     ui_.setStatus(status);
   }
 
@@ -143,6 +140,7 @@ void WriteRun::run() {
   file_.release();
   card_.release();
   ui_.showMessage("done", kDoneCaption);
+  return true;
 }
 
 bool WriteRun::openImage() {
@@ -164,12 +162,7 @@ bool WriteRun::openImage() {
 // An image larger than the card would only show when the card refuses a
 // block, half written: refuse it before anything is written.
 bool WriteRun::fitsOnCard(std::int32_t blockCount) {
-  std::int64_t bytes = 0;
-  if (!disk_.deviceLength(card_.device.get(), bytes)) {
-    const DriveGeometry& g = card_.geometry;
-    bytes = g.cylinders * g.tracksPerCylinder * g.sectorsPerTrack * g.bytesPerSector;
-  }
-  const std::int64_t cardBlocks = bytes / std::int64_t(kBlockSize);
+  const std::int64_t cardBlocks = card_.blocks();
   if (blockCount <= cardBlocks) return true;
   ui_.showMessage("image of " + std::to_string(blockCount) + " blocks does not fit on card of " +
                       std::to_string(cardBlocks) + " blocks",
@@ -179,29 +172,30 @@ bool WriteRun::fitsOnCard(std::int32_t blockCount) {
   return false;
 }
 
-Run WriteRun::readRun(std::int32_t first, std::int32_t count, std::int32_t blockCount) {
-  Run run{first, 0, false};
-  while (run.blocks < count && first + run.blocks < blockCount) {
-    unsigned char* block = slot(run.blocks);
+Batch WriteRun::readBatch(std::int32_t first, std::int32_t count, std::int32_t blockCount) {
+  Batch batch{first, 0, false};
+  while (batch.blocks < count && first + batch.blocks < blockCount) {
+    unsigned char* block = slot(batch.blocks);
     const std::size_t arrived = readBlock(file_, block);
-    ++run.blocks;
+    ++batch.blocks;
     if (arrived < kBlockSize) {
       // The rest of a short block keeps the tail of the block before it,
-      // which is the run's previous slot or, at a run's start, the last slot
-      // of the run before; before block 0 there is none and it stays zero.
-      const std::int32_t index = first + run.blocks - 1;
-      const unsigned char* before = run.blocks > 1 ? block - kBlockSize
-                                    : index > 0    ? slot(options_.runBlocks - 1)
-                                                   : nullptr;
+      // which is the batch's previous slot or, at a batch's start, the last
+      // slot of the batch before; before block 0 there is none and it stays
+      // zero.
+      const std::int32_t index = first + batch.blocks - 1;
+      const unsigned char* before = batch.blocks > 1 ? block - kBlockSize
+                                    : index > 0      ? slot(options_.batchBlocks - 1)
+                                                     : nullptr;
       if (before != nullptr)
         std::memmove(block + arrived, before + arrived, kBlockSize - arrived);
       else
         std::memset(block + arrived, 0, kBlockSize - arrived);
-      run.endsShort = true;
+      batch.endsShort = true;
       break;
     }
   }
-  return run;
+  return batch;
 }
 
 void WriteRun::failMidRun(const std::string& message, const char* caption) {
@@ -221,48 +215,48 @@ void WriteRun::warnShort(std::int32_t index) {
 bool WriteRun::copyBlocks(std::int32_t blockCount, std::int32_t& written) {
   Progress progress(ui_, blockCount);
   while (written < blockCount) {
-    const Run run = readRun(written, options_.runBlocks, blockCount);
-    const std::int32_t last = run.first + run.blocks - 1;
-    if (disk_.writeDevice(card_.device.get(), slot(0), std::size_t(run.blocks) * kBlockSize)) {
-      // The operator sees each block of the run as if it had gone out alone;
+    const Batch batch = readBatch(written, options_.batchBlocks, blockCount);
+    const std::int32_t last = batch.first + batch.blocks - 1;
+    if (disk_.writeDevice(card_.device(), slot(0), std::size_t(batch.blocks) * kBlockSize)) {
+      // The operator sees each block of the batch as if it had gone out alone;
       // after a short block the bar is brought up as if the count were
       // reached.
-      for (std::int32_t i = run.first; i <= last; ++i) {
-        const bool shortBlock = run.endsShort && i == last;
+      for (std::int32_t i = batch.first; i <= last; ++i) {
+        const bool shortBlock = batch.endsShort && i == last;
         if (shortBlock) warnShort(i);
         progress.after(shortBlock ? blockCount : i);
       }
-    } else if (!writeBlockByBlock(run, blockCount, progress)) {
+    } else if (!writeBlockByBlock(batch, blockCount, progress)) {
       return false;
     }
-    written += run.blocks;
-    if (run.endsShort) break;
+    written += batch.blocks;
+    if (batch.endsShort) break;
   }
   return true;
 }
 
-// A run the card refused goes out again one block at a time from its first
+// A batch the card refused goes out again one block at a time from its first
 // block, so that every block before the refused one is written and the
 // refused block's own error is the one reported.
-bool WriteRun::writeBlockByBlock(const Run& run, std::int32_t blockCount, Progress& progress) {
-  if (!disk_.seekDevice(card_.device.get(), std::int64_t(run.first) * std::int64_t(kBlockSize))) {
+bool WriteRun::writeBlockByBlock(const Batch& batch, std::int32_t blockCount, Progress& progress) {
+  if (!disk_.seekDevice(card_.device(), std::int64_t(batch.first) * std::int64_t(kBlockSize))) {
     failMidRun(systemError("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
     return false;
   }
-  for (std::int32_t k = 0; k < run.blocks; ++k) {
-    const bool shortBlock = run.endsShort && k == run.blocks - 1;
-    if (shortBlock) warnShort(run.first + k);
-    if (!disk_.writeDevice(card_.device.get(), slot(k), kBlockSize)) {
+  for (std::int32_t k = 0; k < batch.blocks; ++k) {
+    const bool shortBlock = batch.endsShort && k == batch.blocks - 1;
+    if (shortBlock) warnShort(batch.first + k);
+    if (!disk_.writeDevice(card_.device(), slot(k), kBlockSize)) {
       failMidRun(systemError("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
       return false;
     }
-    progress.after(shortBlock ? blockCount : run.first + k);
+    progress.after(shortBlock ? blockCount : batch.first + k);
   }
   return true;
 }
 
 bool WriteRun::verifyBlocks(std::int32_t blockCount, std::int32_t written) {
-  if (!disk_.seekDevice(card_.device.get(), 0)) {
+  if (!disk_.seekDevice(card_.device(), 0)) {
     failMidRun(systemError("reading MMC card.", disk_.lastError()), kCardErrorCaption);
     return false;
   }
@@ -273,42 +267,42 @@ bool WriteRun::verifyBlocks(std::int32_t blockCount, std::int32_t written) {
   Progress progress(ui_, written);
   std::int32_t checked = 0;
   while (checked < written) {
-    // The same runs again, completed the same way, so that the short block
+    // The same batches again, completed the same way, so that the short block
     // is compared as it was written.
-    const Run run = readRun(checked, std::min(options_.runBlocks, written - checked), blockCount);
-    const std::size_t bytes = std::size_t(run.blocks) * kBlockSize;
-    if (!disk_.readDevice(card_.device.get(), readBack(), bytes)) {
+    const Batch batch =
+        readBatch(checked, std::min(options_.batchBlocks, written - checked), blockCount);
+    const std::size_t bytes = std::size_t(batch.blocks) * kBlockSize;
+    if (!disk_.readDevice(card_.device(), readBack(), bytes)) {
       failMidRun(systemError("reading MMC card.", disk_.lastError()), kCardErrorCaption);
       return false;
     }
-    for (std::int32_t k = 0; k < run.blocks; ++k) {
+    for (std::int32_t k = 0; k < batch.blocks; ++k) {
       if (std::memcmp(slot(k), readBack() + std::size_t(k) * kBlockSize, kBlockSize) != 0) {
-        failMidRun("verify failed at block " + std::to_string(run.first + k), kCardErrorCaption);
+        failMidRun("verify failed at block " + std::to_string(batch.first + k), kCardErrorCaption);
         return false;
       }
-      progress.after(run.first + k);
+      progress.after(batch.first + k);
     }
-    checked += run.blocks;
+    checked += batch.blocks;
   }
   return true;
 }
 
 }  // namespace
 
-void runWriteOperation(DiskServices& disk, OperatorUi& ui, const WriteOptions& options) {
+bool runWriteOperation(DiskServices& disk, OperatorUi& ui, const WriteOptions& options) {
   Card card = openCardDevice(disk, ui);
-  if (card) writeImage(disk, ui, std::move(card), options);
+  return card && writeImage(disk, ui, std::move(card), options);
 }
 
-void writeImage(DiskServices& disk, OperatorUi& ui, Card card, const WriteOptions& options) {
-  WriteRun(disk, ui, std::move(card), options).run();
+bool writeImage(DiskServices& disk, OperatorUi& ui, Card card, const WriteOptions& options) {
+  return WriteRun(disk, ui, std::move(card), options).run();
 }
 
-void writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device,
+bool writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device,
                 const WriteOptions& options) {
-  Card card;
-  card.device = std::move(device);
-  writeImage(disk, ui, std::move(card), options);
+  DriveGeometry geometry;
+  return writeImage(disk, ui, Card(std::move(device), {}, {}, geometry), options);
 }
 
 }  // namespace card

@@ -16,23 +16,24 @@ struct WriteOptions {
   bool verify = true;
   // Blocks per write call: 2048 (1 MiB) lets the card program its flash in
   // large units; 1 is the old one-block-per-write pace.
-  std::int32_t runBlocks = 2048;
+  std::int32_t batchBlocks = 2048;
   // Between attempts to lock the card's volume.
   std::chrono::milliseconds lockRetryPause{200};
 };
 
 // The whole run, as the write button starts it: the card behind the drive
-// field's letter, then the chosen image onto it.
-void runWriteOperation(DiskServices& disk, OperatorUi& ui, const WriteOptions& options = {});
+// field's letter, then the chosen image onto it. True when it ended with
+// "done"; every outcome has been shown to the operator either way.
+bool runWriteOperation(DiskServices& disk, OperatorUi& ui, const WriteOptions& options = {});
 
 // The run after the card has been opened: the image file, its header, every
 // block and the read-back. Owns `card` from here on and releases it on every
 // path.
-void writeImage(DiskServices& disk, OperatorUi& ui, Card card, const WriteOptions& options = {});
+bool writeImage(DiskServices& disk, OperatorUi& ui, Card card, const WriteOptions& options = {});
 
 // The same for a device opened without a drive letter (a block device on
 // Linux): no volume to lock; its size is asked of the device itself.
-void writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device,
+bool writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device,
                 const WriteOptions& options = {});
 
 }  // namespace card

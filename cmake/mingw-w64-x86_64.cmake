@@ -31,10 +31,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # No libgcc, libstdc++ or winpthread DLLs beside the executables.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# ctest runs the Windows executables through Wine. Debian installs the 64-bit
-# loader as /usr/lib/wine/wine64; calling it directly skips the wrapper's
-# advice to install the 32-bit one, which these tests never need.
-find_program(QUENVORY_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+# ctest runs the Windows executables through Wine, the loader the scripts
+# choose.
+execute_process(COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-binary
+                OUTPUT_VARIABLE QUENVORY_WINE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 if(QUENVORY_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${QUENVORY_WINE})
 endif()

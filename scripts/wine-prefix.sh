@@ -66,14 +66,10 @@ export WINEDEBUG=-all
 # Never let the first start offer to download Mono or Gecko: no test needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-# Debian installs the 64-bit loader outside PATH; the wrapper in PATH only
-# adds advice about the 32-bit one.
-wine=wine
-if [[ -x /usr/lib/wine/wine64 ]]; then
-  wine=/usr/lib/wine/wine64
-elif command -v wine64 >/dev/null 2>&1; then
-  wine=wine64
-fi
+wine=$("$(dirname "${BASH_SOURCE[0]}")/wine-binary") || {
+  echo "$0: Wine is not installed (scripts/install-packages.sh installs it)" >&2
+  exit 1
+}
 
 # Only one preparation of a prefix at a time (ctest may start several tests).
 # The lock's descriptor must not reach Wine's processes, which outlive this

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "app_error.h"
+#include "chinese_font.h"
 #include "write_operation.h"
 
 namespace quenvory {
@@ -15,14 +16,6 @@ namespace {
 
 constexpr const wchar_t* kFormClass = L"TForm1";
 constexpr const wchar_t* kPanelClass = L"QuenvoryPanel";
-constexpr int kComboItemHeight = 20;
-constexpr const wchar_t* kDriveLetters[] = {L"E", L"F", L"G", L"H", L"I", L"J", L"K"};
-
-std::wstring windowText(HWND window) {
-  std::wstring text(std::size_t(GetWindowTextLengthW(window)) + 1, L'\0');
-  text.resize(std::size_t(GetWindowTextW(window, &text[0], int(text.size()))));
-  return text;
-}
 
 // Marks that a write is running for as long as it runs, whichever way the run
 // ends, and keeps the controls that would start a second one disabled.
@@ -48,85 +41,7 @@ class RunGuard {
   HWND pickFile_;
 };
 
-// Whether the font draws the character itself (without borrowing it).
-bool hasGlyph(HDC dc, HFONT font, wchar_t character) {
-  const HGDIOBJ previous = SelectObject(dc, font);
-  WORD glyph = 0xFFFF;
-  const bool found =
-      GetGlyphIndicesW(dc, &character, 1, &glyph, GGI_MARK_NONEXISTING_GLYPHS) == 1 &&
-      glyph != 0xFFFF;
-  SelectObject(dc, previous);
-  return found;
-}
-
-int CALLBACK collectFace(const LOGFONTW* font, const TEXTMETRICW*, DWORD, LPARAM faces) {
-  // Faces whose name begins with @ are the same faces for vertical writing.
-  if (font->lfFaceName[0] != L'@')
-    reinterpret_cast<std::vector<std::wstring>*>(faces)->push_back(font->lfFaceName);
-  return 1;
-}
-
-// The font for Chinese captions at the size and weight of `face`. A bitmap
-// face such as "MS Sans Serif" has no Chinese glyphs and the system does not
-// fall back from it, so ask for the Chinese character set, which makes the
-// system pick a Chinese face; where the face it picks still lacks the glyphs,
-// take the first face of that character set that has them.
-HFONT chineseFont(LOGFONTW face) {
-  constexpr wchar_t kSample = L'\u6587';
-  face.lfCharSet = GB2312_CHARSET;
-  HFONT font = CreateFontIndirectW(&face);
-  const HDC dc = GetDC(nullptr);
-  if (font == nullptr || hasGlyph(dc, font, kSample)) {
-    ReleaseDC(nullptr, dc);
-    return font;
-  }
-  std::vector<std::wstring> faces;
-  LOGFONTW wanted{};
-  wanted.lfCharSet = GB2312_CHARSET;
-  EnumFontFamiliesExW(dc, &wanted, collectFace, reinterpret_cast<LPARAM>(&faces), 0);
-  for (const std::wstring& name : faces) {
-    if (name.size() >= LF_FACESIZE) continue;
-    LOGFONTW candidate = face;
-    wcscpy(candidate.lfFaceName, name.c_str());
-    const HFONT other = CreateFontIndirectW(&candidate);
-    if (other != nullptr && hasGlyph(dc, other, kSample)) {
-      DeleteObject(font);
-      font = other;
-      break;
-    }
-    if (other != nullptr) DeleteObject(other);
-  }
-  ReleaseDC(nullptr, dc);
-  return font;
-}
-
 }  // namespace
-
-const std::vector<ControlSpec>& controlTable() {
-  using K = ControlKind;
-  using F = FontRole;
-  static const std::vector<ControlSpec> table = {
-      {"Label1", kLabel1, K::Label, ControlId(0), 8, 16, 85, 20,
-       L"\u6587\u4EF6\u8DEF\u5F84\uFF1A   ", F::LargeBold, -1, true},
-      {"lbFileName", kLbFileName, K::Label, ControlId(0), 100, 16, 123, 20,
-       L"\u5C1A\u672A\u9009\u62E9\u6587\u4EF6    ", F::LargeBold, -1, true},
-      {"Label2", kLabel2, K::Label, ControlId(0), 8, 56, 176, 20,
-       L"\u9009\u62E9MMC\u5361\u6240\u5728\u76D8\uFF1A    ", F::LargeBold, -1, true},
-      {"Label3", kLabel3, K::Label, ControlId(0), 264, 56, 6, 20, L"", F::LargeBold, -1, true},
-      {"Label4", kLabel4, K::Label, ControlId(0), 280, 0, 155, 13,
-       L"www.example.com/quenvory  Tel. 000-0000-0000", F::Window, -1, true},
-      {"btStart", kBtStart, K::Button, ControlId(0), 328, 136, 75, 25, L"\u5199\u5165  ",
-       F::WindowChinese, 0, true},
-      {"cbDrive", kCbDrive, K::ComboBox, ControlId(0), 190, 48, 49, 28, L"G", F::LargeBold, 1,
-       true},
-      {"Panel1", kPanel1, K::Panel, ControlId(0), 8, 88, 529, 41, L"Panel1", F::Window, 2, false},
-      {"ProgressBar1", kProgressBar1, K::ProgressBar, kPanel1, 8, 9, 513, 24, L"", F::Window, 0,
-       true},
-      {"btPickFile", kBtPickFile, K::Button, ControlId(0), 144, 136, 75, 25,
-       L"\u6253\u5F00\u6587\u4EF6", F::WindowChinese, 3, true},
-  };
-  return table;
-}
 
 std::wstring normalizeDriveText(const std::wstring& text, UINT codePage) {
   std::wstring result = text;
@@ -172,36 +87,12 @@ TForm1::~TForm1() {
   }
 }
 
-void TForm1::registerClasses(HINSTANCE instance) {
-  WNDCLASSEXW form{};
-  form.cbSize = sizeof form;
-  if (!GetClassInfoExW(instance, kFormClass, &form)) {
-    form = WNDCLASSEXW{};
-    form.cbSize = sizeof form;
-    form.lpfnWndProc = windowProc;
-    form.hInstance = instance;
-    form.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-    if (form.hIcon == nullptr) form.hIcon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));
-    form.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
-    form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNSHADOW + 1);
-    form.lpszClassName = kFormClass;
-    if (!RegisterClassExW(&form)) throw AppError("the main window's class cannot be registered");
-  }
-  WNDCLASSEXW panel{};
-  panel.cbSize = sizeof panel;
-  if (!GetClassInfoExW(instance, kPanelClass, &panel)) {
-    panel = WNDCLASSEXW{};
-    panel.cbSize = sizeof panel;
-    panel.lpfnWndProc = panelProc;
-    panel.hInstance = instance;
-    panel.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
-    panel.lpszClassName = kPanelClass;
-    if (!RegisterClassExW(&panel)) throw AppError("the panel's class cannot be registered");
-  }
-}
-
 void TForm1::create(HINSTANCE instance) {
-  registerClasses(instance);
+  HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+  if (icon == nullptr) icon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));  // the application's
+  registerWindowClass(instance, kFormClass, windowProc,
+                      reinterpret_cast<HBRUSH>(COLOR_BTNSHADOW + 1), icon);
+  registerWindowClass(instance, kPanelClass, panelProc, nullptr);
 
   LOGFONTW face{};
   wcscpy(face.lfFaceName, L"MS Sans Serif");
@@ -254,7 +145,10 @@ LRESULT TForm1::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       onCreate();
       return 0;
     case WM_COMMAND:
-      if (lParam != 0) onCommand(LOWORD(wParam), HIWORD(wParam));
+      if (lParam != 0) {
+        const ControlSpec* row = controlRow(LOWORD(wParam));
+        if (row != nullptr && row->onCommand != nullptr) row->onCommand(*this, HIWORD(wParam));
+      }
       return 0;
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
@@ -274,74 +168,8 @@ LRESULT TForm1::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 void TForm1::onCreate() {
   SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(windowFont_.get()), FALSE);
   const HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
-  for (const ControlSpec& row : controlTable()) {
-    const wchar_t* windowClass = L"";
-    DWORD style = WS_CHILD | (row.visible ? WS_VISIBLE : 0);
-    DWORD exStyle = 0;
-    int height = row.height;
-    switch (row.kind) {
-      case ControlKind::Label:
-        windowClass = L"Static";
-        style |= SS_LEFT | SS_NOPREFIX | WS_CLIPSIBLINGS;
-        break;
-      case ControlKind::Button:
-        windowClass = L"Button";
-        style |= BS_PUSHBUTTON | WS_TABSTOP;
-        break;
-      case ControlKind::ComboBox:
-        windowClass = L"ComboBox";
-        style |= CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP;
-        // The height given at creation is that of the dropped-down list.
-        height = row.height + kComboItemHeight * int(std::size(kDriveLetters)) + 4;
-        break;
-      case ControlKind::Panel:
-        windowClass = kPanelClass;
-        style |= WS_CLIPCHILDREN;
-        exStyle = WS_EX_CONTROLPARENT;
-        break;
-      case ControlKind::ProgressBar:
-        windowClass = PROGRESS_CLASSW;
-        style |= PBS_SMOOTH;
-        break;
-    }
-    const HWND parent = row.parent == 0 ? hwnd_ : control(row.parent);
-    const HWND created = CreateWindowExW(
-        exStyle, windowClass, row.text, style, row.left, row.top, row.width, height, parent,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, this);
-    if (created == nullptr)
-      throw AppError(std::string("the control ") + row.name + " cannot be created");
-    controls_.emplace_back(row.id, created);
-    SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font(row.font)), FALSE);
-
-    switch (row.kind) {
-      case ControlKind::Label:
-        sizeLabel(created);
-        break;
-      case ControlKind::ComboBox: {
-        for (const wchar_t* letter : kDriveLetters)
-          SendMessageW(created, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(letter));
-        // Fit the closed field to the description's height; the field's
-        // borders depend on the system's theme, so measure and correct.
-        for (int attempt = 0; attempt < 3; ++attempt) {
-          RECT bounds;
-          GetWindowRect(created, &bounds);
-          const int off = row.height - (bounds.bottom - bounds.top);
-          const LRESULT field = SendMessageW(created, CB_GETITEMHEIGHT, WPARAM(-1), 0);
-          if (off == 0 || field <= 0 || field + off <= 0) break;
-          SendMessageW(created, CB_SETITEMHEIGHT, WPARAM(-1), field + off);
-        }
-        SendMessageW(created, CB_SETITEMHEIGHT, 0, kComboItemHeight);
-        SetWindowTextW(created, row.text);
-        break;
-      }
-      case ControlKind::ProgressBar:
-        SendMessageW(created, PBM_SETRANGE32, 0, 100);
-        SendMessageW(created, PBM_SETPOS, 0, 0);
-        break;
-      default:
-        break;
-    }
-  }
+  for (const ControlSpec& row : controlTable())
+    controls_.emplace_back(row.id, createControl(row, instance));
   // The tab order: creation order decides it, so put the controls that take
   // part in it in that order at the bottom of the window's z-order.
   std::vector<const ControlSpec*> ordered;
@@ -361,6 +189,63 @@ void TForm1::onCreate() {
     if (row->kind == ControlKind::Label)
       SetWindowPos(control(row->id), HWND_BOTTOM, 0, 0, 0, 0,
                    SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+HWND TForm1::createControl(const ControlSpec& row, HINSTANCE instance) {
+  struct KindClass {
+    const wchar_t* windowClass;
+    DWORD style;
+    DWORD exStyle;
+  };
+  static const KindClass kinds[] = {
+      /* Label */ {L"Static", SS_LEFT | SS_NOPREFIX | WS_CLIPSIBLINGS, 0},
+      /* Button */ {L"Button", BS_PUSHBUTTON | WS_TABSTOP, 0},
+      /* ComboBox */ {L"ComboBox", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP, 0},
+      /* Panel */ {kPanelClass, WS_CLIPCHILDREN, WS_EX_CONTROLPARENT},
+      /* ProgressBar */ {PROGRESS_CLASSW, PBS_SMOOTH, 0},
+  };
+  const KindClass& kind = kinds[static_cast<int>(row.kind)];
+  // A combo box is created at the height of its dropped-down list.
+  const int height = row.kind == ControlKind::ComboBox
+                         ? row.height + row.itemHeight * int(row.items.size()) + 4
+                         : row.height;
+  const HWND parent = row.parent == 0 ? hwnd_ : control(row.parent);
+  const HWND created = CreateWindowExW(
+      kind.exStyle, kind.windowClass, row.text,
+      WS_CHILD | (row.visible ? WS_VISIBLE : 0) | kind.style, row.left, row.top, row.width, height,
+      parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, this);
+  if (created == nullptr)
+    throw AppError(std::string("the control ") + row.name + " cannot be created");
+  SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font(row.font)), FALSE);
+
+  switch (row.kind) {
+    case ControlKind::Label:
+      sizeLabel(created);
+      break;
+    case ControlKind::ComboBox:
+      for (const wchar_t* item : row.items)
+        SendMessageW(created, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+      // Fit the closed field to the description's height; the field's
+      // borders depend on the system's theme, so measure and correct.
+      for (int attempt = 0; attempt < 3; ++attempt) {
+        RECT bounds;
+        GetWindowRect(created, &bounds);
+        const int off = row.height - (bounds.bottom - bounds.top);
+        const LRESULT field = SendMessageW(created, CB_GETITEMHEIGHT, WPARAM(-1), 0);
+        if (off == 0 || field <= 0 || field + off <= 0) break;
+        SendMessageW(created, CB_SETITEMHEIGHT, WPARAM(-1), field + off);
+      }
+      SendMessageW(created, CB_SETITEMHEIGHT, 0, row.itemHeight);
+      SetWindowTextW(created, row.text);
+      break;
+    case ControlKind::ProgressBar:
+      SendMessageW(created, PBM_SETRANGE32, 0, 100);
+      SendMessageW(created, PBM_SETPOS, 0, 0);
+      break;
+    default:
+      break;
+  }
+  return created;
 }
 
 HWND TForm1::control(ControlId id) const {
@@ -390,14 +275,14 @@ void TForm1::sizeLabel(HWND label) {
   std::wstring text = windowText(label);
   // An empty caption measures as one space.
   if (text.empty()) text = L" ";
-  const HDC dc = GetDC(label);
-  const HGDIOBJ previous =
-      SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
   RECT extent{0, 0, 0, 0};
-  DrawTextW(dc, text.c_str(), int(text.size()), &extent,
-            DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX | DT_EXPANDTABS);
-  SelectObject(dc, previous);
-  ReleaseDC(label, dc);
+  {
+    const WindowDC dc(label);
+    const SelectedObject font(dc.get(),
+                              reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    DrawTextW(dc.get(), text.c_str(), int(text.size()), &extent,
+              DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX | DT_EXPANDTABS);
+  }
 
   RECT old;
   GetWindowRect(label, &old);
@@ -427,23 +312,6 @@ LRESULT TForm1::onColor(UINT message, HDC dc, HWND) {
   // The drive field and its list.
   SetBkColor(dc, kSilver);
   return reinterpret_cast<LRESULT>(silver_.get());
-}
-
-void TForm1::onCommand(int id, int code) {
-  switch (id) {
-    case kBtStart:
-      if (code == BN_CLICKED) btStartClick();
-      break;
-    case kBtPickFile:
-      if (code == BN_CLICKED) btPickFileClick();
-      break;
-    case kCbDrive:
-      if (code == CBN_EDITCHANGE) cbDriveChange(false);
-      if (code == CBN_SELCHANGE) cbDriveChange(true);
-      break;
-    default:
-      break;
-  }
 }
 
 void TForm1::onClose() {
@@ -490,12 +358,13 @@ void TForm1::onPanelPaint(HWND panel) {
   FillRect(dc, &area, silver_.get());
   DrawEdge(dc, &area, BDR_RAISEDOUTER, BF_RECT);
   const std::wstring caption = windowText(panel);
-  const HGDIOBJ previous = SelectObject(dc, windowFont_.get());
-  SetBkMode(dc, TRANSPARENT);
-  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
-  DrawTextW(dc, caption.c_str(), int(caption.size()), &area,
-            DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-  SelectObject(dc, previous);
+  {
+    const SelectedObject font(dc, windowFont_.get());
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    DrawTextW(dc, caption.c_str(), int(caption.size()), &area,
+              DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  }
   EndPaint(panel, &paint);
 }
 
@@ -509,13 +378,10 @@ void TForm1::btStartClick() {
   if (running_) return;
   // A close asked for during the run is carried out once the run has ended
   // and released everything, however it ended.
-  struct CloseWhenAsked {
-    TForm1& form;
-    ~CloseWhenAsked() {
-      if (form.closeRequested_ && form.hwnd_ != nullptr) PostMessageW(form.hwnd_, WM_CLOSE, 0, 0);
-      form.closeRequested_ = false;
-    }
-  } closeWhenAsked{*this};
+  const ScopeExit closeWhenAsked([this] {
+    if (closeRequested_ && hwnd_ != nullptr) PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+    closeRequested_ = false;
+  });
   const HWND focus = GetFocus();
   RunGuard guard(running_, control(kBtStart), control(kBtPickFile));
   card::runWriteOperation(disk_, *this);

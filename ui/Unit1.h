@@ -5,57 +5,15 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "disk_services.h"
 #include "operator_ui.h"
+#include "win32_helpers.h"
+#include "window_description.h"
 
 namespace quenvory {
-
-// Control identifiers; 1 and 2 are left to the dialog keys (IDOK, IDCANCEL).
-enum ControlId : int {
-  kLabel1 = 1001,
-  kLbFileName,
-  kLabel2,
-  kLabel3,
-  kLabel4,
-  kBtStart,
-  kCbDrive,
-  kPanel1,
-  kProgressBar1,
-  kBtPickFile,
-};
-
-enum class ControlKind { Label, Button, ComboBox, Panel, ProgressBar };
-enum class FontRole {
-  Window,         // the window's own font
-  WindowChinese,  // the window's size and weight, for Chinese captions
-  LargeBold,      // the large bold font, for Chinese captions
-};
-
-// One row of the window description.
-struct ControlSpec {
-  const char* name;
-  ControlId id;
-  ControlKind kind;
-  ControlId parent;  // 0: the window's client area
-  int left, top, width, height;
-  const wchar_t* text;
-  FontRole font;
-  int tabOrder;  // -1: not in the tab order
-  bool visible;
-};
-
-// The window's controls, in the order in which the description lists them.
-const std::vector<ControlSpec>& controlTable();
-
-constexpr int kClientWidth = 548;
-constexpr int kClientHeight = 169;
-constexpr int kWindowLeft = 202;
-constexpr int kWindowTop = 136;
-constexpr COLORREF kSilver = RGB(192, 192, 192);
 
 // The drive field's rule: upper-cased by the locale, then, when the text has
 // two or more bytes in `codePage`, the character at byte position 2 is
@@ -100,23 +58,13 @@ class TForm1 : public card::OperatorUi {
   void processEvents() override;
 
  private:
-  struct FontDeleter {
-    void operator()(HFONT font) const { DeleteObject(font); }
-  };
-  using Font = std::unique_ptr<std::remove_pointer<HFONT>::type, FontDeleter>;
-  struct BrushDeleter {
-    void operator()(HBRUSH brush) const { DeleteObject(brush); }
-  };
-  using Brush = std::unique_ptr<std::remove_pointer<HBRUSH>::type, BrushDeleter>;
-
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK panelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static UINT_PTR CALLBACK openDialogHook(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-  static void registerClasses(HINSTANCE instance);
 
   LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void onCreate();
-  void onCommand(int id, int code);
+  HWND createControl(const ControlSpec& row, HINSTANCE instance);
   LRESULT onColor(UINT message, HDC dc, HWND control);
   void onClose();
   void onPanelPaint(HWND panel);
@@ -133,8 +81,8 @@ class TForm1 : public card::OperatorUi {
   bool endsApplication_;
   HWND hwnd_ = nullptr;
   std::vector<std::pair<ControlId, HWND>> controls_;
-  Font windowFont_, windowChineseFont_, largeBoldFont_;
-  Brush silver_;
+  GdiObject<HFONT> windowFont_, windowChineseFont_, largeBoldFont_;
+  GdiObject<HBRUSH> silver_;
   std::wstring fileName_;  // OpenDialog1's file name
   bool running_ = false;
   bool closeRequested_ = false;

@@ -1,27 +1,10 @@
 #include "app_error.h"
 
 #include <exception>
-#include <vector>
+
+#include "win32_helpers.h"
 
 namespace quenvory {
-
-std::wstring toUtf16(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
-  std::wstring result(size, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), &result[0], size);
-  return result;
-}
-
-std::string toUtf8(const std::wstring& utf16) {
-  if (utf16.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), int(utf16.size()), nullptr, 0,
-                                       nullptr, nullptr);
-  std::string result(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, utf16.data(), int(utf16.size()), &result[0], size, nullptr,
-                      nullptr);
-  return result;
-}
 
 std::string withPeriod(const std::string& text) {
   if (!text.empty() && static_cast<unsigned char>(text.back()) > '.') return text + ".";
@@ -37,15 +20,7 @@ std::wstring titleFromPath(const std::wstring& path) {
 }
 
 const std::wstring& applicationTitle() {
-  static const std::wstring title = [] {
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-      const DWORD length = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
-      if (length == 0) return std::wstring();
-      if (length < path.size()) return titleFromPath(std::wstring(path.data(), length));
-      path.resize(path.size() * 2);
-    }
-  }();
+  static const std::wstring title = titleFromPath(executablePath());
   return title;
 }
 

@@ -59,7 +59,4 @@ Result guarded(Result onFailure, Body&& body) noexcept {
   }
 }
 
-std::wstring toUtf16(const std::string& utf8);
-std::string toUtf8(const std::wstring& utf16);
-
 }  // namespace quenvory

@@ -3,11 +3,11 @@
 // executable, unless QUENVORY_SIMULATED_DRIVES declares the drives.
 #include <windows.h>
 
-#include <vector>
-
 #include "app_error.h"
 #include "application.h"
 #include "simulated_disk_services.h"
+#include "simulated_drive_text.h"
+#include "win32_helpers.h"
 
 namespace {
 
@@ -15,17 +15,9 @@ constexpr const wchar_t* kDemoCaption = L"QuenvoryV1.0 - simulated cards";
 constexpr const wchar_t* kDrivesVariable = L"QUENVORY_SIMULATED_DRIVES";
 
 std::wstring executableFolder() {
-  std::vector<wchar_t> path(MAX_PATH);
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
-    if (length == 0) return L".";
-    if (length < path.size()) {
-      std::wstring text(path.data(), length);
-      const std::size_t slash = text.find_last_of(L"\\/");
-      return slash == std::wstring::npos ? L"." : text.substr(0, slash);
-    }
-    path.resize(path.size() * 2);
-  }
+  const std::wstring path = quenvory::executablePath();
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
 }
 
 std::unique_ptr<card::DiskServices> simulatedDrives() {
@@ -35,8 +27,10 @@ std::unique_ptr<card::DiskServices> simulatedDrives() {
     std::wstring text(size, L'\0');
     text.resize(GetEnvironmentVariableW(kDrivesVariable, &text[0], size));
     std::string error;
-    if (!disk->configure(quenvory::toUtf8(text), error))
+    card::SimulatedDrives drives;
+    if (!card::parseSimulatedDrives(quenvory::toUtf8(text), drives, error))
       throw quenvory::AppError("QUENVORY_SIMULATED_DRIVES cannot be read: " + error);
+    for (const auto& drive : drives) disk->addDrive(drive.first, drive.second);
     return disk;
   }
   card::SimulatedDrive card;

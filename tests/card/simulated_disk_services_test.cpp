@@ -2,20 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include "simulated_drive_text.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace testing_support;
 
+// Declares the drives a text names, as the demonstration build does.
+bool configure(card::SimulatedDiskServices& disk, const std::string& text, std::string& error) {
+  card::SimulatedDrives drives;
+  if (!card::parseSimulatedDrives(text, drives, error)) return false;
+  for (const auto& drive : drives) disk.addDrive(drive.first, drive.second);
+  return true;
+}
+
 TEST(SimulatedDiskServices, ReadsItsDrivesFromText) {
   ScratchDir scratch;
   card::SimulatedDiskServices disk;
   std::string error;
-  ASSERT_TRUE(disk.configure(
-      "G=card,file=" + scratch.path("g.img") +
-          ",disk=3,refuse=2,error=1117;H=fixed,file=" + scratch.path("h.img") + ";I=cdrom;J=volume",
-      error))
+  ASSERT_TRUE(configure(disk,
+                        "G=card,file=" + scratch.path("g.img") +
+                            ",disk=3,refuse=2,error=1117;H=fixed,file=" + scratch.path("h.img") +
+                            ";I=cdrom;J=volume",
+                        error))
       << error;
   const std::pair<const char*, const char*> answers[] = {
       {"G:", "\\Device\\Harddisk3\\DR3"},
@@ -55,7 +65,7 @@ TEST(SimulatedDiskServices, RefusesTextItCannotRead) {
   for (const char* text : {"G", "=card", "G=floppy", "G=card,colour=red"}) {
     card::SimulatedDiskServices disk;
     std::string error;
-    EXPECT_FALSE(disk.configure(text, error)) << text;
+    EXPECT_FALSE(configure(disk, text, error)) << text;
     EXPECT_FALSE(error.empty()) << text;
   }
 }

@@ -16,9 +16,9 @@ using namespace testing_support;
 using Bytes = std::vector<std::uint8_t>;
 
 // One run against a simulated card on G, with the image chosen beforehand.
-class WriteRun : public ::testing::Test {
+class WriteOperation : public ::testing::Test {
  public:
-  WriteRun() : disk(&journal), ui(journal) {
+  WriteOperation() : disk(&journal), ui(journal) {
     card::SimulatedDrive card;
     card.file = cardPath;
     disk.addDrive("G", card);
@@ -68,7 +68,7 @@ class WriteRun : public ::testing::Test {
 
 Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end()); }
 
-TEST_F(WriteRun, CopiesEveryBlockToItsSectorAndEndsWithDone) {
+TEST_F(WriteOperation, CopiesEveryBlockToItsSectorAndEndsWithDone) {
   const Bytes image = completeImage(250);
   useImage(image);
   run();
@@ -83,7 +83,7 @@ TEST_F(WriteRun, CopiesEveryBlockToItsSectorAndEndsWithDone) {
   EXPECT_EQ(*(status + 1), "process events");
 }
 
-TEST_F(WriteRun, ShowsProgressOncePerHundredBlocks) {
+TEST_F(WriteOperation, ShowsProgressOncePerHundredBlocks) {
   options.verify = false;
   const std::pair<std::int32_t, std::vector<int>> cases[] = {
       {0, {0}},
@@ -108,7 +108,7 @@ TEST_F(WriteRun, ShowsProgressOncePerHundredBlocks) {
   }
 }
 
-TEST_F(WriteRun, ShortImageWarnsCompletesTheBlockWithTheTailBeforeItAndFinishes) {
+TEST_F(WriteOperation, ShortImageWarnsCompletesTheBlockWithTheTailBeforeItAndFinishes) {
   const Bytes image = imageBytes(1000, 1000 - 1236, 512 * 600 + 256);
   useImage(image);
   run();
@@ -128,7 +128,7 @@ TEST_F(WriteRun, ShortImageWarnsCompletesTheBlockWithTheTailBeforeItAndFinishes)
           "free buffer", "panel hidden", "close image", "close device", "message Quenvory: done"}));
 }
 
-TEST_F(WriteRun, ShortReadsAtABlockBoundaryAndAtBlockZero) {
+TEST_F(WriteOperation, ShortReadsAtABlockBoundaryAndAtBlockZero) {
   struct Case {
     const char* name;
     std::int32_t claimed;
@@ -167,7 +167,7 @@ TEST_F(WriteRun, ShortReadsAtABlockBoundaryAndAtBlockZero) {
   }
 }
 
-TEST_F(WriteRun, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEverything) {
+TEST_F(WriteOperation, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEverything) {
   card::SimulatedDrive refusing;
   refusing.file = cardPath;
   refusing.refuseBlock = 37;
@@ -184,35 +184,35 @@ TEST_F(WriteRun, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEverything
                           "close image", "panel hidden", "free buffer"}));
 }
 
-TEST_F(WriteRun, RefusalsBeforeTheFirstBlock) {
+TEST_F(WriteOperation, RefusalsBeforeTheFirstBlock) {
   struct Case {
     const char* name;
-    std::function<void(WriteRun&)> arrange;
+    std::function<void(WriteOperation&)> arrange;
     std::vector<std::string> ending;
     bool imageLookedAt;
   };
   const Case cases[] = {
       {"no file and the dialog cancelled",
-       [](WriteRun& t) { t.ui.fileName.clear(); },
+       [](WriteOperation& t) { t.ui.fileName.clear(); },
        {"message ERROR: no image file selected", "close device"},
        false},
       {"image does not open",
-       [](WriteRun& t) { t.ui.fileName = t.scratch.path("missing.S7img"); },
+       [](WriteOperation& t) { t.ui.fileName = t.scratch.path("missing.S7img"); },
        {"message ERROR: image file does not open", "close device"},
        true},
       {"header refused",
-       [](WriteRun& t) { t.useImage(imageBytes(100, -1134, 512 * 100)); },
+       [](WriteOperation& t) { t.useImage(imageBytes(100, -1134, 512 * 100)); },
        {"message ERROR: this is V0.9 Image File, use with V0.9", "close image", "close device"},
        true},
       {"no memory for the buffer",
-       [](WriteRun& t) {
+       [](WriteOperation& t) {
          t.useImage(completeImage(5));
          t.disk.failAllocation(true);
        },
        {"message ERROR: not enough memory for the block buffer", "close image", "close device"},
        true},
       {"drive refused",
-       [](WriteRun& t) { t.ui.drive = "Q"; },
+       [](WriteOperation& t) { t.ui.drive = "Q"; },
        {"message ERROR: could not query device"},
        false},
   };
@@ -232,7 +232,7 @@ TEST_F(WriteRun, RefusalsBeforeTheFirstBlock) {
   }
 }
 
-TEST_F(WriteRun, AsksForAFileOnlyWhenNoneIsChosen) {
+TEST_F(WriteOperation, AsksForAFileOnlyWhenNoneIsChosen) {
   const Bytes image = completeImage(3);
   writeFile(imagePath, image);
   ui.fileName.clear();
@@ -246,7 +246,7 @@ TEST_F(WriteRun, AsksForAFileOnlyWhenNoneIsChosen) {
   EXPECT_EQ(std::count(journal.begin(), journal.end(), "ask for file"), 0);
 }
 
-TEST_F(WriteRun, HeaderIsCheckedAfterTheWindowIsRepaintedAndTheBarReset) {
+TEST_F(WriteOperation, HeaderIsCheckedAfterTheWindowIsRepaintedAndTheBarReset) {
   useImage(imageBytes(100, 0, 512));
   run();
   EXPECT_EQ(withoutTransfers(journal),
@@ -256,7 +256,7 @@ TEST_F(WriteRun, HeaderIsCheckedAfterTheWindowIsRepaintedAndTheBarReset) {
                                       "close image", "close device"}));
 }
 
-TEST_F(WriteRun, NothingToWriteStillEndsWithDone) {
+TEST_F(WriteOperation, NothingToWriteStillEndsWithDone) {
   for (std::int32_t count : {0, -5}) {
     journal.clear();
     useImage(imageBytes(count, count - 1236, 512 * 3));
@@ -267,7 +267,7 @@ TEST_F(WriteRun, NothingToWriteStillEndsWithDone) {
   }
 }
 
-TEST_F(WriteRun, ProgressOfAHugeClaimedCountStaysInRange) {
+TEST_F(WriteOperation, ProgressOfAHugeClaimedCountStaysInRange) {
   // A claim near the largest count with a short file: the last update comes
   // at the short block with the index set to the count, and 100 x that must
   // not wrap.
@@ -283,7 +283,7 @@ TEST_F(WriteRun, ProgressOfAHugeClaimedCountStaysInRange) {
   EXPECT_EQ(cardBytes().size(), 251u * 512);
 }
 
-TEST_F(WriteRun, EventsProcessedMidRunSeeTheRunInProgress) {
+TEST_F(WriteOperation, EventsProcessedMidRunSeeTheRunInProgress) {
   // What the window may do while the run pumps messages: the card stays
   // open and is written in order around it.
   useImage(completeImage(250));
@@ -305,18 +305,18 @@ namespace {
 
 // The volume behind the letter is held locked from before the first block
 // until after the card device is closed, whichever way the run ends.
-TEST_F(WriteRun, HoldsTheVolumeLockedAroundEveryBlock) {
+TEST_F(WriteOperation, HoldsTheVolumeLockedAroundEveryBlock) {
   struct Case {
     const char* name;
-    std::function<void(WriteRun&)> arrange;
+    std::function<void(WriteOperation&)> arrange;
     const char* lastMessage;
   };
   const Case cases[] = {
-      {"completion", [](WriteRun& t) { t.useImage(completeImage(250)); }, "done"},
-      {"short image", [](WriteRun& t) { t.useImage(imageBytes(300, 300 - 1236, 512 * 120 + 3)); },
-       "done"},
+      {"completion", [](WriteOperation& t) { t.useImage(completeImage(250)); }, "done"},
+      {"short image",
+       [](WriteOperation& t) { t.useImage(imageBytes(300, 300 - 1236, 512 * 120 + 3)); }, "done"},
       {"refused block",
-       [](WriteRun& t) {
+       [](WriteOperation& t) {
          card::SimulatedDrive d;
          d.file = t.cardPath;
          d.refuseBlock = 200;
@@ -326,13 +326,13 @@ TEST_F(WriteRun, HoldsTheVolumeLockedAroundEveryBlock) {
        },
        "error 1117 writing to MMC card."},
       {"no memory",
-       [](WriteRun& t) {
+       [](WriteOperation& t) {
          t.disk.failAllocation(true);
          t.useImage(completeImage(250));
        },
        "not enough memory for the block buffer"},
       {"verify failed",
-       [](WriteRun& t) {
+       [](WriteOperation& t) {
          card::SimulatedDrive d;
          d.file = t.cardPath;
          d.corruptBlock = 7;
@@ -366,7 +366,7 @@ TEST_F(WriteRun, HoldsTheVolumeLockedAroundEveryBlock) {
   }
 }
 
-TEST_F(WriteRun, RefusesACardItCannotLockBeforeWritingAnything) {
+TEST_F(WriteOperation, RefusesACardItCannotLockBeforeWritingAnything) {
   card::SimulatedDrive busy;
   busy.file = cardPath;
   busy.lockRefusals = -1;
@@ -381,7 +381,7 @@ TEST_F(WriteRun, RefusesACardItCannotLockBeforeWritingAnything) {
                                       "close image", "close device"}));
 }
 
-TEST_F(WriteRun, LocksACardThatComesFreeAfterAFewAttempts) {
+TEST_F(WriteOperation, LocksACardThatComesFreeAfterAFewAttempts) {
   card::SimulatedDrive flushing;
   flushing.file = cardPath;
   flushing.lockRefusals = 2;
@@ -393,7 +393,7 @@ TEST_F(WriteRun, LocksACardThatComesFreeAfterAFewAttempts) {
   EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 3);
 }
 
-TEST_F(WriteRun, RefusesAnImageLargerThanTheCard) {
+TEST_F(WriteOperation, RefusesAnImageLargerThanTheCard) {
   struct Case {
     const char* name;
     std::int64_t cardBlocks;
@@ -434,7 +434,7 @@ TEST_F(WriteRun, RefusesAnImageLargerThanTheCard) {
   }
 }
 
-TEST_F(WriteRun, ReadsTheCardBackAndReportsWhatDiffers) {
+TEST_F(WriteOperation, ReadsTheCardBackAndReportsWhatDiffers) {
   struct Case {
     const char* name;
     std::int64_t corruptBlock;
@@ -473,7 +473,7 @@ TEST_F(WriteRun, ReadsTheCardBackAndReportsWhatDiffers) {
   }
 }
 
-TEST_F(WriteRun, ReadsBackOnlyWhenSomethingWasWrittenAndAsked) {
+TEST_F(WriteOperation, ReadsBackOnlyWhenSomethingWasWrittenAndAsked) {
   const std::pair<std::int32_t, bool> cases[] = {{0, true}, {5, false}};
   for (const auto& c : cases) {
     journal.clear();
@@ -487,9 +487,9 @@ TEST_F(WriteRun, ReadsBackOnlyWhenSomethingWasWrittenAndAsked) {
   }
 }
 
-// Whole runs per write change how fast the card is written, never what the
-// operator sees nor what lands on the card.
-TEST(WriteRuns, OperatorSeesTheSameAsWithOneBlockPerWrite) {
+// Batches of blocks per write call change how fast the card is written, never
+// what the operator sees nor what lands on the card.
+TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
   struct Case {
     std::int32_t claimed;
     std::size_t payload;
@@ -506,12 +506,12 @@ TEST(WriteRuns, OperatorSeesTheSameAsWithOneBlockPerWrite) {
       {2048, 2048 * 512, -1},
       {2049, 2049 * 512, -1},
       {5000, 5000 * 512, -1},
-      // Short images: inside a run, at a run's first block, at its last.
+      // Short images: inside a batch, at a batch's first block, at its last.
       {5000, 3000 * 512 + 100, -1},
       {5000, 2048 * 512, -1},
       {5000, 2047 * 512 + 1, -1},
       {300, 0, -1},
-      // Refused blocks: in the first run, at the start of the second, in the last.
+      // Refused blocks: in the first batch, at the start of the second, in the last.
       {5000, 5000 * 512, 37},
       {5000, 5000 * 512, 2048},
       {5000, 5000 * 512, 4999},
@@ -535,7 +535,7 @@ TEST(WriteRuns, OperatorSeesTheSameAsWithOneBlockPerWrite) {
       RecordingUi ui(uiCalls[pass]);
       ui.fileName = imagePath;
       card::WriteOptions options;
-      options.runBlocks = pass == 0 ? 1 : 2048;
+      options.batchBlocks = pass == 0 ? 1 : 2048;
       card::runWriteOperation(disk, ui, options);
       cards[pass] = readFile(d.file);
       EXPECT_EQ(disk.openDevices() + disk.openImages() + disk.liveBuffers(), 0);

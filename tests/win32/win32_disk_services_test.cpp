@@ -6,14 +6,9 @@
 //   Q: no drive at all.
 // Wine has no raw disk, so the refusals are tried on the letters and the
 // handle calls on plain files.
-#include <gtest/gtest.h>
+#include "win32_disk_services.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include <gtest/gtest.h>
 #include <windows.h>
 #include <winioctl.h>
 
@@ -25,7 +20,6 @@
 
 #include "card_device.h"
 #include "test_support.h"
-#include "win32_disk_services.h"
 #include "write_operation.h"
 
 namespace {
@@ -135,7 +129,7 @@ TEST(Win32DiskServices, VolumeLettersReachTheirOwnDiskOrNone) {
     ASSERT_NE(expectedDisk, -1);
     STORAGE_DEVICE_NUMBER opened{};
     DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(reinterpret_cast<HANDLE>(cardDevice.device.get()),
+    ASSERT_TRUE(DeviceIoControl(reinterpret_cast<HANDLE>(cardDevice.device()),
                                 IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &opened, sizeof opened,
                                 &returned, nullptr));
     EXPECT_EQ(static_cast<long>(opened.DeviceNumber), expectedDisk);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "disk_services.h"
+#include "image_files.h"
 
 namespace card {
 
@@ -23,8 +24,8 @@ class PosixDiskServices final : public DiskServices {
 
   // What is open right now.
   int openDevices() const { return static_cast<int>(devices_.size()); }
-  int openImages() const { return static_cast<int>(images_.size()); }
-  int liveBuffers() const { return static_cast<int>(buffers_.size()); }
+  int openImages() const { return images_.openCount(); }
+  int liveBuffers() const { return buffers_.liveCount(); }
   // False when the last device opened had to go through the page cache
   // because its file system refuses direct I/O.
   bool lastOpenDirect() const { return lastOpenDirect_; }
@@ -64,8 +65,8 @@ class PosixDiskServices final : public DiskServices {
   std::uint32_t error_ = 0;
   bool lastOpenDirect_ = true;
   std::set<int> devices_;
-  std::set<NativeHandle> images_;
-  std::set<void*> buffers_;
+  ImageFiles images_;
+  BlockBuffers buffers_;
 };
 
 }  // namespace card

@@ -2,10 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <sstream>
 
-#include "stdio_file.h"
+#include "image_files.h"
 
 namespace card {
 namespace {
@@ -14,20 +12,10 @@ constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorInvalidFunction = 1;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::istringstream stream(text);
-  std::string part;
-  while (std::getline(stream, part, separator))
-    if (!part.empty()) parts.push_back(part);
-  return parts;
-}
-
 }  // namespace
 
 SimulatedDiskServices::~SimulatedDiskServices() {
   for (auto& entry : devices_) std::fclose(entry.second.file);
-  for (auto& entry : images_) std::fclose(entry.second);
 }
 
 void SimulatedDiskServices::record(const std::string& entry) {
@@ -36,58 +24,6 @@ void SimulatedDiskServices::record(const std::string& entry) {
 
 void SimulatedDiskServices::addDrive(const std::string& driveText, SimulatedDrive drive) {
   drives_[driveText] = std::move(drive);
-}
-
-bool SimulatedDiskServices::configure(const std::string& text, std::string& error) {
-  for (const std::string& entry : split(text, ';')) {
-    const std::size_t equals = entry.find('=');
-    if (equals == std::string::npos || equals == 0) {
-      error = "a drive needs a letter: " + entry;
-      return false;
-    }
-    const std::string letter = entry.substr(0, equals);
-    const std::vector<std::string> fields = split(entry.substr(equals + 1), ',');
-    SimulatedDrive drive;
-    for (std::size_t k = 0; k < fields.size(); ++k) {
-      const std::string& field = fields[k];
-      const std::size_t at = field.find('=');
-      const std::string key = field.substr(0, at);
-      const std::string value = at == std::string::npos ? "" : field.substr(at + 1);
-      if (k == 0 && at == std::string::npos) {
-        if (key == "card")
-          drive.kind = SimulatedDrive::Kind::RemovableCard;
-        else if (key == "fixed")
-          drive.kind = SimulatedDrive::Kind::FixedDisk;
-        else if (key == "cdrom")
-          drive.kind = SimulatedDrive::Kind::CdRom;
-        else if (key == "volume")
-          drive.kind = SimulatedDrive::Kind::VolumeCard;
-        else {
-          error = "unknown kind of drive: " + key;
-          return false;
-        }
-      } else if (key == "file") {
-        drive.file = value;
-      } else if (key == "disk") {
-        drive.diskNumber = value;
-      } else if (key == "device") {
-        drive.devicePath = value;
-      } else if (key == "blocks") {
-        drive.blocks = std::strtoll(value.c_str(), nullptr, 10);
-      } else if (key == "locked") {
-        drive.lockRefusals = -1;
-      } else if (key == "refuse") {
-        drive.refuseBlock = std::strtoll(value.c_str(), nullptr, 10);
-      } else if (key == "error") {
-        drive.refuseError = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
-      } else {
-        error = "unknown setting: " + field;
-        return false;
-      }
-    }
-    addDrive(letter, drive);
-  }
-  return true;
 }
 
 std::string SimulatedDiskServices::devicePathOf(const SimulatedDrive& drive) const {
@@ -334,45 +270,30 @@ void SimulatedDiskServices::closeVolume(NativeHandle volume) {
 
 bool SimulatedDiskServices::openImage(const std::string& path, NativeHandle& file) {
   record("open image");
-  std::FILE* stream = openUtf8(path, "rb");
-  if (stream == nullptr) return false;
-  file = nextHandle_++;
-  images_[file] = stream;
-  return true;
+  return images_.open(path, file);
 }
 
 std::size_t SimulatedDiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
-  const auto found = images_.find(file);
-  return found == images_.end() ? 0 : std::fread(data, 1, size, found->second);
+  return images_.read(file, data, size);
 }
 
 bool SimulatedDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
-  const auto found = images_.find(file);
-  return found != images_.end() && seekTo(found->second, offset);
+  return images_.seek(file, offset);
 }
 
 void SimulatedDiskServices::closeImage(NativeHandle file) {
   record("close image");
-  const auto found = images_.find(file);
-  if (found == images_.end()) return;
-  std::fclose(found->second);
-  images_.erase(found);
+  images_.close(file);
 }
 
 void* SimulatedDiskServices::allocateBuffer(std::size_t size) {
   record("allocate buffer");
-  if (failAllocation_) return nullptr;
-  // Sector-aligned, as the real services' buffers are.
-  void* buffer = ::operator new (size, std::align_val_t{4096}, std::nothrow);
-  if (buffer != nullptr) ++liveBuffers_;
-  return buffer;
+  return failAllocation_ ? nullptr : buffers_.allocate(size);
 }
 
 void SimulatedDiskServices::freeBuffer(void* buffer) {
   record("free buffer");
-  if (buffer == nullptr) return;
-  ::operator delete (buffer, std::align_val_t{4096});
-  --liveBuffers_;
+  buffers_.free(buffer);
 }
 
 }  // namespace card

@@ -1,20 +1,11 @@
 #include "win32_disk_services.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <winioctl.h>
 
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <utility>
-
-#include "stdio_file.h"
 
 namespace card {
 namespace {
@@ -29,7 +20,6 @@ constexpr DWORD kDeviceTargetBytes = 100;
 
 HANDLE toHandle(NativeHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 NativeHandle toNative(HANDLE handle) { return reinterpret_cast<NativeHandle>(handle); }
-std::FILE* toFile(NativeHandle handle) { return reinterpret_cast<std::FILE*>(handle); }
 
 // A file handle owned while it is being set up here, before it is handed to
 // the card writer. Empty is INVALID_HANDLE_VALUE, as CreateFile answers.
@@ -215,35 +205,25 @@ bool Win32DiskServices::unlockVolume(NativeHandle volume) {
 void Win32DiskServices::closeVolume(NativeHandle volume) { CloseHandle(toHandle(volume)); }
 
 bool Win32DiskServices::openImage(const std::string& path, NativeHandle& file) {
-  std::FILE* opened = openUtf8(path, "rb");
-  if (opened == nullptr) {
-    lastError_ = GetLastError();
-    return false;
-  }
-  file = reinterpret_cast<NativeHandle>(opened);
-  return true;
+  return images_.open(path, file) || failed();
 }
 
 std::size_t Win32DiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
-  return std::fread(data, 1, size, toFile(file));
+  return images_.read(file, data, size);
 }
 
 bool Win32DiskServices::seekImage(NativeHandle file, std::int64_t offset) {
-  return seekTo(toFile(file), offset);
+  return images_.seek(file, offset);
 }
 
-void Win32DiskServices::closeImage(NativeHandle file) { std::fclose(toFile(file)); }
+void Win32DiskServices::closeImage(NativeHandle file) { images_.close(file); }
 
 void* Win32DiskServices::allocateBuffer(std::size_t size) {
-  // Whole pages, so the buffer starts on a sector boundary, as unbuffered
-  // writes to a disk require.
-  void* buffer = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-  if (buffer == nullptr) lastError_ = GetLastError();
+  void* buffer = buffers_.allocate(size);
+  if (buffer == nullptr) lastError_ = ERROR_NOT_ENOUGH_MEMORY;
   return buffer;
 }
 
-void Win32DiskServices::freeBuffer(void* buffer) {
-  if (buffer != nullptr) VirtualFree(buffer, 0, MEM_RELEASE);
-}
+void Win32DiskServices::freeBuffer(void* buffer) { buffers_.free(buffer); }
 
 }  // namespace card

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "disk_services.h"
+#include "image_files.h"
 
 namespace card {
 
@@ -45,6 +46,8 @@ class Win32DiskServices final : public DiskServices {
   bool failed();
 
   std::uint32_t lastError_ = 0;
+  ImageFiles images_;
+  BlockBuffers buffers_;
 };
 
 }  // namespace card

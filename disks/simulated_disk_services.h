@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "disk_services.h"
+#include "image_files.h"
 
 namespace card {
 
@@ -50,16 +51,12 @@ class SimulatedDiskServices : public DiskServices {
   // Declares the drive behind a drive text ("G"). Letters never declared
   // answer no device.
   void addDrive(const std::string& driveText, SimulatedDrive drive);
-  // Declares drives from a text such as
-  //   G=card,file=/tmp/g.img,disk=1,refuse=37,error=1117;H=fixed,file=/tmp/h.img;I=cdrom;J=volume
-  // Returns false, with `error` set, when the text cannot be read.
-  bool configure(const std::string& text, std::string& error);
   void failAllocation(bool fail) { failAllocation_ = fail; }
 
   // What is open right now.
   int openDevices() const { return static_cast<int>(devices_.size()); }
-  int openImages() const { return static_cast<int>(images_.size()); }
-  int liveBuffers() const { return liveBuffers_; }
+  int openImages() const { return images_.openCount(); }
+  int liveBuffers() const { return buffers_.liveCount(); }
   int openVolumes() const { return static_cast<int>(volumes_.size()); }
   int lockedVolumes() const;
 
@@ -105,10 +102,10 @@ class SimulatedDiskServices : public DiskServices {
   std::map<std::string, SimulatedDrive> drives_;
   std::map<NativeHandle, OpenVolume> volumes_;
   std::map<NativeHandle, OpenDevice> devices_;
-  std::map<NativeHandle, std::FILE*> images_;
+  ImageFiles images_;
+  BlockBuffers buffers_;
   NativeHandle nextHandle_ = 0x100;
   std::uint32_t lastError_ = 0;
-  int liveBuffers_ = 0;
   bool failAllocation_ = false;
 };
 

@@ -13,8 +13,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "stdio_file.h"
-
 namespace card {
 namespace {
 
@@ -23,12 +21,6 @@ constexpr std::uint32_t kDefaultSectorBytes = 512;
 // product means anything.
 constexpr std::uint32_t kTracksPerCylinder = 255;
 constexpr std::uint32_t kSectorsPerTrack = 63;
-// Direct I/O wants buffers aligned to the logical sector; a page covers
-// every sector size in use.
-constexpr std::size_t kBufferAlignment = 4096;
-
-std::FILE* asFile(NativeHandle handle) { return reinterpret_cast<std::FILE*>(handle); }
-
 // Whether the system counts the block device as removable media. A
 // partition has no flag of its own; its disk's flag counts.
 bool isRemovable(dev_t device) {
@@ -50,8 +42,6 @@ bool isRemovable(dev_t device) {
 
 PosixDiskServices::~PosixDiskServices() {
   for (int fd : devices_) ::close(fd);
-  for (NativeHandle file : images_) std::fclose(asFile(file));
-  for (void* buffer : buffers_) std::free(buffer);
 }
 
 bool PosixDiskServices::fail(int error) {
@@ -210,42 +200,25 @@ bool PosixDiskServices::unlockVolume(NativeHandle) { return fail(ENOTSUP); }
 void PosixDiskServices::closeVolume(NativeHandle) {}
 
 bool PosixDiskServices::openImage(const std::string& path, NativeHandle& file) {
-  std::FILE* opened = openUtf8(path, "rb");
-  if (opened == nullptr) return fail(errno);
-  file = reinterpret_cast<NativeHandle>(opened);
-  images_.insert(file);
-  return true;
+  return images_.open(path, file) || fail(errno);
 }
 
 std::size_t PosixDiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
-  if (images_.count(file) == 0) {
-    error_ = EBADF;
-    return 0;
-  }
-  return std::fread(data, 1, size, asFile(file));
+  return images_.read(file, data, size);
 }
 
 bool PosixDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
-  if (images_.count(file) == 0) return fail(EBADF);
-  if (!seekTo(asFile(file), offset)) return fail(errno);
-  return true;
+  return images_.seek(file, offset) || fail(errno);
 }
 
-void PosixDiskServices::closeImage(NativeHandle file) {
-  if (images_.erase(file) == 0) return;
-  std::fclose(asFile(file));
-}
+void PosixDiskServices::closeImage(NativeHandle file) { images_.close(file); }
 
 void* PosixDiskServices::allocateBuffer(std::size_t size) {
-  void* buffer = nullptr;
-  if (posix_memalign(&buffer, kBufferAlignment, size == 0 ? 1 : size) != 0) return nullptr;
-  buffers_.insert(buffer);
+  void* buffer = buffers_.allocate(size);
+  if (buffer == nullptr) error_ = ENOMEM;
   return buffer;
 }
 
-void PosixDiskServices::freeBuffer(void* buffer) {
-  if (buffers_.erase(buffer) == 0) return;
-  std::free(buffer);
-}
+void PosixDiskServices::freeBuffer(void* buffer) { buffers_.free(buffer); }
 
 }  // namespace card

@@ -1,0 +1,81 @@
+#include "image_files.h"
+
+#include <new>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#ifdef _WIN32
+#include "utf16.h"
+#endif
+
+namespace card {
+namespace {
+
+constexpr std::size_t kBufferAlignment = 4096;
+
+}  // namespace
+
+bool seekTo(std::FILE* file, std::int64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(file, offset, SEEK_SET) == 0;
+#else
+  return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+std::FILE* openUtf8(const std::string& path, const char* mode) {
+#ifdef _WIN32
+  return _wfopen(toUtf16(path).c_str(), toUtf16(mode).c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
+}
+
+ImageFiles::~ImageFiles() {
+  for (NativeHandle file : files_) std::fclose(reinterpret_cast<std::FILE*>(file));
+}
+
+std::FILE* ImageFiles::find(NativeHandle file) const {
+  return files_.count(file) == 0 ? nullptr : reinterpret_cast<std::FILE*>(file);
+}
+
+bool ImageFiles::open(const std::string& path, NativeHandle& file) {
+  std::FILE* opened = openUtf8(path, "rb");
+  if (opened == nullptr) return false;
+  file = reinterpret_cast<NativeHandle>(opened);
+  files_.insert(file);
+  return true;
+}
+
+std::size_t ImageFiles::read(NativeHandle file, void* data, std::size_t size) {
+  std::FILE* stream = find(file);
+  return stream == nullptr ? 0 : std::fread(data, 1, size, stream);
+}
+
+bool ImageFiles::seek(NativeHandle file, std::int64_t offset) {
+  std::FILE* stream = find(file);
+  return stream != nullptr && seekTo(stream, offset);
+}
+
+void ImageFiles::close(NativeHandle file) {
+  if (files_.erase(file) != 0) std::fclose(reinterpret_cast<std::FILE*>(file));
+}
+
+BlockBuffers::~BlockBuffers() {
+  for (void* buffer : buffers_) ::operator delete (buffer, std::align_val_t{kBufferAlignment});
+}
+
+void* BlockBuffers::allocate(std::size_t size) {
+  void* buffer =
+      ::operator new (size == 0 ? 1 : size, std::align_val_t{kBufferAlignment}, std::nothrow);
+  if (buffer != nullptr) buffers_.insert(buffer);
+  return buffer;
+}
+
+void BlockBuffers::free(void* buffer) {
+  if (buffers_.erase(buffer) != 0) ::operator delete (buffer, std::align_val_t{kBufferAlignment});
+}
+
+}  // namespace card

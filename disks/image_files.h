@@ -1,0 +1,64 @@
+// The card image files and block buffers of every back-end: image files are
+// read with the C library, opened by UTF-8 path; buffers are aligned to a
+// page, which covers every sector size direct I/O asks for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "disk_services.h"
+
+namespace card {
+
+// fopen() with a UTF-8 path; on Windows the path goes through the wide-char
+// call so that names outside the ANSI code page open too.
+std::FILE* openUtf8(const std::string& path, const char* mode);
+
+// Seeks to a 64-bit byte offset from the start; false on failure.
+bool seekTo(std::FILE* file, std::int64_t offset);
+
+// The open image files of one back-end. A handle is the FILE* itself; a
+// handle this object did not open is refused.
+class ImageFiles {
+ public:
+  ImageFiles() = default;
+  ImageFiles(const ImageFiles&) = delete;
+  ImageFiles& operator=(const ImageFiles&) = delete;
+  // Whatever a caller left open is closed here.
+  ~ImageFiles();
+
+  // Opens for binary reading; on failure errno (and on Windows the system's
+  // error code) tell why.
+  bool open(const std::string& path, NativeHandle& file);
+  // Reads up to `size` bytes; returns how many arrived.
+  std::size_t read(NativeHandle file, void* data, std::size_t size);
+  bool seek(NativeHandle file, std::int64_t offset);
+  void close(NativeHandle file);
+  int openCount() const { return static_cast<int>(files_.size()); }
+
+ private:
+  std::FILE* find(NativeHandle file) const;
+  std::set<NativeHandle> files_;
+};
+
+// The block buffers of one back-end.
+class BlockBuffers {
+ public:
+  BlockBuffers() = default;
+  BlockBuffers(const BlockBuffers&) = delete;
+  BlockBuffers& operator=(const BlockBuffers&) = delete;
+  ~BlockBuffers();
+
+  // nullptr when the memory cannot be had.
+  void* allocate(std::size_t size);
+  void free(void* buffer);
+  int liveCount() const { return static_cast<int>(buffers_.size()); }
+
+ private:
+  std::set<void*> buffers_;
+};
+
+}  // namespace card

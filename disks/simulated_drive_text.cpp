@@ -1,0 +1,73 @@
+#include "simulated_drive_text.h"
+
+#include <cstdlib>
+#include <sstream>
+
+namespace card {
+namespace {
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream stream(text);
+  std::string part;
+  while (std::getline(stream, part, separator))
+    if (!part.empty()) parts.push_back(part);
+  return parts;
+}
+
+}  // namespace
+
+bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std::string& error) {
+  drives.clear();
+  for (const std::string& entry : split(text, ';')) {
+    const std::size_t equals = entry.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      error = "a drive needs a letter: " + entry;
+      return false;
+    }
+    const std::string letter = entry.substr(0, equals);
+    const std::vector<std::string> fields = split(entry.substr(equals + 1), ',');
+    SimulatedDrive drive;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      const std::string& field = fields[k];
+      const std::size_t at = field.find('=');
+      const std::string key = field.substr(0, at);
+      const std::string value = at == std::string::npos ? "" : field.substr(at + 1);
+      if (k == 0 && at == std::string::npos) {
+        if (key == "card")
+          drive.kind = SimulatedDrive::Kind::RemovableCard;
+        else if (key == "fixed")
+          drive.kind = SimulatedDrive::Kind::FixedDisk;
+        else if (key == "cdrom")
+          drive.kind = SimulatedDrive::Kind::CdRom;
+        else if (key == "volume")
+          drive.kind = SimulatedDrive::Kind::VolumeCard;
+        else {
+          error = "unknown kind of drive: " + key;
+          return false;
+        }
+      } else if (key == "file") {
+        drive.file = value;
+      } else if (key == "disk") {
+        drive.diskNumber = value;
+      } else if (key == "device") {
+        drive.devicePath = value;
+      } else if (key == "blocks") {
+        drive.blocks = std::strtoll(value.c_str(), nullptr, 10);
+      } else if (key == "locked") {
+        drive.lockRefusals = -1;
+      } else if (key == "refuse") {
+        drive.refuseBlock = std::strtoll(value.c_str(), nullptr, 10);
+      } else if (key == "error") {
+        drive.refuseError = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+      } else {
+        error = "unknown setting: " + field;
+        return false;
+      }
+    }
+    drives.emplace_back(letter, drive);
+  }
+  return true;
+}
+
+}  // namespace card

@@ -1,0 +1,80 @@
+// Small helpers over the Win32 calls the window makes: scoped owners of a
+// window's device context, a selected GDI object and a GDI object, a scope
+// guard, class registration, window text and UTF-8 conversion.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "utf16.h"
+
+namespace quenvory {
+
+using card::toUtf16;
+using card::toUtf8;
+
+// A window's device context, released on leaving the scope.
+class WindowDC {
+ public:
+  explicit WindowDC(HWND window) : window_(window), dc_(GetDC(window)) {}
+  ~WindowDC() {
+    if (dc_ != nullptr) ReleaseDC(window_, dc_);
+  }
+  WindowDC(const WindowDC&) = delete;
+  WindowDC& operator=(const WindowDC&) = delete;
+  HDC get() const { return dc_; }
+
+ private:
+  HWND window_;
+  HDC dc_;
+};
+
+// An object selected into a device context; the one before it is selected
+// again on leaving the scope.
+class SelectedObject {
+ public:
+  SelectedObject(HDC dc, HGDIOBJ object) : dc_(dc), previous_(SelectObject(dc, object)) {}
+  ~SelectedObject() { SelectObject(dc_, previous_); }
+  SelectedObject(const SelectedObject&) = delete;
+  SelectedObject& operator=(const SelectedObject&) = delete;
+
+ private:
+  HDC dc_;
+  HGDIOBJ previous_;
+};
+
+// A GDI object (font, brush) owned by the window; deleted with it.
+struct GdiObjectDeleter {
+  void operator()(HGDIOBJ object) const { DeleteObject(object); }
+};
+template <typename Handle>
+using GdiObject = std::unique_ptr<std::remove_pointer_t<Handle>, GdiObjectDeleter>;
+
+// Runs `action` on leaving the scope, however it is left.
+template <typename Action>
+class ScopeExit {
+ public:
+  explicit ScopeExit(Action action) : action_(std::move(action)) {}
+  ~ScopeExit() { action_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  Action action_;
+};
+
+// Registers a window class of this module once; later calls find it
+// registered. Throws AppError when the system refuses.
+void registerWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure,
+                         HBRUSH background, HICON icon = nullptr);
+
+std::wstring windowText(HWND window);
+
+// This process's executable, with its folder.
+std::wstring executablePath();
+
+}  // namespace quenvory
