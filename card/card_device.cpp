@@ -90,6 +90,11 @@ bool Card::lockVolume(OperatorUi& ui, std::chrono::milliseconds pause) {
   return false;
 }
 
+bool Card::holdsFile(OperatorUi&, const std::string&) {
+  // Not yet asked of the system: every file counts as lying elsewhere.
+  return false;
+}
+
 Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
   const std::string driveText = ui.driveText();
   std::string target;

@@ -77,6 +77,11 @@ class Card {
   // for the caller to release in its order.
   bool lockVolume(OperatorUi& ui, std::chrono::milliseconds pause);
 
+  // Whether the file at `path` (UTF-8) lies on this card, where writing the
+  // card would pull it from under the run. When it does, the operator is told
+  // "image file is on the card at >G, copy it to another drive first".
+  bool holdsFile(OperatorUi& ui, const std::string& path);
+
   void release() {
     device_.release();
     volume_.release();

@@ -1,5 +1,7 @@
 #include "image_file.h"
 
+#include <cstring>
+
 namespace card {
 namespace {
 
@@ -47,6 +49,27 @@ std::string blockCountText(std::int32_t blockCount) {
 
 std::size_t readBlock(const ImageFile& file, void* buffer) {
   return file.services().readImage(file.get(), buffer, kBlockSize);
+}
+
+Batch readImageBatch(const ImageFile& file, std::int32_t first, std::int32_t count,
+                     std::int32_t blockCount, unsigned char* slots,
+                     const unsigned char* blockBefore) {
+  Batch batch{first, 0, false};
+  while (batch.blocks < count && first + batch.blocks < blockCount) {
+    unsigned char* block = slots + std::size_t(batch.blocks) * kBlockSize;
+    const std::size_t arrived = readBlock(file, block);
+    ++batch.blocks;
+    if (arrived < kBlockSize) {
+      const unsigned char* before = batch.blocks > 1 ? block - kBlockSize : blockBefore;
+      if (before != nullptr)
+        std::memmove(block + arrived, before + arrived, kBlockSize - arrived);
+      else
+        std::memset(block + arrived, 0, kBlockSize - arrived);
+      batch.endsShort = true;
+      break;
+    }
+  }
+  return batch;
 }
 
 }  // namespace card

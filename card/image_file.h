@@ -28,4 +28,24 @@ std::string blockCountText(std::int32_t blockCount);
 // Reads up to one block into `buffer`; returns how many bytes arrived.
 std::size_t readBlock(const ImageFile& file, void* buffer);
 
+// The header's size: block k starts at byte 8 + 512 * k of the file.
+constexpr std::int64_t kHeaderSize = 8;
+
+// Blocks read from the image into consecutive 512-byte slots, to go out (or
+// be compared) together.
+struct Batch {
+  std::int32_t first = 0;
+  std::int32_t blocks = 0;
+  bool endsShort = false;  // its last block is the image's short one
+};
+
+// Reads up to `count` blocks from block `first` on, but never past
+// `blockCount`, into `slots`, from the file's current position. A short block
+// ends the batch: the rest of it keeps the tail of the block before it (the
+// slot before it, or `blockBefore` at the batch's start); before block 0
+// there is none and it is zero.
+Batch readImageBatch(const ImageFile& file, std::int32_t first, std::int32_t count,
+                     std::int32_t blockCount, unsigned char* slots,
+                     const unsigned char* blockBefore);
+
 }  // namespace card

@@ -6,52 +6,10 @@
 
 #include "image_file.h"
 #include "messages.h"
+#include "progress.h"
 
 namespace card {
 namespace {
-
-constexpr std::int64_t kHeaderSize = 8;
-
-// The bar's position at block `index` of `count`; 64-bit so that large
-// images cannot wrap, and kept within the bar's range.
-int progressPosition(std::int32_t index, std::int32_t count) {
-  if (count <= 0) return 0;
-  const std::int64_t position = std::int64_t{index} * 100 / count;
-  return static_cast<int>(std::clamp<std::int64_t>(position, 0, 100));
-}
-
-std::string systemError(const char* what, std::uint32_t code) {
-  // The code as the system's 32-bit signed long prints it.
-  return "error " + std::to_string(static_cast<std::int32_t>(code)) + " " + what;
-}
-
-// The bar moves when the block index enters a new hundred; the first update
-// comes at block 100.
-class Progress {
- public:
-  Progress(OperatorUi& ui, std::int32_t count) : ui_(ui), count_(count) {}
-
-  void after(std::int32_t index) {
-    if (index / 100 == lastBucket_) return;
-    ui_.setProgress(progressPosition(index, count_));
-    lastBucket_ = index / 100;
-    ui_.showProgressPanel(true);
-    ui_.repaintProgress();
-    ui_.processEvents();
-  }
-
- private:
-  OperatorUi& ui_;
-  std::int32_t count_;
-  std::int32_t lastBucket_ = 0;
-};
-
-// Blocks read from the image into the buffer, to go out in one write call.
-struct Batch {
-  std::int32_t first = 0;
-  std::int32_t blocks = 0;
-  bool endsShort = false;  // its last block is the image's short one
-};
 
 class WriteRun {
  public:
@@ -173,29 +131,10 @@ bool WriteRun::fitsOnCard(std::int32_t blockCount) {
 }
 
 Batch WriteRun::readBatch(std::int32_t first, std::int32_t count, std::int32_t blockCount) {
-  Batch batch{first, 0, false};
-  while (batch.blocks < count && first + batch.blocks < blockCount) {
-    unsigned char* block = slot(batch.blocks);
-    const std::size_t arrived = readBlock(file_, block);
-    ++batch.blocks;
-    if (arrived < kBlockSize) {
-      // The rest of a short block keeps the tail of the block before it,
-      // which is the batch's previous slot or, at a batch's start, the last
-      // slot of the batch before; before block 0 there is none and it stays
-      // zero.
-      const std::int32_t index = first + batch.blocks - 1;
-      const unsigned char* before = batch.blocks > 1 ? block - kBlockSize
-                                    : index > 0      ? slot(options_.batchBlocks - 1)
-                                                     : nullptr;
-      if (before != nullptr)
-        std::memmove(block + arrived, before + arrived, kBlockSize - arrived);
-      else
-        std::memset(block + arrived, 0, kBlockSize - arrived);
-      batch.endsShort = true;
-      break;
-    }
-  }
-  return batch;
+  // At a batch's start, the block before it is the last slot of the batch
+  // before, which was full.
+  return readImageBatch(file_, first, count, blockCount, slot(0),
+                        first > 0 ? slot(options_.batchBlocks - 1) : nullptr);
 }
 
 void WriteRun::failMidRun(const std::string& message, const char* caption) {
@@ -240,14 +179,14 @@ bool WriteRun::copyBlocks(std::int32_t blockCount, std::int32_t& written) {
 // refused block's own error is the one reported.
 bool WriteRun::writeBlockByBlock(const Batch& batch, std::int32_t blockCount, Progress& progress) {
   if (!disk_.seekDevice(card_.device(), std::int64_t(batch.first) * std::int64_t(kBlockSize))) {
-    failMidRun(systemError("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
+    failMidRun(systemErrorText("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
     return false;
   }
   for (std::int32_t k = 0; k < batch.blocks; ++k) {
     const bool shortBlock = batch.endsShort && k == batch.blocks - 1;
     if (shortBlock) warnShort(batch.first + k);
     if (!disk_.writeDevice(card_.device(), slot(k), kBlockSize)) {
-      failMidRun(systemError("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
+      failMidRun(systemErrorText("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
       return false;
     }
     progress.after(shortBlock ? blockCount : batch.first + k);
@@ -257,7 +196,7 @@ bool WriteRun::writeBlockByBlock(const Batch& batch, std::int32_t blockCount, Pr
 
 bool WriteRun::verifyBlocks(std::int32_t blockCount, std::int32_t written) {
   if (!disk_.seekDevice(card_.device(), 0)) {
-    failMidRun(systemError("reading MMC card.", disk_.lastError()), kCardErrorCaption);
+    failMidRun(systemErrorText("reading MMC card.", disk_.lastError()), kCardErrorCaption);
     return false;
   }
   if (!disk_.seekImage(file_.get(), kHeaderSize)) {
@@ -273,7 +212,7 @@ bool WriteRun::verifyBlocks(std::int32_t blockCount, std::int32_t written) {
         readBatch(checked, std::min(options_.batchBlocks, written - checked), blockCount);
     const std::size_t bytes = std::size_t(batch.blocks) * kBlockSize;
     if (!disk_.readDevice(card_.device(), readBack(), bytes)) {
-      failMidRun(systemError("reading MMC card.", disk_.lastError()), kCardErrorCaption);
+      failMidRun(systemErrorText("reading MMC card.", disk_.lastError()), kCardErrorCaption);
       return false;
     }
     for (std::int32_t k = 0; k < batch.blocks; ++k) {
