@@ -9,6 +9,7 @@
 
 #include "app_error.h"
 #include "chinese_font.h"
+#include "session_guard.h"
 #include "write_operation.h"
 
 namespace quenvory {
@@ -16,6 +17,10 @@ namespace {
 
 constexpr const wchar_t* kFormClass = L"TForm1";
 constexpr const wchar_t* kPanelClass = L"QuenvoryPanel";
+// Shown by the system to a user who asks for a log-off or shut-down during a
+// write.
+constexpr const wchar_t* kSessionReason =
+    L"writing to the MMC card: ending the session now leaves the card half-written";
 
 // Marks that a write is running for as long as it runs, whichever way the run
 // ends, and keeps the controls that would start a second one disabled.
@@ -156,6 +161,12 @@ LRESULT TForm1::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return onColor(message, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     case WM_CLOSE:
       onClose();
+      return 0;
+    case WM_QUERYENDSESSION:
+      // A log-off or shut-down waits for the run to end.
+      return running_ ? FALSE : TRUE;
+    case WM_ENDSESSION:
+      onEndSession(wParam != FALSE);
       return 0;
     case WM_DESTROY:
       if (endsApplication_) PostQuitMessage(0);
@@ -324,6 +335,15 @@ void TForm1::onClose() {
   DestroyWindow(hwnd_);
 }
 
+void TForm1::onEndSession(bool ending) {
+  // The session ends although a run held it back (a forced shut-down, or the
+  // user chose to end it anyway). The run cannot be finished from here, beneath
+  // it on the stack: it carries on between the batches as long as the system
+  // lets the process live, and the window closes after it, as a close asked
+  // for during a run does. Nothing is torn down under the run's feet.
+  if (ending && running_) closeRequested_ = true;
+}
+
 LRESULT CALLBACK TForm1::panelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return guarded<LRESULT>(0, [&]() -> LRESULT {
     if (message == WM_NCCREATE) {
@@ -384,6 +404,7 @@ void TForm1::btStartClick() {
   });
   const HWND focus = GetFocus();
   RunGuard guard(running_, control(kBtStart), control(kBtPickFile));
+  const SessionGuard session(hwnd_, kSessionReason);
   card::runWriteOperation(disk_, *this);
   // Disabling the buttons may have taken the focus away: give it back.
   if (hwnd_ != nullptr && focus != nullptr && IsWindow(focus) &&
@@ -439,7 +460,10 @@ UINT_PTR CALLBACK TForm1::openDialogHook(HWND dialog, UINT message, WPARAM, LPAR
     if (message != WM_NOTIFY) return 0;
     auto* self = reinterpret_cast<TForm1*>(GetWindowLongPtrW(dialog, DWLP_USER));
     const auto* notice = reinterpret_cast<const OFNOTIFYW*>(lParam);
-    if (self != nullptr && notice->hdr.code == CDN_SELCHANGE)
+    // The dialog also reports the folder it opens on, with nothing selected:
+    // the label follows the selection of an item only.
+    if (self != nullptr && notice->hdr.code == CDN_SELCHANGE &&
+        openDialogHasSelection(GetParent(dialog)))
       self->OpenDialog1SelectionChange(GetParent(dialog));
     return 0;
   });
@@ -457,8 +481,11 @@ bool TForm1::executeOpenDialog() {
   options.lpstrFile = name.data();
   options.nMaxFile = DWORD(name.size());
   options.lpstrDefExt = L"S7img";
+  // The process's current folder stays where it was: left in the folder the
+  // operator browsed to, it would hold that drive open, and on the card it
+  // would make the card's volume refuse its lock.
   options.Flags = OFN_EXPLORER | OFN_ENABLEHOOK | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
-                  OFN_FILEMUSTEXIST | OFN_ENABLESIZING;
+                  OFN_FILEMUSTEXIST | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
   options.lCustData = reinterpret_cast<LPARAM>(this);
   options.lpfnHook = openDialogHook;
   if (!GetOpenFileNameW(&options)) return false;

@@ -67,6 +67,7 @@ class TForm1 : public card::OperatorUi {
   HWND createControl(const ControlSpec& row, HINSTANCE instance);
   LRESULT onColor(UINT message, HDC dc, HWND control);
   void onClose();
+  void onEndSession(bool ending);
   void onPanelPaint(HWND panel);
 
   HFONT font(FontRole role) const;

@@ -1,5 +1,8 @@
 #include "win32_helpers.h"
 
+#include <commctrl.h>
+#include <shlobj.h>
+
 #include <vector>
 
 #include "app_error.h"
@@ -37,6 +40,29 @@ std::wstring executablePath() {
     if (length < path.size()) return std::wstring(path.data(), length);
     path.resize(path.size() * 2);
   }
+}
+
+bool openDialogHasSelection(HWND dialog) {
+  // The folder's list control, where the dialog's view has one.
+  const HWND view = FindWindowExW(dialog, nullptr, L"SHELLDLL_DefView", nullptr);
+  const HWND list = view == nullptr ? nullptr : FindWindowExW(view, nullptr, WC_LISTVIEWW, nullptr);
+  if (list != nullptr) return SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) > 0;
+  // Otherwise the view itself is asked, through the dialog's shell browser,
+  // which the dialog gives for WM_USER + 7 and lends without a reference.
+  constexpr UINT kGetShellBrowser = WM_USER + 7;
+  auto* browser = reinterpret_cast<IShellBrowser*>(SendMessageW(dialog, kGetShellBrowser, 0, 0));
+  IShellView* shellView = nullptr;
+  if (browser == nullptr || FAILED(browser->QueryActiveShellView(&shellView)) ||
+      shellView == nullptr)
+    return true;
+  IFolderView* folder = nullptr;
+  const HRESULT found = shellView->QueryInterface(IID_PPV_ARGS(&folder));
+  shellView->Release();
+  if (FAILED(found) || folder == nullptr) return true;
+  int selected = 0;
+  const HRESULT counted = folder->ItemCount(SVGIO_SELECTION, &selected);
+  folder->Release();
+  return FAILED(counted) || selected > 0;
 }
 
 }  // namespace quenvory

@@ -77,4 +77,9 @@ std::wstring windowText(HWND window);
 // This process's executable, with its folder.
 std::wstring executablePath();
 
+// Whether the open-file dialog `dialog` has an item of its folder selected.
+// The dialog reports a change of the selection also when it shows a folder
+// with nothing selected in it; when the dialog cannot tell, true.
+bool openDialogHasSelection(HWND dialog);
+
 }  // namespace quenvory

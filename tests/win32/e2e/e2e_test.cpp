@@ -299,4 +299,38 @@ TEST(Product, RefusesDrivesThatHoldNoCard) {
   }
 }
 
+// The execution level each executable's embedded manifest asks for: the
+// product starts as an administrator, who alone opens a physical drive for
+// writing; the demonstration writes to files and starts as its invoker.
+std::string requestedExecutionLevel(const std::wstring& exe) {
+  const HMODULE module = LoadLibraryExW(exe.c_str(), nullptr,
+                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (module == nullptr) return "(does not load)";
+  std::string manifest;
+  if (const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST)) {
+    const HGLOBAL loaded = LoadResource(module, found);
+    const char* bytes =
+        loaded == nullptr ? nullptr : static_cast<const char*>(LockResource(loaded));
+    if (bytes != nullptr) manifest.assign(bytes, SizeofResource(module, found));
+  }
+  FreeLibrary(module);
+  if (manifest.empty()) return "(no manifest)";
+  const std::string element = "<requestedExecutionLevel ";
+  const std::size_t at = manifest.find(element);
+  if (at == std::string::npos) return "(no execution level)";
+  if (manifest.find(element, at + 1) != std::string::npos) return "(two execution levels)";
+  const std::string attribute = "level=\"";
+  const std::size_t level = manifest.find(attribute, at);
+  const std::size_t end = manifest.find_first_of("\"/>", level + attribute.size());
+  if (level == std::string::npos || end == std::string::npos || manifest[end] != '"' ||
+      manifest.find('>', at) < level)
+    return "(no level in the element)";
+  return manifest.substr(level + attribute.size(), end - level - attribute.size());
+}
+
+TEST(Manifest, TheProductAsksForAnAdministratorTheDemoDoesNot) {
+  EXPECT_EQ(requestedExecutionLevel(windowsPath(QUENVORY_PRODUCT_EXE)), "requireAdministrator");
+  EXPECT_EQ(requestedExecutionLevel(windowsPath(QUENVORY_DEMO_EXE)), "asInvoker");
+}
+
 }  // namespace

@@ -105,36 +105,79 @@ class RunTest : public ::testing::Test {
 
 using Messages = std::vector<std::pair<std::wstring, std::wstring>>;
 
-TEST_F(RunTest, DialogFollowsTheSelectionAndCancelKeepsTheChosenFile) {
+// The label follows the items the operator selects in the open dialog, and
+// only them: the dialog's opening, which selects nothing (Wine reports the
+// folder then), leaves the label as it was, and cancelling keeps the last
+// selected item's path while the file the write uses stays what it was. The
+// process's current folder never follows the dialog (it would hold the
+// browsed drive open, and the card's volume could not be locked).
+TEST_F(RunTest, DialogLabelFollowsSelectedItemsOnly) {
   for (const wchar_t* name : {L"a.S7img", L"b.S7img", L"c.S7img", L"chosen.S7img"})
     writeFile(scratch.file(name), completeImage(1));
-  SetCurrentDirectoryW(scratch.path().c_str());
-
-  confirmInDialog(scratch.file(L"chosen.S7img"));
-  click("btPickFile");
-  EXPECT_EQ(form->chosenFileName(), utf8(scratch.file(L"chosen.S7img")));
-  EXPECT_EQ(windowText(form->control("lbFileName")), scratch.file(L"chosen.S7img"));
-
-  std::vector<std::wstring> labels;
   const HWND label = form->control("lbFileName");
-  watcher.onFileDialog = [&](HWND dialog) {
-    HWND list = nullptr;
-    waitFor(
-        [&] { return (list = fileList(dialog)) != nullptr && findListItem(list, L"c.S7img") >= 0; },
-        5s);
-    for (const wchar_t* name : {L"a.S7img", L"b.S7img", L"c.S7img"}) {
-      const std::wstring path = scratch.file(name);
-      selectListItem(list, findListItem(list, name));
-      waitFor([&] { return windowText(label) == path; }, 3s);
-      labels.push_back(windowText(label));
-    }
-  };  // then the watcher cancels the dialog
-  click("btPickFile");
+  const std::wstring initial = windowText(label);
+  const auto currentFolder = [] {
+    wchar_t folder[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, folder);
+    return std::wstring(folder);
+  };
+  const std::wstring startedIn = currentFolder();
 
-  EXPECT_EQ(labels, (std::vector<std::wstring>{scratch.file(L"a.S7img"), scratch.file(L"b.S7img"),
-                                               scratch.file(L"c.S7img")}));
-  EXPECT_EQ(windowText(label), scratch.file(L"c.S7img"));
-  EXPECT_EQ(form->chosenFileName(), utf8(scratch.file(L"chosen.S7img")));
+  struct Case {
+    const char* what;
+    const wchar_t* confirmedBefore;  // confirmed in an earlier opening, or nullptr
+    std::vector<const wchar_t*> selected;
+    std::wstring labelAtOpening;
+    std::string chosenAfter;
+  };
+  const Case cases[] = {
+      // Wherever the dialog opens, it reports its folder.
+      {"first opening, nothing chosen yet", nullptr, {}, initial, ""},
+      // The dialog opens in the confirmed file's folder.
+      {"after a confirmed file",
+       L"chosen.S7img",
+       {L"a.S7img", L"b.S7img", L"c.S7img"},
+       scratch.file(L"chosen.S7img"),
+       utf8(scratch.file(L"chosen.S7img"))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.confirmedBefore != nullptr) {
+      confirmInDialog(scratch.file(c.confirmedBefore));
+      click("btPickFile");
+      ASSERT_EQ(windowText(label), scratch.file(c.confirmedBefore));
+      EXPECT_EQ(currentFolder(), startedIn);
+    }
+    std::wstring atOpening;
+    std::vector<std::wstring> labels;
+    watcher.onFileDialog = [&](HWND dialog) {
+      HWND list = nullptr;
+      waitFor(
+          [&] {
+            return (list = fileList(dialog)) != nullptr &&
+                   (c.selected.empty() || findListItem(list, c.selected.back()) >= 0);
+          },
+          5s);
+      // Once the dialog answers, it has done all it does on opening.
+      SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr);
+      atOpening = windowText(label);
+      for (const wchar_t* name : c.selected) {
+        const std::wstring path = scratch.file(name);
+        selectListItem(list, findListItem(list, name));
+        waitFor([&] { return windowText(label) == path; }, 3s);
+        labels.push_back(windowText(label));
+      }
+    };  // then the watcher cancels the dialog
+    click("btPickFile");
+
+    EXPECT_EQ(atOpening, c.labelAtOpening);
+    std::vector<std::wstring> expected;
+    for (const wchar_t* name : c.selected) expected.push_back(scratch.file(name));
+    EXPECT_EQ(labels, expected);
+    EXPECT_EQ(windowText(label), expected.empty() ? c.labelAtOpening : expected.back());
+    EXPECT_EQ(form->chosenFileName(), c.chosenAfter);
+    EXPECT_EQ(currentFolder(), startedIn);
+  }
   EXPECT_TRUE(messages().empty());
 }
 
@@ -400,6 +443,100 @@ TEST_F(RunTest, CloseDuringARunWaitsForItsEnd) {
     EXPECT_TRUE(nothingOpen());
     EXPECT_TRUE(waitFor([&] { return !IsWindow(window); }, 5s));
     EXPECT_EQ(form->handle(), nullptr);
+    watcher.onBox = nullptr;
+    form.reset();
+  }
+}
+
+// The system's question whether the session may end, asked the way the
+// system asks it: from another thread, waiting for the answer.
+bool sessionMayEnd(HWND window) {
+  DWORD_PTR answer = 0;
+  SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK, 5000, &answer);
+  return answer != 0;
+}
+
+// What the thread has asked of the system's power management, read without
+// changing it (a request without ES_CONTINUOUS does not replace a lasting
+// one). Under Wine this is the request as Wine keeps it; that the machine
+// then stays awake cannot be seen here, nor the reason the window gives for
+// holding back a shut-down, which Wine does not keep.
+EXECUTION_STATE executionState() { return SetThreadExecutionState(ES_SYSTEM_REQUIRED); }
+
+// During a run the session is held back and the system kept awake, while
+// events are processed and while one of the run's message boxes is open;
+// before and after the run the session may end and nothing is asked.
+TEST_F(RunTest, SessionIsHeldBackAndTheSystemKeptAwakeDuringARunOnly) {
+  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  // Claims 1000 blocks, holds 600 and a half: the run stops at a message box.
+  writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
+  confirmInDialog(scratch.file(L"short.S7img"));
+  click("btPickFile");
+  const HWND window = form->handle();
+
+  EXPECT_EQ(SendMessageW(window, WM_QUERYENDSESSION, 0, 0), TRUE);
+  bool duringEvents = true, whileBoxOpen = true;
+  EXECUTION_STATE asked = 0;
+  form->duringRun = [&] {
+    asked = executionState();
+    // The question reaches the window while the run processes its events.
+    std::atomic<bool> answered{false};
+    std::thread system([&] {
+      duringEvents = sessionMayEnd(window);
+      answered = true;
+    });
+    waitFor([&] { return answered.load(); }, 5s);
+    system.join();
+  };
+  watcher.onBox = [&](HWND, const SeenBox& box) {
+    if (box.caption == L"surprised") whileBoxOpen = sessionMayEnd(window);
+  };
+  click("btStart");
+  ASSERT_TRUE(watcher.waitForBoxes(2, 10s));
+  EXPECT_EQ(watcher.boxes().back().text, L"done");
+  EXPECT_FALSE(duringEvents);
+  EXPECT_FALSE(whileBoxOpen);
+  EXPECT_EQ(asked, EXECUTION_STATE(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));
+
+  EXPECT_TRUE(sessionMayEnd(window));
+  EXPECT_EQ(executionState() & ES_SYSTEM_REQUIRED, 0u);
+  EXPECT_TRUE(IsWindow(window));
+}
+
+// The end of the session, told to the window during a run: a session that
+// goes on changes nothing; one that ends anyway lets the run finish and
+// closes the window after it, never beneath it.
+TEST_F(RunTest, SessionEndDuringARunNeverCutsTheRunShort) {
+  struct Case {
+    const char* what;
+    bool ending;
+    bool windowAfter;
+  };
+  for (const Case& c :
+       {Case{"the session goes on", false, true}, Case{"the session ends anyway", true, false}}) {
+    SCOPED_TRACE(c.what);
+    if (form == nullptr) SetUp();
+    addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+    writeFile(scratch.file(L"image.S7img"), completeImage(250));
+    confirmInDialog(scratch.file(L"image.S7img"));
+    const HWND window = form->handle();
+    const std::size_t before = watcher.boxes().size();
+    bool openAfterMessage = false;
+    form->duringRun = [&] {
+      SendMessageW(window, WM_ENDSESSION, c.ending, ENDSESSION_LOGOFF);
+      openAfterMessage = IsWindow(window) && IsWindowVisible(window);
+    };
+    click("btStart");
+    EXPECT_TRUE(openAfterMessage);
+    ASSERT_TRUE(watcher.waitForBoxes(before + 1, 10s));
+    EXPECT_EQ(watcher.boxes().back().text, L"done");
+    const std::vector<std::uint8_t> image = completeImage(250), card = readFile(cardFile);
+    ASSERT_GE(card.size(), image.size() - 8);
+    EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), card.begin()));
+    EXPECT_TRUE(nothingOpen());
+    pumpMessages();
+    EXPECT_EQ(waitFor([&] { return !IsWindow(window); }, c.windowAfter ? 300ms : 5s),
+              !c.windowAfter);
     watcher.onBox = nullptr;
     form.reset();
   }
