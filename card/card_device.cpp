@@ -1,5 +1,6 @@
 #include "card_device.h"
 
+#include <limits>
 #include <thread>
 
 #include "image_file.h"
@@ -10,35 +11,84 @@ namespace {
 
 constexpr const char* kDiveNumber = "Query did not return expected dive number";
 
+using QueryVolume = Owned<NativeHandle, &DiskServices::closeVolume>;
+
+bool lastFailureIsNotReady(DiskServices& disk) {
+  return disk.errorKind(disk.lastError()) == ErrorKind::NotReady;
+}
+
 // Today's systems answer a card reader's letter with its volume, whose
 // number says nothing about the disk. Ask the volume which disk it lives on,
 // and accept only a disk that holds the whole volume and that both answers
-// name alike; anything else is no disk number at all.
-std::string physicalDriveOfVolume(DiskServices& disk, const std::string& volumePath) {
+// name alike; anything else is no disk number at all (-1). A reader with no
+// card in it answers that it is not ready, and `notReady` tells so.
+std::int64_t diskOfVolume(DiskServices& disk, const std::string& volumePath, bool& notReady) {
+  notReady = false;
   NativeHandle handle = 0;
-  if (!disk.openVolume(volumePath, false, handle)) return {};
-  const Owned<NativeHandle, &DiskServices::closeVolume> volume(disk, handle);
+  if (!disk.openVolume(volumePath, false, handle)) {
+    notReady = lastFailureIsNotReady(disk);
+    return -1;
+  }
+  const QueryVolume volume(disk, handle);
   StorageDeviceNumber number;
   std::vector<DiskExtent> extents;
-  if (!disk.storageDeviceNumber(volume.get(), number) || number.deviceType != kFileDeviceDisk ||
-      !disk.volumeDiskExtents(volume.get(), extents) || extents.size() != 1 ||
-      extents[0].diskNumber != number.deviceNumber)
-    return {};
-  return "\\\\.\\PHYSICALDRIVE" + std::to_string(number.deviceNumber);
+  if (!disk.storageDeviceNumber(volume.get(), number)) {
+    notReady = lastFailureIsNotReady(disk);
+    return -1;
+  }
+  if (number.deviceType != kFileDeviceDisk) return -1;
+  if (!disk.volumeDiskExtents(volume.get(), extents)) {
+    notReady = lastFailureIsNotReady(disk);
+    return -1;
+  }
+  if (extents.size() != 1 || extents[0].diskNumber != number.deviceNumber) return -1;
+  return number.deviceNumber;
+}
+
+// Whether a volume has any of its extents on disk `diskNumber`. A volume
+// that cannot be asked (a drive with nothing in it, a network volume) lies
+// on no disk the card writer knows of.
+bool volumeLiesOnDisk(DiskServices& disk, const std::string& volumePath, std::int64_t diskNumber) {
+  NativeHandle handle = 0;
+  if (!disk.openVolume(volumePath, false, handle)) return false;
+  const QueryVolume volume(disk, handle);
+  std::vector<DiskExtent> extents;
+  if (!disk.volumeDiskExtents(volume.get(), extents)) return false;
+  for (const DiskExtent& extent : extents)
+    if (extent.diskNumber == diskNumber) return true;
+  return false;
+}
+
+std::string physicalDriveOf(std::int64_t diskNumber) {
+  return "\\\\.\\PHYSICALDRIVE" + std::to_string(diskNumber);
+}
+
+std::string noCardText(const std::string& driveText) {
+  return "no card in the reader at >" + driveText;
 }
 
 }  // namespace
 
-std::string physicalDrivePath(const std::string& devicePath) {
-  static const std::string kMarker = "Harddisk";
-  const std::size_t at = devicePath.find(kMarker);
-  if (at == std::string::npos) return {};
+std::int64_t diskNumberOf(const std::string& devicePath) {
+  static const std::string kDisk = "\\Device\\Harddisk";
+  if (devicePath.compare(0, kDisk.size(), kDisk) != 0) return -1;
+  std::size_t end = kDisk.size();
   // Every digit counts: \Device\Harddisk12 is disk 12, never disk 1.
-  std::size_t end = at + kMarker.size();
-  while (end < devicePath.size() && devicePath[end] >= '0' && devicePath[end] <= '9') ++end;
-  const std::string number = devicePath.substr(at + kMarker.size(), end - at - kMarker.size());
-  if (number.empty()) return {};
-  return "\\\\.\\PHYSICALDRIVE" + number;
+  std::int64_t number = 0;
+  while (end < devicePath.size() && devicePath[end] >= '0' && devicePath[end] <= '9') {
+    number = number * 10 + (devicePath[end] - '0');
+    // More than the system can number: no disk of ours.
+    if (number > std::numeric_limits<std::uint32_t>::max()) return -1;
+    ++end;
+  }
+  if (end == kDisk.size()) return -1;
+  if (end < devicePath.size() && devicePath[end] != '\\') return -1;
+  return number;
+}
+
+std::string physicalDrivePath(const std::string& devicePath) {
+  const std::int64_t number = diskNumberOf(devicePath);
+  return number < 0 ? std::string() : physicalDriveOf(number);
 }
 
 bool namesVolume(const std::string& devicePath) {
@@ -46,31 +96,48 @@ bool namesVolume(const std::string& devicePath) {
   return devicePath.compare(0, kVolume.size(), kVolume) == 0;
 }
 
-bool VolumeLock::acquire(DiskServices& disk, const std::string& volumePath,
+std::string sectorSizeRefusal(const DriveGeometry& geometry) {
+  if (geometry.bytesPerSector == kBlockSize) return {};
+  return "card sectors of " + std::to_string(geometry.bytesPerSector) + " bytes are not supported";
+}
+
+bool VolumeLock::acquire(DiskServices& disk, const std::vector<std::string>& volumePaths,
                          std::chrono::milliseconds pause) {
   release();
-  NativeHandle handle = 0;
-  if (!disk.openVolume(volumePath, true, handle)) return false;
-  Volume volume(disk, handle);
-  // Something may still be flushing the card's files: try a few times.
-  constexpr int kAttempts = 5;
-  bool locked = false;
-  for (int attempt = 0; attempt < kAttempts && !locked; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(pause);
-    locked = disk.lockVolume(volume.get());
+  for (const std::string& path : volumePaths) {
+    NativeHandle handle = 0;
+    if (!disk.openVolume(path, true, handle)) {
+      release();
+      return false;
+    }
+    Volume volume(disk, handle);
+    // Something may still be flushing the card's files, which keeps the
+    // volume busy for a moment: only that is worth another attempt.
+    constexpr int kAttempts = 5;
+    for (int attempt = 1;; ++attempt) {
+      if (disk.lockVolume(volume.get())) break;
+      if (attempt == kAttempts || disk.errorKind(disk.lastError()) != ErrorKind::Busy) {
+        volume.release();
+        release();
+        return false;
+      }
+      std::this_thread::sleep_for(pause);
+    }
+    // A locked volume already admits raw writes; dismounting makes the system
+    // read the card afresh afterwards, so its failure is no reason to stop.
+    disk.dismountVolume(volume.get());
+    volumes_.push_back(std::move(volume));
   }
-  if (!locked) return false;
-  // A locked volume already admits raw writes; dismounting makes the system
-  // read the card afresh afterwards, so its failure is no reason to stop.
-  disk.dismountVolume(volume.get());
-  volume_ = std::move(volume);
   return true;
 }
 
 void VolumeLock::release() {
-  if (!volume_) return;
-  volume_.services().unlockVolume(volume_.get());
-  volume_.release();
+  while (!volumes_.empty()) {
+    Volume& volume = volumes_.back();
+    volume.services().unlockVolume(volume.get());
+    volume.release();
+    volumes_.pop_back();
+  }
 }
 
 std::int64_t Card::blocks() const {
@@ -82,17 +149,31 @@ std::int64_t Card::blocks() const {
   return bytes / std::int64_t(kBlockSize);
 }
 
+std::vector<std::string> Card::volumesOnCard() const {
+  std::vector<std::string> onCard;
+  std::vector<std::string> all;
+  if (device_ && disk_ >= 0 && device_.services().listVolumes(all)) {
+    for (const std::string& path : all)
+      if (volumeLiesOnDisk(device_.services(), path, disk_)) onCard.push_back(path);
+  }
+  if (onCard.empty() && !volumePath_.empty()) onCard.push_back(volumePath_);
+  return onCard;
+}
+
 bool Card::lockVolume(OperatorUi& ui, std::chrono::milliseconds pause) {
-  if (volumePath_.empty() || volume_.acquire(device_.services(), volumePath_, pause)) return true;
+  const std::vector<std::string> paths = volumesOnCard();
+  if (paths.empty() || volume_.acquire(device_.services(), paths, pause)) return true;
   ui.showMessage("could not lock the card at >" + name_ +
                      ", close every program and window that uses it and try again",
                  kErrorCaption);
   return false;
 }
 
-bool Card::holdsFile(OperatorUi&, const std::string&) {
-  // Not yet asked of the system: every file counts as lying elsewhere.
-  return false;
+bool Card::holdsFile(OperatorUi& ui, const std::string& path) {
+  if (!device_ || !device_.services().fileOnDevice(device_.get(), path)) return false;
+  ui.showMessage("image file is on the card at >" + name_ + ", copy it to another drive first",
+                 kErrorCaption);
+  return true;
 }
 
 Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
@@ -103,21 +184,32 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
     return {};
   }
   const std::string volumePath = "\\\\.\\" + driveText + ":";
-  const std::string path =
-      namesVolume(target) ? physicalDriveOfVolume(disk, volumePath) : physicalDrivePath(target);
-  if (path.empty()) {
+  std::int64_t diskNumber = -1;
+  if (namesVolume(target)) {
+    bool notReady = false;
+    diskNumber = diskOfVolume(disk, volumePath, notReady);
+    if (notReady) {
+      ui.showMessage(noCardText(driveText), kErrorCaption);
+      return {};
+    }
+  } else {
+    diskNumber = diskNumberOf(target);
+  }
+  if (diskNumber < 0) {
     ui.showMessage(kDiveNumber, kErrorCaption);
     return {};
   }
   NativeHandle handle = 0;
-  if (!disk.openDevice(path, handle)) {
+  if (!disk.openDevice(physicalDriveOf(diskNumber), handle)) {
     ui.showMessage("MMC drive open error", kErrorCaption);
     return {};
   }
   CardDevice device(disk, handle);
   DriveGeometry geometry;
   if (!disk.driveGeometry(device.get(), geometry)) {
-    ui.showMessage("IOCTL_DISK_GET_DRIVE_GEOMETRY failed", kErrorCaption);
+    ui.showMessage(lastFailureIsNotReady(disk) ? noCardText(driveText)
+                                               : "IOCTL_DISK_GET_DRIVE_GEOMETRY failed",
+                   kErrorCaption);
     device.release();
     return {};
   }
@@ -127,7 +219,15 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
     device.release();
     return {};
   }
-  return Card(std::move(device), driveText, volumePath, geometry);
+  // The card is written in 512-byte blocks: a card of larger sectors would
+  // refuse the first block that is not a whole sector, part-way through.
+  const std::string sectors = sectorSizeRefusal(geometry);
+  if (!sectors.empty()) {
+    ui.showMessage(sectors, kErrorCaption);
+    device.release();
+    return {};
+  }
+  return Card(std::move(device), driveText, volumePath, geometry, diskNumber);
 }
 
 }  // namespace card

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "disk_services.h"
 #include "operator_ui.h"
@@ -20,12 +21,18 @@ constexpr std::size_t kMaxDriveText = 18;
 // or an empty string when the path names no disk number.
 std::string physicalDrivePath(const std::string& devicePath);
 
+// The disk number in a device path that names a disk: \Device\Harddisk,
+// its digits, then a backslash or the end. -1 for any other answer, however
+// much "Harddisk" it contains (\??\C:\Harddisk1 is a folder, not disk 1).
+std::int64_t diskNumberOf(const std::string& devicePath);
+
 // True for a device path that names a volume (\Device\HarddiskVolumeN)
 // rather than a disk.
 bool namesVolume(const std::string& devicePath);
 
-// The letter's volume, locked and dismounted for the length of a run so that
-// the system lets raw writes into its sectors. Unlocked and closed on release.
+// The card's volumes, locked and dismounted for the length of a run so that
+// the system lets raw writes into their sectors. Unlocked and closed on
+// release, the last locked first.
 class VolumeLock {
  public:
   VolumeLock() = default;
@@ -33,48 +40,78 @@ class VolumeLock {
   VolumeLock& operator=(VolumeLock&& other) noexcept {
     if (this != &other) {
       release();
-      volume_ = std::move(other.volume_);
+      volumes_ = std::move(other.volumes_);
     }
     return *this;
   }
   ~VolumeLock() { release(); }
 
-  // Locks (retrying a few times, `pause` apart) and dismounts the volume.
-  // False when it cannot be locked; nothing is left open then.
-  bool acquire(DiskServices& disk, const std::string& volumePath, std::chrono::milliseconds pause);
+  // Locks and dismounts each volume in turn. A volume that is busy is tried
+  // again a few times, `pause` apart; any other refusal is final. False when
+  // one cannot be locked: the ones locked before it are released again.
+  bool acquire(DiskServices& disk, const std::vector<std::string>& volumePaths,
+               std::chrono::milliseconds pause);
+  // The same for one volume.
+  bool acquire(DiskServices& disk, const std::string& volumePath, std::chrono::milliseconds pause) {
+    return acquire(disk, std::vector<std::string>{volumePath}, pause);
+  }
   void release();
+  std::size_t size() const { return volumes_.size(); }
 
  private:
   using Volume = Owned<NativeHandle, &DiskServices::closeVolume>;
-  Volume volume_;
+  std::vector<Volume> volumes_;
 };
 
 // The open card and what a run holds with it: the device, the drive text it
-// was opened with and, once locked, its volume. The volume lock outlives the
-// device: the device is closed first, then the volume unlocked.
+// was opened with and, once locked, its volumes. The volumes outlive the
+// device: the device is closed first, then the volumes unlocked.
 class Card {
  public:
   Card() = default;
   // A card opened by the drive text `name`; `volumePath` is the letter's
-  // volume (\\.\G:), empty where there is none to lock.
-  Card(CardDevice device, std::string name, std::string volumePath, DriveGeometry geometry)
+  // volume (\\.\G:), empty where there is none to lock; `disk` is the
+  // system's number for the card's disk, -1 where there is none.
+  Card(CardDevice device, std::string name, std::string volumePath, DriveGeometry geometry,
+       std::int64_t disk = -1)
       : device_(std::move(device)),
         name_(std::move(name)),
         volumePath_(std::move(volumePath)),
-        geometry_(geometry) {}
+        geometry_(geometry),
+        disk_(disk) {}
+  Card(Card&& other) noexcept = default;
+  Card& operator=(Card&& other) noexcept {
+    if (this != &other) {
+      release();
+      device_ = std::move(other.device_);
+      name_ = std::move(other.name_);
+      volumePath_ = std::move(other.volumePath_);
+      geometry_ = other.geometry_;
+      disk_ = other.disk_;
+      volume_ = std::move(other.volume_);
+    }
+    return *this;
+  }
+  ~Card() { release(); }
 
   explicit operator bool() const { return static_cast<bool>(device_); }
   NativeHandle device() const { return device_.get(); }
   // The drive text the card was opened with, whatever the window shows now.
   const std::string& name() const { return name_; }
+  const DriveGeometry& geometry() const { return geometry_; }
+  std::int64_t disk() const { return disk_; }
 
   // The card's size in 512-byte blocks: its length as the system reports it,
   // or else what its geometry multiplies out to.
   std::int64_t blocks() const;
 
-  // Locks the card's volume for the rest of the run. When it cannot be
-  // locked the operator is told why and false returned; the card stays open
-  // for the caller to release in its order.
+  // The volumes the system has mounted on the card's disk: every volume
+  // whose extents lie on it. Where none is found, the letter's own volume.
+  std::vector<std::string> volumesOnCard() const;
+
+  // Locks and dismounts every volume on the card for the rest of the run.
+  // When one cannot be locked the operator is told why and false returned;
+  // the card stays open for the caller to release in its order.
   bool lockVolume(OperatorUi& ui, std::chrono::milliseconds pause);
 
   // Whether the file at `path` (UTF-8) lies on this card, where writing the
@@ -82,7 +119,10 @@ class Card {
   // "image file is on the card at >G, copy it to another drive first".
   bool holdsFile(OperatorUi& ui, const std::string& path);
 
+  // Asks the system to read the card's layout afresh, closes the device,
+  // then unlocks the volumes.
   void release() {
+    if (device_) device_.services().updateLayout(device_.get());
     device_.release();
     volume_.release();
   }
@@ -92,8 +132,13 @@ class Card {
   std::string name_;
   std::string volumePath_;
   DriveGeometry geometry_;
+  std::int64_t disk_ = -1;
   VolumeLock volume_;
 };
+
+// The refusal of a card whose sectors are not 512 bytes long, or an empty
+// text for one whose sectors are.
+std::string sectorSizeRefusal(const DriveGeometry& geometry);
 
 // Opens the card behind the drive field's text for writing and makes sure it
 // holds removable media. On a refusal the operator has been shown why and the

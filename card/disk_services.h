@@ -43,6 +43,11 @@ struct DiskExtent {
   std::int64_t length = 0;
 };
 
+// What a failed call's error code means to the card writer: a volume that is
+// busy now may come free in a moment; a drive that is not ready has no card
+// in it; anything else is final.
+enum class ErrorKind { Other, Busy, NotReady };
+
 class DiskServices {
  public:
   virtual ~DiskServices() = default;
@@ -90,6 +95,27 @@ class DiskServices {
   // when it cannot be had.
   virtual void* allocateBuffer(std::size_t size) = 0;
   virtual void freeBuffer(void* buffer) = 0;
+
+  // --- The card on a real PC: all its volumes, its cache, its layout, and
+  // the image file's place and read errors.
+
+  // The paths of every volume the system knows, each one for openVolume.
+  virtual bool listVolumes(std::vector<std::string>& paths) = 0;
+  // What an error code from lastError() stands for.
+  virtual ErrorKind errorKind(std::uint32_t code) = 0;
+  // Makes what was written to the device reach the card itself, out of any
+  // cache on the way, so that reading it back reads the card.
+  virtual bool flushDevice(NativeHandle device) = 0;
+  // Asks the system to read the card's partitions afresh after it has been
+  // written; nothing is ejected, and a refusal changes nothing.
+  virtual void updateLayout(NativeHandle device) = 0;
+  // True when the file at `path` (UTF-8) lies on the disk that `device` is
+  // open on, or on one of its partitions; false when it lies elsewhere or
+  // the system cannot tell.
+  virtual bool fileOnDevice(NativeHandle device, const std::string& path) = 0;
+  // True when the image file's last read stopped at an error (a bad sector,
+  // a share that went away) rather than at the end of the file.
+  virtual bool imageReadFailed(NativeHandle file) = 0;
 };
 
 }  // namespace card

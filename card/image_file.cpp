@@ -1,5 +1,6 @@
 #include "image_file.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace card {
@@ -54,21 +55,27 @@ std::size_t readBlock(const ImageFile& file, void* buffer) {
 Batch readImageBatch(const ImageFile& file, std::int32_t first, std::int32_t count,
                      std::int32_t blockCount, unsigned char* slots,
                      const unsigned char* blockBefore) {
-  Batch batch{first, 0, false};
-  while (batch.blocks < count && first + batch.blocks < blockCount) {
-    unsigned char* block = slots + std::size_t(batch.blocks) * kBlockSize;
-    const std::size_t arrived = readBlock(file, block);
-    ++batch.blocks;
-    if (arrived < kBlockSize) {
-      const unsigned char* before = batch.blocks > 1 ? block - kBlockSize : blockBefore;
-      if (before != nullptr)
-        std::memmove(block + arrived, before + arrived, kBlockSize - arrived);
-      else
-        std::memset(block + arrived, 0, kBlockSize - arrived);
-      batch.endsShort = true;
-      break;
-    }
+  Batch batch{first, 0, false, false};
+  const std::int64_t wanted = std::min<std::int64_t>(count, std::int64_t{blockCount} - first);
+  if (wanted <= 0) return batch;
+  const std::size_t bytes = std::size_t(wanted) * kBlockSize;
+  const std::size_t arrived = file.services().readImage(file.get(), slots, bytes);
+  batch.blocks = static_cast<std::int32_t>(arrived / kBlockSize);
+  if (arrived >= bytes) return batch;
+  if (file.services().imageReadFailed(file.get())) {
+    batch.readFailed = true;
+    return batch;
   }
+  // The file ended inside this block (or right before it).
+  const std::size_t part = arrived % kBlockSize;
+  unsigned char* block = slots + std::size_t(batch.blocks) * kBlockSize;
+  const unsigned char* before = batch.blocks > 0 ? block - kBlockSize : blockBefore;
+  if (before != nullptr)
+    std::memmove(block + part, before + part, kBlockSize - part);
+  else
+    std::memset(block + part, 0, kBlockSize - part);
+  ++batch.blocks;
+  batch.endsShort = true;
   return batch;
 }
 

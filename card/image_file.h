@@ -37,13 +37,17 @@ struct Batch {
   std::int32_t first = 0;
   std::int32_t blocks = 0;
   bool endsShort = false;  // its last block is the image's short one
+  // The file could not be read past the batch's blocks: an error, not its
+  // end. Block `first + blocks` is the one that failed.
+  bool readFailed = false;
 };
 
 // Reads up to `count` blocks from block `first` on, but never past
-// `blockCount`, into `slots`, from the file's current position. A short block
-// ends the batch: the rest of it keeps the tail of the block before it (the
-// slot before it, or `blockBefore` at the batch's start); before block 0
-// there is none and it is zero.
+// `blockCount`, into `slots`, from the file's current position, in one read.
+// The end of the file ends the batch with a short block: the rest of it keeps
+// the tail of the block before it (the slot before it, or `blockBefore` at
+// the batch's start); before block 0 there is none and it is zero. A read
+// error ends it after the last whole block that arrived.
 Batch readImageBatch(const ImageFile& file, std::int32_t first, std::int32_t count,
                      std::int32_t blockCount, unsigned char* slots,
                      const unsigned char* blockBefore);

@@ -24,11 +24,18 @@ class WriteRun {
  private:
   bool openImage();
   bool fitsOnCard(std::int32_t blockCount);
-  bool copyBlocks(std::int32_t blockCount, std::int32_t& written);
-  bool verifyBlocks(std::int32_t blockCount, std::int32_t written);
-  Batch readBatch(std::int32_t first, std::int32_t count, std::int32_t blockCount);
+  bool copyBlocks(std::int32_t& written);
+  bool flushCard();
+  bool verifyBlocks(std::int32_t written);
+  Batch readBatch(std::int32_t first, std::int32_t count);
   void warnShort(std::int32_t index);
-  bool writeBlockByBlock(const Batch& batch, std::int32_t blockCount, Progress& progress);
+  bool writeBlocks(std::int32_t first, std::int32_t fromSlot, std::int32_t count, bool shortBlock,
+                   Progress& progress);
+  // Where the bar goes after block `index`: after the short block, as if the
+  // count were reached.
+  std::int32_t progressIndex(std::int32_t index, bool shortBlock) const {
+    return shortBlock ? blockCount_ : index;
+  }
   unsigned char* slot(std::int32_t index) const {
     return static_cast<unsigned char*>(buffer_.get()) + std::size_t(index) * kBlockSize;
   }
@@ -36,6 +43,9 @@ class WriteRun {
   // A failure in the middle of the copy: the message first, then everything
   // released, the panel hidden on the way.
   void failMidRun(const std::string& message, const char* caption);
+  void failToRead(std::int32_t block) {
+    failMidRun("image file read error at block " + std::to_string(block), kErrorCaption);
+  }
 
   DiskServices& disk_;
   OperatorUi& ui_;
@@ -43,6 +53,7 @@ class WriteRun {
   WriteOptions options_;
   ImageFile file_;
   BlockBuffer buffer_;
+  std::int32_t blockCount_ = 0;
 };
 
 bool WriteRun::run() {
@@ -57,12 +68,12 @@ bool WriteRun::run() {
     card_.release();
     return false;
   }
-  const std::int32_t blockCount = header.blockCount;
-  const std::string status = blockCountText(blockCount);
+  blockCount_ = header.blockCount;
+  const std::string status = blockCountText(blockCount_);
   ui_.setStatus(status);
   ui_.processEvents();
 
-  if (!fitsOnCard(blockCount)) return false;
+  if (!fitsOnCard(blockCount_)) return false;
   if (!card_.lockVolume(ui_, options_.lockRetryPause)) {
     file_.release();
     card_.release();
@@ -83,13 +94,14 @@ bool WriteRun::run() {
   std::memset(memory, 0, 2 * batchBytes);
 
   std::int32_t written = 0;
-  if (!copyBlocks(blockCount, written)) return false;
+  if (!copyBlocks(written)) return false;
+  if (written > 0 && !flushCard()) return false;
   if (options_.verify && written > 0) {
     ui_.setStatus(status + " - verifying");
     ui_.setProgress(0);
     ui_.repaintProgress();
     ui_.processEvents();
-    if (!verifyBlocks(blockCount, written)) return false;
+    if (!verifyBlocks(written)) return false;
     ui_.setStatus(status);
   }
 
@@ -107,13 +119,21 @@ bool WriteRun::openImage() {
     card_.release();
     return false;
   }
+  const std::string path = ui_.chosenFileName();
   NativeHandle handle = 0;
-  if (!disk_.openImage(ui_.chosenFileName(), handle)) {
+  if (!disk_.openImage(path, handle)) {
     ui_.showMessage("image file does not open", kErrorCaption);
     card_.release();
     return false;
   }
   file_ = ImageFile(disk_, handle);
+  // An image on the card itself would be overwritten while it is read, and
+  // its volume could never be locked: it must be copied off first.
+  if (card_.holdsFile(ui_, path)) {
+    file_.release();
+    card_.release();
+    return false;
+  }
   return true;
 }
 
@@ -130,10 +150,10 @@ bool WriteRun::fitsOnCard(std::int32_t blockCount) {
   return false;
 }
 
-Batch WriteRun::readBatch(std::int32_t first, std::int32_t count, std::int32_t blockCount) {
+Batch WriteRun::readBatch(std::int32_t first, std::int32_t count) {
   // At a batch's start, the block before it is the last slot of the batch
   // before, which was full.
-  return readImageBatch(file_, first, count, blockCount, slot(0),
+  return readImageBatch(file_, first, count, blockCount_, slot(0),
                         first > 0 ? slot(options_.batchBlocks - 1) : nullptr);
 }
 
@@ -151,50 +171,63 @@ void WriteRun::warnShort(std::int32_t index) {
       kShortImageCaption);
 }
 
-bool WriteRun::copyBlocks(std::int32_t blockCount, std::int32_t& written) {
-  Progress progress(ui_, blockCount);
-  while (written < blockCount) {
-    const Batch batch = readBatch(written, options_.batchBlocks, blockCount);
-    const std::int32_t last = batch.first + batch.blocks - 1;
-    if (disk_.writeDevice(card_.device(), slot(0), std::size_t(batch.blocks) * kBlockSize)) {
-      // The operator sees each block of the batch as if it had gone out alone;
-      // after a short block the bar is brought up as if the count were
-      // reached.
-      for (std::int32_t i = batch.first; i <= last; ++i) {
-        const bool shortBlock = batch.endsShort && i == last;
-        if (shortBlock) warnShort(i);
-        progress.after(shortBlock ? blockCount : i);
-      }
-    } else if (!writeBlockByBlock(batch, blockCount, progress)) {
+// The operator sees the same as if every block went out alone: the blocks
+// that arrived whole go out together, then the short-read warning, and only
+// then the short block itself.
+bool WriteRun::copyBlocks(std::int32_t& written) {
+  Progress progress(ui_, blockCount_);
+  while (written < blockCount_) {
+    const Batch batch = readBatch(written, options_.batchBlocks);
+    const std::int32_t whole = batch.endsShort ? batch.blocks - 1 : batch.blocks;
+    if (!writeBlocks(written, 0, whole, false, progress)) return false;
+    written += whole;
+    if (batch.readFailed) {
+      failToRead(written);
       return false;
     }
-    written += batch.blocks;
-    if (batch.endsShort) break;
+    if (batch.endsShort) {
+      warnShort(written);
+      if (!writeBlocks(written, whole, 1, true, progress)) return false;
+      ++written;
+      break;
+    }
   }
   return true;
 }
 
-// A batch the card refused goes out again one block at a time from its first
-// block, so that every block before the refused one is written and the
+// Writes `count` blocks from slot `fromSlot` on, block `first` onwards, in
+// one call. Blocks the card refused together go out again one at a time from
+// the first, so that every block before the refused one is written and the
 // refused block's own error is the one reported.
-bool WriteRun::writeBlockByBlock(const Batch& batch, std::int32_t blockCount, Progress& progress) {
-  if (!disk_.seekDevice(card_.device(), std::int64_t(batch.first) * std::int64_t(kBlockSize))) {
-    failMidRun(systemErrorText("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
-    return false;
+bool WriteRun::writeBlocks(std::int32_t first, std::int32_t fromSlot, std::int32_t count,
+                           bool shortBlock, Progress& progress) {
+  if (count <= 0) return true;
+  const NativeHandle device = card_.device();
+  if (disk_.writeDevice(device, slot(fromSlot), std::size_t(count) * kBlockSize)) {
+    for (std::int32_t k = 0; k < count; ++k) progress.after(progressIndex(first + k, shortBlock));
+    return true;
   }
-  for (std::int32_t k = 0; k < batch.blocks; ++k) {
-    const bool shortBlock = batch.endsShort && k == batch.blocks - 1;
-    if (shortBlock) warnShort(batch.first + k);
-    if (!disk_.writeDevice(card_.device(), slot(k), kBlockSize)) {
-      failMidRun(systemErrorText("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
-      return false;
+  if (count > 1) {
+    if (disk_.seekDevice(device, std::int64_t(first) * std::int64_t(kBlockSize))) {
+      for (std::int32_t k = 0; k < count; ++k) {
+        if (!disk_.writeDevice(device, slot(fromSlot + k), kBlockSize)) break;
+        progress.after(progressIndex(first + k, shortBlock));
+      }
     }
-    progress.after(shortBlock ? blockCount : batch.first + k);
   }
-  return true;
+  failMidRun(systemErrorText("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
+  return false;
 }
 
-bool WriteRun::verifyBlocks(std::int32_t blockCount, std::int32_t written) {
+// What was written may still sit in a cache on the way to the card: the
+// read-back must read the card itself.
+bool WriteRun::flushCard() {
+  if (disk_.flushDevice(card_.device())) return true;
+  failMidRun(systemErrorText("writing to MMC card.", disk_.lastError()), kCardErrorCaption);
+  return false;
+}
+
+bool WriteRun::verifyBlocks(std::int32_t written) {
   if (!disk_.seekDevice(card_.device(), 0)) {
     failMidRun(systemErrorText("reading MMC card.", disk_.lastError()), kCardErrorCaption);
     return false;
@@ -203,15 +236,15 @@ bool WriteRun::verifyBlocks(std::int32_t blockCount, std::int32_t written) {
     failMidRun("image file does not open", kErrorCaption);
     return false;
   }
-  Progress progress(ui_, written);
+  // The bar goes through the same positions as while writing.
+  Progress progress(ui_, blockCount_);
   std::int32_t checked = 0;
   while (checked < written) {
     // The same batches again, completed the same way, so that the short block
     // is compared as it was written.
-    const Batch batch =
-        readBatch(checked, std::min(options_.batchBlocks, written - checked), blockCount);
+    const Batch batch = readBatch(checked, std::min(options_.batchBlocks, written - checked));
     const std::size_t bytes = std::size_t(batch.blocks) * kBlockSize;
-    if (!disk_.readDevice(card_.device(), readBack(), bytes)) {
+    if (batch.blocks > 0 && !disk_.readDevice(card_.device(), readBack(), bytes)) {
       failMidRun(systemErrorText("reading MMC card.", disk_.lastError()), kCardErrorCaption);
       return false;
     }
@@ -220,9 +253,13 @@ bool WriteRun::verifyBlocks(std::int32_t blockCount, std::int32_t written) {
         failMidRun("verify failed at block " + std::to_string(batch.first + k), kCardErrorCaption);
         return false;
       }
-      progress.after(batch.first + k);
+      progress.after(progressIndex(batch.first + k, batch.endsShort && k == batch.blocks - 1));
     }
     checked += batch.blocks;
+    if (batch.readFailed) {
+      failToRead(checked);
+      return false;
+    }
   }
   return true;
 }
@@ -240,7 +277,19 @@ bool writeImage(DiskServices& disk, OperatorUi& ui, Card card, const WriteOption
 
 bool writeImage(DiskServices& disk, OperatorUi& ui, CardDevice device,
                 const WriteOptions& options) {
+  // A device that tells its sector size must have 512-byte sectors, as a
+  // card behind a letter must.
   DriveGeometry geometry;
+  if (device && disk.driveGeometry(device.get(), geometry)) {
+    const std::string sectors = sectorSizeRefusal(geometry);
+    if (!sectors.empty()) {
+      ui.showMessage(sectors, kErrorCaption);
+      device.release();
+      return false;
+    }
+  } else {
+    geometry = DriveGeometry{};
+  }
   return writeImage(disk, ui, Card(std::move(device), {}, {}, geometry), options);
 }
 

@@ -51,7 +51,25 @@ bool ImageFiles::open(const std::string& path, NativeHandle& file) {
 
 std::size_t ImageFiles::read(NativeHandle file, void* data, std::size_t size) {
   std::FILE* stream = find(file);
-  return stream == nullptr ? 0 : std::fread(data, 1, size, stream);
+  if (stream == nullptr) return 0;
+  // The error flag then speaks of this read alone.
+  std::clearerr(stream);
+  return std::fread(data, 1, size, stream);
+}
+
+bool ImageFiles::failed(NativeHandle file) const {
+  std::FILE* stream = find(file);
+  return stream == nullptr || std::ferror(stream) != 0;
+}
+
+std::int64_t ImageFiles::position(NativeHandle file) const {
+  std::FILE* stream = find(file);
+  if (stream == nullptr) return -1;
+#ifdef _WIN32
+  return _ftelli64(stream);
+#else
+  return ftello(stream);
+#endif
 }
 
 bool ImageFiles::seek(NativeHandle file, std::int64_t offset) {

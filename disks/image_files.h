@@ -35,6 +35,11 @@ class ImageFiles {
   bool open(const std::string& path, NativeHandle& file);
   // Reads up to `size` bytes; returns how many arrived.
   std::size_t read(NativeHandle file, void* data, std::size_t size);
+  // Whether the last read stopped at an error rather than the end of the
+  // file; a handle this object did not open counts as an error.
+  bool failed(NativeHandle file) const;
+  // The file's position, or -1.
+  std::int64_t position(NativeHandle file) const;
   bool seek(NativeHandle file, std::int64_t offset);
   void close(NativeHandle file);
   int openCount() const { return static_cast<int>(files_.size()); }

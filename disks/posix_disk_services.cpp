@@ -38,6 +38,21 @@ bool isRemovable(dev_t device) {
   return false;
 }
 
+// The disk a partition belongs to; a device that is no partition is its
+// own disk.
+dev_t wholeDisk(dev_t device) {
+  const std::string node =
+      "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  std::ifstream partition(node + "/partition");
+  if (!partition) return device;
+  std::ifstream parent(node + "/../dev");
+  unsigned int parentMajor = 0;
+  unsigned int parentMinor = 0;
+  char colon = 0;
+  if (!(parent >> parentMajor >> colon >> parentMinor) || colon != ':') return device;
+  return makedev(parentMajor, parentMinor);
+}
+
 }  // namespace
 
 PosixDiskServices::~PosixDiskServices() {
@@ -220,5 +235,56 @@ void* PosixDiskServices::allocateBuffer(std::size_t size) {
 }
 
 void PosixDiskServices::freeBuffer(void* buffer) { buffers_.free(buffer); }
+
+// No volumes to lock here: a device opened with O_EXCL is this process's
+// alone while it is open, and it cannot be opened while anything on it is
+// mounted.
+bool PosixDiskServices::listVolumes(std::vector<std::string>& paths) {
+  paths.clear();
+  return true;
+}
+
+ErrorKind PosixDiskServices::errorKind(std::uint32_t code) {
+  switch (code) {
+    case EBUSY:
+    case EAGAIN:
+      return ErrorKind::Busy;
+    case ENOMEDIUM:
+      return ErrorKind::NotReady;
+    default:
+      return ErrorKind::Other;
+  }
+}
+
+bool PosixDiskServices::flushDevice(NativeHandle device) {
+  const int fd = descriptor(device);
+  if (fd < 0) return false;
+  if (::fsync(fd) != 0) return fail(errno);
+  return true;
+}
+
+void PosixDiskServices::updateLayout(NativeHandle device) {
+  const int fd = descriptor(device);
+  if (fd < 0) return;
+  struct stat info {};
+  // A device without partitions, or one whose partitions are busy, refuses;
+  // the old layout then stays until the card is put in again.
+  if (::fstat(fd, &info) == 0 && S_ISBLK(info.st_mode)) ::ioctl(fd, BLKRRPART);
+}
+
+bool PosixDiskServices::fileOnDevice(NativeHandle device, const std::string& path) {
+  const int fd = descriptor(device);
+  if (fd < 0) return false;
+  struct stat card {};
+  struct stat file {};
+  if (::fstat(fd, &card) != 0 || ::stat(path.c_str(), &file) != 0) return false;
+  // A card that is a plain file holds no files; the image can only be that
+  // very file.
+  if (S_ISREG(card.st_mode)) return file.st_dev == card.st_dev && file.st_ino == card.st_ino;
+  if (!S_ISBLK(card.st_mode)) return false;
+  return file.st_dev == card.st_rdev || wholeDisk(file.st_dev) == card.st_rdev;
+}
+
+bool PosixDiskServices::imageReadFailed(NativeHandle file) { return images_.failed(file); }
 
 }  // namespace card

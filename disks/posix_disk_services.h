@@ -56,6 +56,14 @@ class PosixDiskServices final : public DiskServices {
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
 
+  // The card on a real PC.
+  bool listVolumes(std::vector<std::string>& paths) override;
+  ErrorKind errorKind(std::uint32_t code) override;
+  bool flushDevice(NativeHandle device) override;
+  void updateLayout(NativeHandle device) override;
+  bool fileOnDevice(NativeHandle device, const std::string& path) override;
+  bool imageReadFailed(NativeHandle file) override;
+
  private:
   // The descriptor behind a handle this object opened, or -1 (with the
   // error set) for any other handle.

@@ -11,6 +11,8 @@ namespace {
 constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorInvalidFunction = 1;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorNotReady = 21;
+constexpr std::uint32_t kErrorReadFault = 30;
 
 }  // namespace
 
@@ -76,6 +78,10 @@ bool SimulatedDiskServices::driveGeometry(NativeHandle device, DriveGeometry& ge
     return false;
   }
   const SimulatedDrive& drive = *found->second.drive;
+  if (drive.notReady) {
+    lastError_ = kErrorNotReady;
+    return false;
+  }
   geometry = DriveGeometry{};
   geometry.mediaType =
       drive.kind == SimulatedDrive::Kind::FixedDisk ? kFixedMedia : kRemovableMedia;
@@ -83,7 +89,7 @@ bool SimulatedDiskServices::driveGeometry(NativeHandle device, DriveGeometry& ge
   geometry.cylinders = drive.blocks / 32;
   geometry.tracksPerCylinder = 1;
   geometry.sectorsPerTrack = 32;
-  geometry.bytesPerSector = 512;
+  geometry.bytesPerSector = drive.sectorBytes;
   return true;
 }
 
@@ -207,6 +213,10 @@ bool SimulatedDiskServices::storageDeviceNumber(NativeHandle volume, StorageDevi
     lastError_ = kErrorInvalidFunction;
     return false;
   }
+  if (found->second.drive->notReady) {
+    lastError_ = kErrorNotReady;
+    return false;
+  }
   const SimulatedDrive& drive = *found->second.drive;
   number.deviceType =
       drive.kind == SimulatedDrive::Kind::CdRom ? kFileDeviceCdRom : drive.volumeDeviceType;
@@ -219,11 +229,17 @@ bool SimulatedDiskServices::volumeDiskExtents(NativeHandle volume,
                                               std::vector<DiskExtent>& extents) {
   record("extents");
   const auto found = volumes_.find(volume);
-  if (found == volumes_.end() || found->second.drive->extentsFails) {
+  // A CD-ROM's volume lies on no disk.
+  if (found == volumes_.end() || found->second.drive->extentsFails ||
+      found->second.drive->kind == SimulatedDrive::Kind::CdRom) {
     lastError_ = kErrorInvalidFunction;
     return false;
   }
   const SimulatedDrive& drive = *found->second.drive;
+  if (drive.notReady) {
+    lastError_ = kErrorNotReady;
+    return false;
+  }
   extents.clear();
   std::vector<std::uint32_t> disks = drive.volumeExtents;
   if (disks.empty()) disks.push_back(static_cast<std::uint32_t>(volumeDiskNumber(drive)));
@@ -242,7 +258,7 @@ bool SimulatedDiskServices::lockVolume(NativeHandle volume) {
   int& refusals = found->second.drive->lockRefusals;
   if (refusals != 0) {
     if (refusals > 0) --refusals;
-    lastError_ = 5;
+    lastError_ = found->second.drive->lockError;
     return false;
   }
   found->second.locked = true;
@@ -274,7 +290,22 @@ bool SimulatedDiskServices::openImage(const std::string& path, NativeHandle& fil
 }
 
 std::size_t SimulatedDiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
-  return images_.read(file, data, size);
+  failedReads_.erase(file);
+  const std::int64_t position = images_.position(file);
+  if (failImageReadAt_ < 0 || position < 0 ||
+      position + static_cast<std::int64_t>(size) <= failImageReadAt_)
+    return images_.read(file, data, size);
+  // The bytes before the bad one arrive, then the read fails.
+  const std::size_t before =
+      position < failImageReadAt_ ? static_cast<std::size_t>(failImageReadAt_ - position) : 0;
+  const std::size_t arrived = before > 0 ? images_.read(file, data, before) : 0;
+  failedReads_.insert(file);
+  lastError_ = kErrorReadFault;
+  return arrived;
+}
+
+bool SimulatedDiskServices::imageReadFailed(NativeHandle file) {
+  return failedReads_.count(file) != 0 || images_.failed(file);
 }
 
 bool SimulatedDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
@@ -283,6 +314,7 @@ bool SimulatedDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
 
 void SimulatedDiskServices::closeImage(NativeHandle file) {
   record("close image");
+  failedReads_.erase(file);
   images_.close(file);
 }
 
@@ -294,6 +326,60 @@ void* SimulatedDiskServices::allocateBuffer(std::size_t size) {
 void SimulatedDiskServices::freeBuffer(void* buffer) {
   record("free buffer");
   buffers_.free(buffer);
+}
+
+bool SimulatedDiskServices::listVolumes(std::vector<std::string>& paths) {
+  record("list volumes");
+  paths.clear();
+  for (const auto& entry : drives_) paths.push_back("\\\\.\\" + entry.first + ":");
+  return true;
+}
+
+// The codes a Windows system answers with.
+ErrorKind SimulatedDiskServices::errorKind(std::uint32_t code) {
+  switch (code) {
+    case 5:   // access denied
+    case 32:  // sharing violation
+    case 33:  // lock violation
+      return ErrorKind::Busy;
+    case kErrorNotReady:
+    case 1112:  // no media in the drive
+      return ErrorKind::NotReady;
+    default:
+      return ErrorKind::Other;
+  }
+}
+
+bool SimulatedDiskServices::flushDevice(NativeHandle device) {
+  record("flush");
+  const auto found = devices_.find(device);
+  if (found == devices_.end()) {
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  if (found->second.drive->flushError != 0) {
+    lastError_ = found->second.drive->flushError;
+    return false;
+  }
+  return true;
+}
+
+void SimulatedDiskServices::updateLayout(NativeHandle device) {
+  if (devices_.count(device) != 0) record("update layout");
+}
+
+bool SimulatedDiskServices::fileOnDevice(NativeHandle device, const std::string& path) {
+  const auto found = devices_.find(device);
+  if (found == devices_.end()) return false;
+  // Every letter on the card's disk is a volume of the card.
+  const std::string& disk = found->second.drive->diskNumber;
+  for (const auto& entry : drives_) {
+    const SimulatedDrive& drive = entry.second;
+    if (drive.diskNumber == disk && !drive.folder.empty() &&
+        path.compare(0, drive.folder.size(), drive.folder) == 0)
+      return true;
+  }
+  return false;
 }
 
 }  // namespace card

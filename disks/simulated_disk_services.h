@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,15 @@ struct SimulatedDrive {
   std::vector<std::uint32_t> volumeExtents;  // empty: one extent on the disk
   bool deviceNumberFails = false;
   bool extentsFails = false;
-  int lockRefusals = 0;  // lock attempts refused before one succeeds; -1: all
+  int lockRefusals = 0;         // lock attempts refused before one succeeds; -1: all
+  std::uint32_t lockError = 5;  // the refusals' error: access denied, a busy volume
+  // The reader is empty: its volume and disk answer "not ready".
+  bool notReady = false;
+  std::uint32_t sectorBytes = 512;
+  std::uint32_t flushError = 0;  // when not 0, flushing the card fails so
+  // Files whose path begins with this folder lie on the card (as if it were
+  // where the card's volume is mounted); empty: none does.
+  std::string folder;
 };
 
 class SimulatedDiskServices : public DiskServices {
@@ -52,6 +61,9 @@ class SimulatedDiskServices : public DiskServices {
   // answer no device.
   void addDrive(const std::string& driveText, SimulatedDrive drive);
   void failAllocation(bool fail) { failAllocation_ = fail; }
+  // Every image read that reaches byte `byte` of its file stops there with
+  // an error, as a bad sector or a lost share would; -1: never.
+  void failImageReadAt(std::int64_t byte) { failImageReadAt_ = byte; }
 
   // What is open right now.
   int openDevices() const { return static_cast<int>(devices_.size()); }
@@ -83,6 +95,15 @@ class SimulatedDiskServices : public DiskServices {
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
 
+  // The card on a real PC. The volumes are the declared letters'
+  // (\\.\G:), in the order of their letters.
+  bool listVolumes(std::vector<std::string>& paths) override;
+  ErrorKind errorKind(std::uint32_t code) override;
+  bool flushDevice(NativeHandle device) override;
+  void updateLayout(NativeHandle device) override;
+  bool fileOnDevice(NativeHandle device, const std::string& path) override;
+  bool imageReadFailed(NativeHandle file) override;
+
  private:
   struct OpenDevice {
     const SimulatedDrive* drive = nullptr;
@@ -107,6 +128,8 @@ class SimulatedDiskServices : public DiskServices {
   NativeHandle nextHandle_ = 0x100;
   std::uint32_t lastError_ = 0;
   bool failAllocation_ = false;
+  std::int64_t failImageReadAt_ = -1;
+  std::set<NativeHandle> failedReads_;
 };
 
 }  // namespace card

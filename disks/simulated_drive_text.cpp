@@ -56,6 +56,12 @@ bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std:
         drive.blocks = std::strtoll(value.c_str(), nullptr, 10);
       } else if (key == "locked") {
         drive.lockRefusals = -1;
+      } else if (key == "notready") {
+        drive.notReady = true;
+      } else if (key == "sectors") {
+        drive.sectorBytes = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+      } else if (key == "folder") {
+        drive.folder = value;
       } else if (key == "refuse") {
         drive.refuseBlock = std::strtoll(value.c_str(), nullptr, 10);
       } else if (key == "error") {

@@ -5,7 +5,11 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
+
+#include "utf16.h"
 
 namespace card {
 namespace {
@@ -44,6 +48,68 @@ class FileHandle {
 bool controlWithoutData(HANDLE handle, DWORD code) {
   DWORD returned = 0;
   return DeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &returned, nullptr) != 0;
+}
+
+// The disks a volume has extents on, asked through a handle opened for
+// queries only. `volume` is a volume's name without its trailing backslash
+// (\\?\Volume{...}).
+bool volumeOnDisk(const std::wstring& volume, DWORD disk) {
+  FileHandle handle(
+      CreateFileW(volume.c_str(), 0, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!handle) return false;
+  // A volume on more disks than this is no card's.
+  constexpr DWORD kMostExtents = 32;
+  std::vector<std::uint64_t> storage(
+      (offsetof(VOLUME_DISK_EXTENTS, Extents) + kMostExtents * sizeof(DISK_EXTENT)) /
+          sizeof(std::uint64_t) +
+      1);
+  auto* answer = reinterpret_cast<VOLUME_DISK_EXTENTS*>(storage.data());
+  DWORD returned = 0;
+  if (!DeviceIoControl(handle.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, answer,
+                       static_cast<DWORD>(storage.size() * sizeof(std::uint64_t)), &returned,
+                       nullptr))
+    return false;
+  for (DWORD k = 0; k < answer->NumberOfDiskExtents && k < kMostExtents; ++k)
+    if (answer->Extents[k].DiskNumber == disk) return true;
+  return false;
+}
+
+// The name of the volume a file lies on (\\?\Volume{...}, no trailing
+// backslash), or empty. The file's own handle knows where it really is,
+// through substituted letters, links and folders a volume is mounted on;
+// a path that does not open is placed by its mount point instead.
+std::wstring volumeOfFile(const std::wstring& path) {
+  static const std::wstring kVolumePrefix = L"\\?\Volume{";
+  FileHandle file(CreateFileW(path.c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (file) {
+    std::wstring name(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const DWORD length =
+          GetFinalPathNameByHandleW(file.get(), &name[0], static_cast<DWORD>(name.size()),
+                                    FILE_NAME_NORMALIZED | VOLUME_NAME_GUID);
+      if (length == 0) break;
+      if (length >= name.size()) {
+        name.resize(length + 1);
+        continue;
+      }
+      name.resize(length);
+      const std::size_t end = name.find(L'\\', kVolumePrefix.size());
+      if (name.compare(0, kVolumePrefix.size(), kVolumePrefix) == 0 && end != std::wstring::npos)
+        return name.substr(0, end);
+      break;
+    }
+  }
+  std::wstring mountPoint(MAX_PATH + 1, L'\0');
+  if (!GetVolumePathNameW(path.c_str(), &mountPoint[0], static_cast<DWORD>(mountPoint.size())))
+    return {};
+  mountPoint.resize(wcslen(mountPoint.c_str()));
+  wchar_t volume[MAX_PATH + 1] = {};
+  if (!GetVolumeNameForVolumeMountPointW(mountPoint.c_str(), volume, MAX_PATH + 1)) return {};
+  std::wstring name = volume;
+  if (!name.empty() && name.back() == L'\\') name.pop_back();
+  return name;
 }
 
 }  // namespace
@@ -225,5 +291,63 @@ void* Win32DiskServices::allocateBuffer(std::size_t size) {
 }
 
 void Win32DiskServices::freeBuffer(void* buffer) { buffers_.free(buffer); }
+
+bool Win32DiskServices::listVolumes(std::vector<std::string>& paths) {
+  paths.clear();
+  wchar_t name[MAX_PATH + 1] = {};
+  const HANDLE search = FindFirstVolumeW(name, MAX_PATH + 1);
+  if (search == INVALID_HANDLE_VALUE) return failed();
+  do {
+    // A volume's name ends in a backslash, which would open its root folder
+    // rather than the volume itself.
+    std::wstring path = name;
+    if (!path.empty() && path.back() == L'\\') path.pop_back();
+    paths.push_back(toUtf8(path));
+  } while (FindNextVolumeW(search, name, MAX_PATH + 1));
+  const DWORD error = GetLastError();
+  FindVolumeClose(search);
+  if (error != ERROR_NO_MORE_FILES) {
+    lastError_ = error;
+    return false;
+  }
+  return true;
+}
+
+ErrorKind Win32DiskServices::errorKind(std::uint32_t code) {
+  switch (code) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return ErrorKind::Busy;
+    case ERROR_NOT_READY:
+    case ERROR_NO_MEDIA_IN_DRIVE:
+      return ErrorKind::NotReady;
+    default:
+      return ErrorKind::Other;
+  }
+}
+
+bool Win32DiskServices::flushDevice(NativeHandle device) {
+  return FlushFileBuffers(toHandle(device)) != 0 || failed();
+}
+
+void Win32DiskServices::updateLayout(NativeHandle device) {
+  // The system then shows the card's new partitions without the card being
+  // put in again; a plain file or an old driver refuses, which changes
+  // nothing.
+  controlWithoutData(toHandle(device), IOCTL_DISK_UPDATE_PROPERTIES);
+}
+
+bool Win32DiskServices::fileOnDevice(NativeHandle device, const std::string& path) {
+  STORAGE_DEVICE_NUMBER number = {};
+  DWORD returned = 0;
+  if (!DeviceIoControl(toHandle(device), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                       sizeof number, &returned, nullptr))
+    return false;
+  const std::wstring volume = volumeOfFile(toUtf16(path));
+  return !volume.empty() && volumeOnDisk(volume, number.DeviceNumber);
+}
+
+bool Win32DiskServices::imageReadFailed(NativeHandle file) { return images_.failed(file); }
 
 }  // namespace card

@@ -40,6 +40,14 @@ class Win32DiskServices final : public DiskServices {
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
 
+  // The card on a real PC.
+  bool listVolumes(std::vector<std::string>& paths) override;
+  ErrorKind errorKind(std::uint32_t code) override;
+  bool flushDevice(NativeHandle device) override;
+  void updateLayout(NativeHandle device) override;
+  bool fileOnDevice(NativeHandle device, const std::string& path) override;
+  bool imageReadFailed(NativeHandle file) override;
+
  private:
   // Keeps the system's error code of a failed call; returns false so that a
   // failing path reads `return failed();`.
