@@ -188,6 +188,16 @@ int SimulatedDiskServices::lockedVolumes() const {
   return locked;
 }
 
+int SimulatedDiskServices::lockAttempts(const std::string& path) const {
+  const auto found = lockAttempts_.find(path);
+  return found == lockAttempts_.end() ? 0 : found->second;
+}
+
+int SimulatedDiskServices::unlocks(const std::string& path) const {
+  const auto found = unlocks_.find(path);
+  return found == unlocks_.end() ? 0 : found->second;
+}
+
 bool SimulatedDiskServices::openVolume(const std::string& path, bool exclusive,
                                        NativeHandle& volume) {
   record("open volume " + path + (exclusive ? " exclusive" : " query"));
@@ -202,7 +212,7 @@ bool SimulatedDiskServices::openVolume(const std::string& path, bool exclusive,
     return false;
   }
   volume = nextHandle_++;
-  volumes_[volume] = OpenVolume{&found->second, exclusive, false};
+  volumes_[volume] = OpenVolume{&found->second, path, exclusive, false};
   return true;
 }
 
@@ -251,6 +261,7 @@ bool SimulatedDiskServices::volumeDiskExtents(NativeHandle volume,
 bool SimulatedDiskServices::lockVolume(NativeHandle volume) {
   record("lock volume");
   const auto found = volumes_.find(volume);
+  if (found != volumes_.end()) ++lockAttempts_[found->second.path];
   if (found == volumes_.end() || !found->second.exclusive) {
     lastError_ = 5;  // access denied
     return false;
@@ -274,6 +285,7 @@ bool SimulatedDiskServices::dismountVolume(NativeHandle volume) {
 bool SimulatedDiskServices::unlockVolume(NativeHandle volume) {
   record("unlock volume");
   const auto found = volumes_.find(volume);
+  if (found != volumes_.end()) ++unlocks_[found->second.path];
   if (found == volumes_.end() || !found->second.locked) return false;
   found->second.locked = false;
   return true;

@@ -71,6 +71,10 @@ class SimulatedDiskServices : public DiskServices {
   int liveBuffers() const { return buffers_.liveCount(); }
   int openVolumes() const { return static_cast<int>(volumes_.size()); }
   int lockedVolumes() const;
+  // How often the volume at `path` (\\.\G:) was asked to lock, and to
+  // unlock.
+  int lockAttempts(const std::string& path) const;
+  int unlocks(const std::string& path) const;
 
   bool queryDosDevice(const std::string& dosName, std::string& target) override;
   bool openDevice(const std::string& path, NativeHandle& device) override;
@@ -112,6 +116,7 @@ class SimulatedDiskServices : public DiskServices {
   };
   struct OpenVolume {
     SimulatedDrive* drive = nullptr;
+    std::string path;
     bool exclusive = false;
     bool locked = false;
   };
@@ -129,6 +134,8 @@ class SimulatedDiskServices : public DiskServices {
   std::uint32_t lastError_ = 0;
   bool failAllocation_ = false;
   std::int64_t failImageReadAt_ = -1;
+  std::map<std::string, int> lockAttempts_;
+  std::map<std::string, int> unlocks_;
   std::set<NativeHandle> failedReads_;
 };
 

@@ -21,6 +21,13 @@ TEST(PhysicalDrivePath, ReadsEveryDigitAfterTheDiskMarker) {
       {"\\Device\\HarddiskVolume1", ""},
       {"\\Device\\Harddisk", ""},
       {"\\Device\\harddisk1\\DR1", ""},  // the marker is case-sensitive
+      // Only an answer that begins with the disk marker and whose number ends
+      // at a backslash or the end names a disk.
+      {"\\??\\C:\\Harddisk1", ""},  // subst X: C:\Harddisk1
+      {"\\Device\\Harddisk1x", ""},
+      {"\\Device\\Harddisk1x\\DR1", ""},
+      {"\\Device\\Mup\\server\\Harddisk1", ""},
+      {"\\Device\\Harddisk99999999999\\DR1", ""},  // more than the system numbers
       {"\\Device\\CdRom0", ""},
       {"", ""},
   };
@@ -48,6 +55,12 @@ TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
   openFails.openFails = true;
   card::SimulatedDrive geometryFails = drive(Kind::RemovableCard);
   geometryFails.geometryFails = true;
+  card::SimulatedDrive emptyReader = drive(Kind::RemovableCard);
+  emptyReader.notReady = true;
+  card::SimulatedDrive emptyVolume = drive(Kind::VolumeCard);
+  emptyVolume.notReady = true;
+  card::SimulatedDrive bigSectors = drive(Kind::RemovableCard);
+  bigSectors.sectorBytes = 4096;
   const std::string dive = "message ERROR: Query did not return expected dive number";
   const ResolutionCase cases[] = {
       {"no such device", "G", false, {}, {"query G:", "message ERROR: could not query device"}},
@@ -58,6 +71,41 @@ TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
        true,
        drive(Kind::RemovableCard, "\\Device\\Harddisk"),
        {"query G:", dive}},
+      // Answers that merely contain the marker never reach disk 1, the card
+      // on F: nothing is opened.
+      {"substituted folder",
+       "G",
+       true,
+       drive(Kind::RemovableCard, "\\??\\C:\\Harddisk1"),
+       {"query G:", dive}},
+      {"number run on",
+       "G",
+       true,
+       drive(Kind::RemovableCard, "\\Device\\Harddisk1x"),
+       {"query G:", dive}},
+      {"network path",
+       "G",
+       true,
+       drive(Kind::RemovableCard, "\\Device\\Mup\\server\\Harddisk1"),
+       {"query G:", dive}},
+      {"empty reader behind a disk",
+       "G",
+       true,
+       emptyReader,
+       {"query G:", "open device \\\\.\\PHYSICALDRIVE1", "geometry",
+        "message ERROR: no card in the reader at >G", "close device"}},
+      {"empty reader behind a volume",
+       "G",
+       true,
+       emptyVolume,
+       {"query G:", "open volume \\\\.\\G: query", "device number", "close volume",
+        "message ERROR: no card in the reader at >G"}},
+      {"sectors of 4096 bytes",
+       "G",
+       true,
+       bigSectors,
+       {"query G:", "open device \\\\.\\PHYSICALDRIVE1", "geometry",
+        "message ERROR: card sectors of 4096 bytes are not supported", "close device"}},
       {"open refused",
        "G",
        true,
@@ -89,6 +137,11 @@ TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
     card::SimulatedDiskServices disk(&journal);
     RecordingUi ui(journal);
     ui.drive = c.driveText;
+    // Where the letter's answer is its own, disk 1 is a card under another
+    // letter, which the answer must not reach.
+    card::SimulatedDrive other = drive(Kind::RemovableCard);
+    other.file = scratch.path("other.img");
+    if (!c.drive.devicePath.empty()) disk.addDrive("F", other);
     if (c.declared) {
       card::SimulatedDrive d = c.drive;
       d.file = scratch.path("disk.img");

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <limits>
 
@@ -549,6 +550,260 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
     EXPECT_EQ(uiCalls[1], uiCalls[0]);
     EXPECT_EQ(cards[1], cards[0]);
   }
+}
+
+}  // namespace
+
+namespace {
+
+using Kind = card::SimulatedDrive::Kind;
+
+// A card on disk 1 mounted twice, as today's systems mount every partition
+// of a removable card: G and, under its own letter, H. J is another card, on
+// disk 2, and I a CD-ROM drive; neither may be touched.
+class CardWithTwoVolumes : public WriteOperation {
+ public:
+  CardWithTwoVolumes() {
+    changeVolume("H", [](card::SimulatedDrive&) {});
+    card::SimulatedDrive other;
+    other.file = otherCard;
+    other.diskNumber = "2";
+    disk.addDrive("J", other);
+    card::SimulatedDrive cdrom;
+    cdrom.kind = Kind::CdRom;
+    disk.addDrive("I", cdrom);
+  }
+
+  void changeVolume(const std::string& letter,
+                    const std::function<void(card::SimulatedDrive&)>& change) {
+    card::SimulatedDrive d = letter == "H" ? secondVolume() : card::SimulatedDrive{};
+    d.file = cardPath;
+    change(d);
+    disk.addDrive(letter, d);
+  }
+
+  static card::SimulatedDrive secondVolume() {
+    card::SimulatedDrive d;
+    d.kind = Kind::VolumeCard;
+    d.volumeNumber = "9";
+    return d;
+  }
+
+  std::string otherCard = scratch.path("card-J.img");
+};
+
+TEST_F(CardWithTwoVolumes, LocksEveryVolumeOfTheCardRetryingOnlyWhileOneIsBusy) {
+  struct Case {
+    const char* name;
+    int refusals;         // of H's lock; -1: for good
+    std::uint32_t error;  // the refusals' error
+    int attemptsOnH;      // lock attempts on H
+    bool written;
+  };
+  const Case cases[] = {
+      {"both free", 0, 5, 1, true},
+      {"busy twice, then free", 2, 5, 3, true},
+      {"sharing violation, then free", 1, 32, 2, true},
+      {"busy for good", -1, 33, 5, false},
+      {"refused for another reason", -1, 1, 1, false},
+      {"not ready", -1, 21, 1, false},
+  };
+  const std::string g = "\\\\.\\G:", h = "\\\\.\\H:";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    ui.messages.clear();
+    std::remove(cardPath.c_str());
+    changeVolume("H", [&](card::SimulatedDrive& d) {
+      d.lockRefusals = c.refusals;
+      d.lockError = c.error;
+    });
+    const int gBefore = disk.lockAttempts(g), hBefore = disk.lockAttempts(h);
+    const int gUnlocks = disk.unlocks(g);
+    const Bytes image = completeImage(300);
+    useImage(image);
+    run();
+    EXPECT_EQ(disk.lockAttempts(g) - gBefore, 1);
+    EXPECT_EQ(disk.lockAttempts(h) - hBefore, c.attemptsOnH);
+    // G was locked first and is unlocked again either way.
+    EXPECT_EQ(disk.unlocks(g) - gUnlocks, 1);
+    // Neither the other card nor the CD-ROM drive is locked.
+    EXPECT_EQ(disk.lockAttempts("\\\\.\\J:") + disk.lockAttempts("\\\\.\\I:"), 0);
+    EXPECT_EQ(disk.lockedVolumes(), 0);
+    if (c.written) {
+      EXPECT_EQ(cardBytes(), payloadOf(image));
+      EXPECT_EQ(ui.messages.back().first, "done");
+    } else {
+      EXPECT_TRUE(cardBytes().empty());
+      EXPECT_EQ(ending(), (std::vector<std::string>{
+                              "message ERROR: could not lock the card at >G, close every program "
+                              "and window that uses it and try again",
+                              "close image", "close device"}));
+    }
+    EXPECT_TRUE(readFile(otherCard).empty());
+  }
+}
+
+TEST_F(CardWithTwoVolumes, RefusesAnImageThatLiesOnTheCardBeforeLockingOrWriting) {
+  struct Case {
+    const char* name;
+    const char* folderOf;  // the letter whose volume holds the image's folder
+    bool refused;
+  };
+  const Case cases[] = {
+      {"on the letter's own volume", "G", true},
+      {"on the card's other volume", "H", true},
+      {"on another card", "J", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    ui.messages.clear();
+    std::remove(cardPath.c_str());
+    const std::string folder = scratch.path(std::string("mounted-") + c.folderOf + "/");
+    changeVolume(c.folderOf, [&](card::SimulatedDrive& d) {
+      if (std::string(c.folderOf) == "J") {
+        d.file = otherCard;
+        d.diskNumber = "2";
+      }
+      d.folder = folder;
+    });
+    std::filesystem::create_directories(folder);
+    const Bytes image = completeImage(20);
+    writeFile(folder + "image.S7img", image);
+    ui.fileName = folder + "image.S7img";
+    run();
+    if (c.refused) {
+      EXPECT_TRUE(cardBytes().empty());
+      EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 0);
+      EXPECT_EQ(ending(), (std::vector<std::string>{"message ERROR: image file is on the card at "
+                                                    ">G, copy it to another drive first",
+                                                    "close image", "close device"}));
+    } else {
+      EXPECT_EQ(cardBytes(), payloadOf(image));
+    }
+    changeVolume(c.folderOf, [&](card::SimulatedDrive& d) {
+      if (std::string(c.folderOf) == "J") {
+        d.file = otherCard;
+        d.diskNumber = "2";
+      }
+    });
+  }
+}
+
+TEST_F(WriteOperation, LockRefusalNamesTheCardBeingWrittenWhateverTheFieldShowsMeanwhile) {
+  // The operator types another letter while the run processes events after
+  // the status text; the refusal that follows still names G.
+  card::SimulatedDrive d;
+  d.file = cardPath;
+  d.lockRefusals = -1;
+  disk.addDrive("G", d);
+  useImage(completeImage(20));
+  ui.onProcessEvents = [&] { ui.drive = "K"; };
+  run();
+  EXPECT_EQ(ui.messages.back().first,
+            "could not lock the card at >G, close every program and window that uses it and try "
+            "again");
+  EXPECT_TRUE(cardBytes().empty());
+}
+
+TEST_F(WriteOperation, AFailedFlushIsAFailedWriteAndNothingIsReadBack) {
+  card::SimulatedDrive d;
+  d.file = cardPath;
+  d.flushError = 1117;
+  disk.addDrive("G", d);
+  const Bytes image = completeImage(300);
+  useImage(image);
+  run();
+  // Every block went out before the flush was asked for.
+  EXPECT_EQ(cardBytes(), payloadOf(image));
+  EXPECT_EQ(ending(), (std::vector<std::string>{
+                          "message MMC ERROR: error 1117 writing to MMC card.", "close device",
+                          "close image", "panel hidden", "free buffer"}));
+  const auto flush = std::find(journal.begin(), journal.end(), "flush");
+  ASSERT_NE(flush, journal.end());
+  EXPECT_EQ(std::find_if(journal.begin(), journal.end(),
+                         [](const std::string& e) { return e.rfind("read ", 0) == 0; }),
+            journal.end());
+}
+
+TEST_F(WriteOperation, FlushesTheCardAfterTheLastBlockAndBeforeTheReadBack) {
+  const Bytes image = completeImage(3000);
+  useImage(image);
+  run();
+  const auto isWrite = [](const std::string& e) { return e.rfind("write ", 0) == 0; };
+  const auto isRead = [](const std::string& e) { return e.rfind("read ", 0) == 0; };
+  const auto lastWrite = std::find_if(journal.rbegin(), journal.rend(), isWrite).base() - 1;
+  const auto flush = std::find(journal.begin(), journal.end(), "flush");
+  const auto firstRead = std::find_if(journal.begin(), journal.end(), isRead);
+  ASSERT_NE(flush, journal.end());
+  EXPECT_LT(lastWrite, flush);
+  EXPECT_LT(flush, firstRead);
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "flush"), 1);
+  EXPECT_EQ(ui.messages.back().first, "done");
+}
+
+// A read that fails is not the end of the file: the blocks before the bad
+// one are on the card, as with one block per write, and the run stops there.
+TEST_F(WriteOperation, AnImageReadErrorStopsTheRunWhereTheEndOfTheFileWouldNot) {
+  const std::pair<std::int64_t, std::int32_t> cases[] = {
+      {8, 0},                    // the first byte of block 0
+      {8 + 512 * 37 + 100, 37},  // inside block 37
+      {8 + 512 * 2048, 2048},    // the first block of the second batch
+      {8 + 512 * 2999 + 511, 2999},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.second);
+    journal.clear();
+    ui.messages.clear();
+    std::remove(cardPath.c_str());
+    disk.failImageReadAt(c.first);
+    const Bytes image = completeImage(3000);
+    useImage(image);
+    run();
+    const Bytes written = cardBytes();
+    ASSERT_EQ(written.size(), std::size_t(c.second) * 512);
+    EXPECT_TRUE(std::equal(written.begin(), written.end(), image.begin() + 8));
+    EXPECT_EQ(ending(),
+              (std::vector<std::string>{
+                  "message ERROR: image file read error at block " + std::to_string(c.second),
+                  "close device", "close image", "panel hidden", "free buffer"}));
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "flush"), 0);
+  }
+  disk.failImageReadAt(-1);
+}
+
+TEST_F(WriteOperation, ShortReadWarningComesBeforeTheShortBlockIsWritten) {
+  useImage(imageBytes(5000, 5000 - 1236, 512 * 3000 + 100));
+  run();
+  const auto warning =
+      std::find(journal.begin(), journal.end(),
+                "message surprised: unexpected shortness of image file at block 3000 , good luck");
+  ASSERT_NE(warning, journal.end());
+  // Blocks 0 to 2999 are on the card when the warning shows; block 3000
+  // goes out after it.
+  std::vector<std::string> before, after;
+  for (auto e = journal.begin(); e != journal.end(); ++e)
+    if (e->rfind("write ", 0) == 0) (e < warning ? before : after).push_back(*e);
+  EXPECT_EQ(before, (std::vector<std::string>{"write 0 +1048576", "write 2048 +487424"}));
+  EXPECT_EQ(after, (std::vector<std::string>{"write 3000 +512"}));
+  EXPECT_EQ(ui.messages.back().first, "done");
+}
+
+TEST_F(WriteOperation, RefusesACardOfOtherThan512ByteSectorsOpenedByItsPath) {
+  card::SimulatedDrive d;
+  d.file = cardPath;
+  d.sectorBytes = 4096;
+  disk.addDrive("G", d);
+  useImage(completeImage(20));
+  card::NativeHandle handle = 0;
+  ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", handle));
+  EXPECT_FALSE(card::writeImage(disk, ui, card::CardDevice(disk, handle), options));
+  EXPECT_EQ(ui.messages, (std::vector<std::pair<std::string, std::string>>{
+                             {"card sectors of 4096 bytes are not supported", "ERROR"}}));
+  EXPECT_EQ(disk.openDevices(), 0);
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "open image"), 0);
+  EXPECT_TRUE(cardBytes().empty());
 }
 
 }  // namespace
