@@ -277,7 +277,17 @@ bool PosixDiskServices::fileOnDevice(NativeHandle device, const std::string& pat
   if (fd < 0) return false;
   struct stat card {};
   struct stat file {};
-  if (::fstat(fd, &card) != 0 || ::stat(path.c_str(), &file) != 0) return false;
+  if (::fstat(fd, &card) != 0) return false;
+  // A file still to be made lies where the nearest folder that exists does.
+  std::string place = path;
+  while (::stat(place.empty() ? "." : place.c_str(), &file) != 0) {
+    if (place.empty()) return false;
+    const std::size_t slash = place.find_last_of('/');
+    if (slash == std::string::npos)
+      place.clear();
+    else
+      place = slash == 0 ? "/" : place.substr(0, slash);
+  }
   // A card that is a plain file holds no files; the image can only be that
   // very file.
   if (S_ISREG(card.st_mode)) return file.st_dev == card.st_dev && file.st_ino == card.st_ino;

@@ -38,6 +38,10 @@ class FileHandle {
   explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
   HANDLE get() const { return handle_; }
   HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+  void reset(HANDLE handle) {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = handle;
+  }
 
  private:
   HANDLE handle_;
@@ -79,10 +83,18 @@ bool volumeOnDisk(const std::wstring& volume, DWORD disk) {
 // through substituted letters, links and folders a volume is mounted on;
 // a path that does not open is placed by its mount point instead.
 std::wstring volumeOfFile(const std::wstring& path) {
-  static const std::wstring kVolumePrefix = L"\\?\Volume{";
-  FileHandle file(CreateFileW(path.c_str(), 0,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  static const std::wstring kVolumePrefix = L"\\\\?\\Volume{";
+  // A file still to be made lies where the nearest folder that exists does.
+  std::wstring place = path;
+  FileHandle file(INVALID_HANDLE_VALUE);
+  for (;;) {
+    file.reset(CreateFileW(place.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const std::size_t slash = place.find_last_of(L"\\/");
+    if (file || slash == std::wstring::npos || slash + 1 == place.size()) break;
+    // Up to the folder above; a drive's root keeps its backslash.
+    place.resize(slash == 0 || place[slash - 1] == L':' ? slash + 1 : slash);
+  }
   if (file) {
     std::wstring name(MAX_PATH, L'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -102,7 +114,7 @@ std::wstring volumeOfFile(const std::wstring& path) {
     }
   }
   std::wstring mountPoint(MAX_PATH + 1, L'\0');
-  if (!GetVolumePathNameW(path.c_str(), &mountPoint[0], static_cast<DWORD>(mountPoint.size())))
+  if (!GetVolumePathNameW(place.c_str(), &mountPoint[0], static_cast<DWORD>(mountPoint.size())))
     return {};
   mountPoint.resize(wcslen(mountPoint.c_str()));
   wchar_t volume[MAX_PATH + 1] = {};

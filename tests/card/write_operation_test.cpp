@@ -501,6 +501,7 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
     std::int32_t claimed;
     std::size_t payload;
     std::int64_t refuseBlock;
+    std::int64_t readFailsAt = -1;  // the image byte whose read fails
   };
   const Case cases[] = {
       {0, 0, -1},
@@ -523,10 +524,14 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
       {5000, 5000 * 512, 2048},
       {5000, 5000 * 512, 4999},
       {5000, 3000 * 512 + 100, 3000},
+      // Image reads that fail: inside the first batch, at the second's start.
+      {5000, 5000 * 512, -1, 8 + 150 * 512 + 7},
+      {5000, 5000 * 512, -1, 8 + 2048 * 512},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.claimed) + " blocks, " + std::to_string(c.payload) +
-                 " bytes, refusing " + std::to_string(c.refuseBlock));
+                 " bytes, refusing " + std::to_string(c.refuseBlock) + ", read failing at " +
+                 std::to_string(c.readFailsAt));
     ScratchDir scratch;
     const std::string imagePath = scratch.path("image.S7img");
     writeFile(imagePath, imageBytes(c.claimed, c.claimed - 1236, c.payload));
@@ -539,6 +544,7 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
       d.refuseBlock = c.refuseBlock;
       d.refuseError = 1117;
       disk.addDrive("G", d);
+      disk.failImageReadAt(c.readFailsAt);
       RecordingUi ui(uiCalls[pass]);
       ui.fileName = imagePath;
       card::WriteOptions options;

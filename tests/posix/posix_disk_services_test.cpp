@@ -199,6 +199,49 @@ TEST_F(PosixServicesOnAFile, ImageFileReadsWhatArrivesAndSeeks) {
   EXPECT_EQ(disk.openImages(), 0);
 }
 
+// A read that fails is told from the end of the file: a folder opens as a
+// stream but every read of it fails.
+TEST_F(PosixServicesOnAFile, ImageReadErrorIsToldFromTheEndOfTheFile) {
+  const std::string imagePath = scratch.path("image.S7img");
+  writeFile(imagePath, Bytes(kBlock, 1));
+  Bytes block(2 * kBlock);
+  card::NativeHandle file = 0;
+  ASSERT_TRUE(disk.openImage(imagePath, file));
+  EXPECT_EQ(disk.readImage(file, block.data(), block.size()), kBlock);
+  EXPECT_FALSE(disk.imageReadFailed(file));
+  disk.closeImage(file);
+
+  const std::string folder = scratch.path("folder.S7img");
+  std::filesystem::create_directory(folder);
+  if (!disk.openImage(folder, file)) GTEST_SKIP() << "this C library does not open folders";
+  EXPECT_EQ(disk.readImage(file, block.data(), block.size()), 0u);
+  EXPECT_TRUE(disk.imageReadFailed(file));
+  disk.closeImage(file);
+}
+
+TEST_F(PosixServicesOnAFile, FlushLayoutAndWhereAFileLies) {
+  makeCard(cardPath, 4);
+  card::NativeHandle device = 0;
+  ASSERT_TRUE(disk.openDevice(cardPath, device));
+  EXPECT_TRUE(disk.flushDevice(device));
+  disk.updateLayout(device);  // no partitions on a plain file: nothing to do
+  // A card that is a plain file holds no file but itself.
+  EXPECT_TRUE(disk.fileOnDevice(device, cardPath));
+  const std::string other = scratch.path("image.S7img");
+  writeFile(other, Bytes(kBlock, 1));
+  EXPECT_FALSE(disk.fileOnDevice(device, other));
+  EXPECT_FALSE(disk.fileOnDevice(device, scratch.path("not yet/made.S7img")));
+  disk.closeDevice(device);
+  EXPECT_FALSE(disk.flushDevice(device));
+  EXPECT_EQ(disk.lastError(), std::uint32_t(EBADF));
+
+  const std::pair<int, card::ErrorKind> kinds[] = {{EBUSY, card::ErrorKind::Busy},
+                                                   {ENOMEDIUM, card::ErrorKind::NotReady},
+                                                   {EIO, card::ErrorKind::Other},
+                                                   {EACCES, card::ErrorKind::Other}};
+  for (const auto& k : kinds) EXPECT_EQ(disk.errorKind(std::uint32_t(k.first)), k.second);
+}
+
 class PosixWriteOntoAFile : public PosixServicesOnAFile,
                             public ::testing::WithParamInterface<bool> {};
 
@@ -400,6 +443,33 @@ TEST(LoopDeviceServices, GeometryFollowsTheDeviceAndOnlyOneWriterAtATime) {
     EXPECT_TRUE(disk.openDevice(loop.path(), second));
     disk.closeDevice(second);
   }
+}
+
+// A device of 4096-byte sectors takes no 512-byte block: it is refused
+// before the image is opened, and nothing on it changes. A file elsewhere
+// does not lie on it.
+TEST(LoopDeviceServices, RefusesADeviceOfLargerSectorsBeforeWriting) {
+  ScratchDir scratch;
+  const std::string backing = scratch.path("card.img");
+  makeCard(backing, 4096);
+  const std::string imagePath = scratch.path("image.S7img");
+  writeFile(imagePath, completeImage(20));
+  LoopDevice::Options options;
+  options.sectorBytes = 4096;
+  LoopDevice loop(backing, options);
+  ATTACH_OR_SKIP(loop);
+
+  PosixRun run(imagePath);
+  card::NativeHandle device = 0;
+  ASSERT_TRUE(run.disk.openDevice(loop.path(), device));
+  EXPECT_FALSE(run.disk.fileOnDevice(device, imagePath));
+  EXPECT_FALSE(card::writeImage(run.disk, run.ui, card::CardDevice(run.disk, device)));
+  EXPECT_EQ(
+      run.ui.messages,
+      (std::vector<PosixRun::Message>{{"card sectors of 4096 bytes are not supported", "ERROR"}}));
+  run.expectAllReleased();
+  loop.detach();
+  EXPECT_TRUE(untouchedFrom(readFile(backing), 0));
 }
 
 }  // namespace

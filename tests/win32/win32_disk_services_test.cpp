@@ -267,4 +267,110 @@ TEST(Win32DiskServices, ImageFileByUtf8Name) {
   EXPECT_FALSE(disk.openImage(scratch.path("missing.S7img"), file));
 }
 
+// Which failures are worth another attempt at a lock, and which say that the
+// reader is empty.
+TEST(Win32DiskServices, ErrorKinds) {
+  card::Win32DiskServices disk;
+  const std::pair<DWORD, card::ErrorKind> cases[] = {
+      {ERROR_ACCESS_DENIED, card::ErrorKind::Busy},
+      {ERROR_SHARING_VIOLATION, card::ErrorKind::Busy},
+      {ERROR_LOCK_VIOLATION, card::ErrorKind::Busy},
+      {ERROR_NOT_READY, card::ErrorKind::NotReady},
+      {ERROR_NO_MEDIA_IN_DRIVE, card::ErrorKind::NotReady},
+      {ERROR_INVALID_FUNCTION, card::ErrorKind::Other},
+      {ERROR_WRITE_PROTECT, card::ErrorKind::Other},
+      {ERROR_FILE_NOT_FOUND, card::ErrorKind::Other},
+  };
+  for (const auto& c : cases) EXPECT_EQ(disk.errorKind(c.first), c.second) << c.first;
+}
+
+// Every volume the system lists is named so that it opens as a volume, not
+// as its root folder.
+TEST(Win32DiskServices, ListsVolumesByNamesThatOpenForQueries) {
+  card::Win32DiskServices disk;
+  std::vector<std::string> volumes;
+  ASSERT_TRUE(disk.listVolumes(volumes)) << disk.lastError();
+  ASSERT_FALSE(volumes.empty());
+  int opened = 0;
+  for (const std::string& path : volumes) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(path.rfind("\\\\?\\Volume{", 0), 0u);
+    EXPECT_NE(path.back(), '\\');
+    card::NativeHandle volume = 0;
+    if (disk.openVolume(path, false, volume)) {
+      ++opened;
+      disk.closeVolume(volume);
+    }
+  }
+  EXPECT_GT(opened, 0);
+}
+
+// The flush and the new layout on a plain file, which is all Wine offers:
+// the flush succeeds and what was written is there; the layout request is
+// refused quietly and the handle still works.
+TEST(Win32DiskServices, FlushAndLayoutRequestOnAPlainFile) {
+  ScratchDir scratch;
+  const std::string path = scratch.path("card.img");
+  writeFile(path, std::vector<std::uint8_t>(2 * kBlock, 0));
+  card::Win32DiskServices disk;
+  card::NativeHandle device = 0;
+  ASSERT_TRUE(disk.openDevice(path, device));
+  ASSERT_TRUE(disk.writeDevice(device, patternBlocks(0, 2).data(), 2 * kBlock));
+  EXPECT_TRUE(disk.flushDevice(device)) << disk.lastError();
+  disk.updateLayout(device);
+  std::vector<std::uint8_t> back(kBlock);
+  ASSERT_TRUE(disk.seekDevice(device, kBlock));
+  EXPECT_TRUE(disk.readDevice(device, back.data(), back.size()));
+  EXPECT_EQ(back, patternBlocks(1, 1));
+  disk.closeDevice(device);
+  EXPECT_EQ(readFile(path), patternBlocks(0, 2));
+
+  // A handle that is gone cannot be flushed, and says why.
+  EXPECT_FALSE(disk.flushDevice(device));
+  EXPECT_EQ(disk.lastError(), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
+}
+
+// Wine gives no disk number for a plain file, and for its floppy-type disk a
+// number but no volume that says which disk it lies on (its volumes answer
+// "not supported" to the extents), so no file can be placed on them: the
+// check must then let the run go on rather than refuse every image. The
+// check on a real card's disk needs a real Windows.
+TEST(Win32DiskServices, FileOnDeviceIsFalseWhereWineCannotTellTheDisk) {
+  ScratchDir scratch;
+  const std::string path = scratch.path("card.img");
+  writeFile(path, std::vector<std::uint8_t>(kBlock, 0));
+  card::Win32DiskServices disk;
+  card::NativeHandle device = 0;
+  ASSERT_TRUE(disk.openDevice(path, device));
+  EXPECT_FALSE(disk.fileOnDevice(device, path));
+  EXPECT_FALSE(disk.fileOnDevice(device, scratch.path("not yet made\\image.S7img")));
+  disk.closeDevice(device);
+
+  ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", device));
+  const HANDLE next = nextHandle();
+  EXPECT_FALSE(disk.fileOnDevice(device, path));
+  // On the floppy-type letter itself, a file still to be made.
+  EXPECT_FALSE(disk.fileOnDevice(device, "g:\\new folder\\image.S7img"));
+  EXPECT_EQ(nextHandle(), next) << "a handle was left open";
+  disk.closeDevice(device);
+}
+
+// The end of the image file is no read error; a handle that was never open
+// is one.
+TEST(Win32DiskServices, TheImageEndIsNoReadError) {
+  ScratchDir scratch;
+  const std::string path = scratch.path("image.S7img");
+  writeFile(path, patternBlocks(0, 1));
+  card::Win32DiskServices disk;
+  card::NativeHandle file = 0;
+  ASSERT_TRUE(disk.openImage(path, file));
+  std::vector<std::uint8_t> back(2 * kBlock);
+  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), kBlock);
+  EXPECT_FALSE(disk.imageReadFailed(file));
+  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), 0u);
+  EXPECT_FALSE(disk.imageReadFailed(file));
+  disk.closeImage(file);
+  EXPECT_TRUE(disk.imageReadFailed(file));
+}
+
 }  // namespace
