@@ -3,6 +3,6 @@
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUENVORY_SANITIZE=OFF -DQUENVORY_TESTS=OFF >/dev/null
-cmake --build "$build" --target quenvory_bench -j >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUENVORY_SANITIZE=OFF -DQUENVORY_TESTS=ON >/dev/null
+cmake --build "$build" --target quenvory_bench -j2 >/dev/null
 exec "$build/bench/quenvory_bench" "$@"
