@@ -192,10 +192,9 @@ void PosixDiskServices::closeDevice(NativeHandle device) {
   const int fd = descriptor(device);
   if (fd < 0) return;
   devices_.erase(fd);
-  // Direct writes have reached the device, but perhaps only its own write
-  // cache: ask it to flush before the card is called done. Nothing can be
-  // reported from here, so the answer is not looked at.
-  ::fsync(fd);
+  // No flush here: a run flushes the card itself once its last block is
+  // written (flushDevice), where a failure can still be reported; a second
+  // one on close would only cost the device another cache flush.
   ::close(fd);
 }
 

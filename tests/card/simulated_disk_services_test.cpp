@@ -61,6 +61,25 @@ TEST(SimulatedDiskServices, ReadsItsDrivesFromText) {
   disk.closeDevice(h);
 }
 
+// The settings of a card on a real PC, as the demonstration reads them: an
+// empty reader, large sectors, a folder on the card.
+TEST(SimulatedDiskServices, ReadsTheRealPcSettingsFromText) {
+  ScratchDir scratch;
+  card::SimulatedDrives drives;
+  std::string error;
+  ASSERT_TRUE(card::parseSimulatedDrives(
+      "G=card,notready;H=card,sectors=4096,folder=" + scratch.path("on-h/") + ";I=card", drives,
+      error))
+      << error;
+  ASSERT_EQ(drives.size(), 3u);
+  EXPECT_TRUE(drives[0].second.notReady);
+  EXPECT_EQ(drives[1].second.sectorBytes, 4096u);
+  EXPECT_EQ(drives[1].second.folder, scratch.path("on-h/"));
+  EXPECT_FALSE(drives[2].second.notReady);
+  EXPECT_EQ(drives[2].second.sectorBytes, 512u);
+  EXPECT_TRUE(drives[2].second.folder.empty());
+}
+
 TEST(SimulatedDiskServices, RefusesTextItCannotRead) {
   for (const char* text : {"G", "=card", "G=floppy", "G=card,colour=red"}) {
     card::SimulatedDiskServices disk;
