@@ -190,8 +190,16 @@ TEST_F(DemoTest, RefusedBlockStopsTheWriteWithThePanelShown) {
 TEST_F(DemoTest, ShortImageWarnsThenCompletes) {
   // Claims 1000 blocks, holds 600 and half of the next.
   const std::vector<std::uint8_t> image = imageBytes(1000, 1000 - 1236, 600 * 512 + 256);
+  // What the card holds while the warning is open.
+  std::size_t cardBytesAtWarning = 0;
+  onBox = [&](HWND, const SeenBox& seen) {
+    if (seen.caption == L"surprised") cardBytesAtWarning = readFile(scratch.file(L"j.img")).size();
+  };
   run(image, L"J");
   ASSERT_TRUE(watcher->waitForBoxes(2, 20s));
+  // The warning comes as with one block per write: blocks 0 to 599 are on
+  // the card, the short block 600 not yet.
+  EXPECT_EQ(cardBytesAtWarning, 600u * 512);
   EXPECT_EQ(
       messages(),
       (Messages{{L"unexpected shortness of image file at block 600 , good luck", L"surprised"},
@@ -201,6 +209,8 @@ TEST_F(DemoTest, ShortImageWarnsThenCompletes) {
   EXPECT_TRUE(displays[0].panelVisible);
   EXPECT_EQ(displays[0].position, 50);
   EXPECT_FALSE(displays[1].panelVisible);
+  // The read-back went through the same positions as the write, up to 100.
+  EXPECT_EQ(displays[1].position, 100);
   const std::vector<std::uint8_t> card = readFile(scratch.file(L"j.img"));
   EXPECT_TRUE(sameBlocks(card, image, 0, 600));
   // Block 600: the half that arrived, then the rest of block 599.
@@ -247,8 +257,16 @@ TEST_F(DemoTest, ClosingDuringARunFinishesTheRunThenCloses) {
     openWhileBoxShown = IsWindowVisible(demo->form()) != FALSE;
   };
   const std::vector<std::uint8_t> image = imageBytes(1000, 1000 - 1236, 600 * 512 + 256);
+  // What the card holds while the warning is open.
+  std::size_t cardBytesAtWarning = 0;
+  onBox = [&](HWND, const SeenBox& seen) {
+    if (seen.caption == L"surprised") cardBytesAtWarning = readFile(scratch.file(L"j.img")).size();
+  };
   run(image, L"J");
   ASSERT_TRUE(watcher->waitForBoxes(2, 20s));
+  // The warning comes as with one block per write: blocks 0 to 599 are on
+  // the card, the short block 600 not yet.
+  EXPECT_EQ(cardBytesAtWarning, 600u * 512);
   EXPECT_TRUE(openWhileBoxShown);
   EXPECT_EQ(watcher->boxes().back().text, L"done");
   EXPECT_EQ(demo->exitCode(10s), 0);
