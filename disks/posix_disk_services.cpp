@@ -280,7 +280,7 @@ bool PosixDiskServices::fileOnDevice(NativeHandle device, const std::string& pat
   // A file still to be made lies where the nearest folder that exists does.
   std::string place = path;
   while (::stat(place.empty() ? "." : place.c_str(), &file) != 0) {
-    if (place.empty()) return false;
+    if (place.empty() || place == "/") return false;
     const std::size_t slash = place.find_last_of('/');
     if (slash == std::string::npos)
       place.clear();
