@@ -355,6 +355,19 @@ TEST(Win32DiskServices, FileOnDeviceIsFalseWhereWineCannotTellTheDisk) {
   disk.closeDevice(device);
 }
 
+// The card's volumes are found by their extents; Wine's volumes answer none
+// (extents "not supported"), so no volume is found on the floppy-type disk 1
+// and the card falls back to its letter's own volume, as before every volume
+// was looked for. Locking them all needs a real Windows with a card.
+TEST(Win32DiskServices, VolumesOnCardFallBackToTheLettersOwnWhereWineGivesNoExtents) {
+  card::Win32DiskServices disk;
+  card::NativeHandle device = 0;
+  ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", device));
+  card::DriveGeometry geometry;
+  const card::Card onDisk1(card::CardDevice(disk, device), "G", "\\\\.\\G:", geometry, 1);
+  EXPECT_EQ(onDisk1.volumesOnCard(), std::vector<std::string>{"\\\\.\\G:"});
+}
+
 // The end of the image file is no read error; a handle that was never open
 // is one.
 TEST(Win32DiskServices, TheImageEndIsNoReadError) {
