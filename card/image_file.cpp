@@ -42,6 +42,18 @@ HeaderCheck readHeader(const ImageFile& file) {
   return result;
 }
 
+std::array<unsigned char, 8> imageHeader(std::int32_t blockCount) {
+  // The same 32-bit wrap-around as the check, so that every count has a check
+  // word readHeader accepts.
+  const std::uint32_t words[2] = {static_cast<std::uint32_t>(blockCount),
+                                  static_cast<std::uint32_t>(blockCount) - 1236u};
+  std::array<unsigned char, 8> bytes{};
+  for (int w = 0; w < 2; ++w)
+    for (int b = 0; b < 4; ++b)
+      bytes[std::size_t(w * 4 + b)] = static_cast<unsigned char>(words[w] >> (8 * b));
+  return bytes;
+}
+
 std::string blockCountText(std::int32_t blockCount) {
   std::string text = std::to_string(blockCount) + " block image";
   if (blockCount == 3446) text += " 128k Eprom";

@@ -2,6 +2,7 @@
 // little-endian) followed by the card's 512-byte sectors in order.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,10 @@ struct HeaderCheck {
 // Reads the header from a file positioned at its start; on success the file
 // is left at block 0.
 HeaderCheck readHeader(const ImageFile& file);
+
+// The header of an image of `blockCount` blocks, in the current format (the
+// check word 1236 below the count), as readHeader accepts it.
+std::array<unsigned char, 8> imageHeader(std::int32_t blockCount);
 
 // The status text for an accepted block count.
 std::string blockCountText(std::int32_t blockCount);

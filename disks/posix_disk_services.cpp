@@ -227,6 +227,38 @@ bool PosixDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
 
 void PosixDiskServices::closeImage(NativeHandle file) { images_.close(file); }
 
+bool PosixDiskServices::createTarget(const std::string& targetPath, std::string& temporaryPath,
+                                     NativeHandle& file) {
+  if (targets_.create(targetPath, temporaryPath, file)) return true;
+  error_ = targets_.error();
+  return false;
+}
+
+bool PosixDiskServices::writeTarget(NativeHandle file, const void* data, std::size_t size) {
+  if (targets_.write(file, data, size)) return true;
+  error_ = targets_.error();
+  return false;
+}
+
+bool PosixDiskServices::finishTarget(NativeHandle file) {
+  if (targets_.finish(file)) return true;
+  error_ = targets_.error();
+  return false;
+}
+
+void PosixDiskServices::closeTarget(NativeHandle file) { targets_.close(file); }
+
+bool PosixDiskServices::placeTarget(const std::string& temporaryPath,
+                                    const std::string& targetPath) {
+  if (targets_.place(temporaryPath, targetPath)) return true;
+  error_ = targets_.error();
+  return false;
+}
+
+void PosixDiskServices::removeTarget(const std::string& temporaryPath) {
+  targets_.remove(temporaryPath);
+}
+
 void* PosixDiskServices::allocateBuffer(std::size_t size) {
   void* buffer = buffers_.allocate(size);
   if (buffer == nullptr) error_ = ENOMEM;

@@ -11,6 +11,7 @@
 
 #include "disk_services.h"
 #include "image_files.h"
+#include "target_files.h"
 
 namespace card {
 
@@ -25,6 +26,7 @@ class PosixDiskServices final : public DiskServices {
   // What is open right now.
   int openDevices() const { return static_cast<int>(devices_.size()); }
   int openImages() const { return images_.openCount(); }
+  int openTargets() const { return targets_.openCount(); }
   int liveBuffers() const { return buffers_.liveCount(); }
   // False when the last device opened had to go through the page cache
   // because its file system refuses direct I/O.
@@ -53,6 +55,15 @@ class PosixDiskServices final : public DiskServices {
   bool seekImage(NativeHandle file, std::int64_t offset) override;
   void closeImage(NativeHandle file) override;
 
+  // The image file a card is read into.
+  bool createTarget(const std::string& targetPath, std::string& temporaryPath,
+                    NativeHandle& file) override;
+  bool writeTarget(NativeHandle file, const void* data, std::size_t size) override;
+  bool finishTarget(NativeHandle file) override;
+  void closeTarget(NativeHandle file) override;
+  bool placeTarget(const std::string& temporaryPath, const std::string& targetPath) override;
+  void removeTarget(const std::string& temporaryPath) override;
+
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
 
@@ -74,6 +85,7 @@ class PosixDiskServices final : public DiskServices {
   bool lastOpenDirect_ = true;
   std::set<int> devices_;
   ImageFiles images_;
+  TargetFiles targets_;
   BlockBuffers buffers_;
 };
 

@@ -25,7 +25,9 @@ void SimulatedDiskServices::record(const std::string& entry) {
 }
 
 void SimulatedDiskServices::addDrive(const std::string& driveText, SimulatedDrive drive) {
-  drives_[driveText] = std::move(drive);
+  SimulatedDrive& declared = drives_[driveText];
+  declared = std::move(drive);
+  changingReads_.erase(&declared);
 }
 
 std::string SimulatedDiskServices::devicePathOf(const SimulatedDrive& drive) const {
@@ -153,15 +155,27 @@ bool SimulatedDiskServices::readDevice(NativeHandle device, void* data, std::siz
     lastError_ = kErrorInvalidFunction;
     return false;
   }
-  if (open.drive->readFails) {
+  const auto covers = [&](std::int64_t block) {
+    return block >= 0 && block * 512 >= open.position &&
+           block * 512 < open.position + static_cast<std::int64_t>(size);
+  };
+  if (open.drive->readFails || covers(open.drive->unreadableBlock)) {
     lastError_ = open.drive->refuseError;
     return false;
   }
   std::fread(data, 1, size, open.file);
   const std::int64_t corrupt = open.drive->corruptBlock;
-  if (corrupt >= 0 && corrupt * 512 >= open.position &&
-      corrupt * 512 < open.position + static_cast<std::int64_t>(size))
+  if (covers(corrupt))
     static_cast<unsigned char*>(data)[corrupt * 512 - open.position + 17] ^= 0x40;
+  // A card that does not hold still: each read after the first finds the
+  // block otherwise.
+  const std::int64_t changing = open.drive->changingBlock;
+  if (covers(changing)) {
+    const int reads = ++changingReads_[open.drive];
+    if (reads > 1)
+      static_cast<unsigned char*>(data)[changing * 512 - open.position + 100] ^=
+          static_cast<unsigned char>(reads);
+  }
   open.position += static_cast<std::int64_t>(size);
   return true;
 }
@@ -328,6 +342,68 @@ void SimulatedDiskServices::closeImage(NativeHandle file) {
   record("close image");
   failedReads_.erase(file);
   images_.close(file);
+}
+
+bool SimulatedDiskServices::createTarget(const std::string& targetPath, std::string& temporaryPath,
+                                         NativeHandle& file) {
+  record("create target");
+  if (!targets_.create(targetPath, temporaryPath, file)) {
+    lastError_ = targets_.error();
+    return false;
+  }
+  targetLengths_[file] = 0;
+  return true;
+}
+
+bool SimulatedDiskServices::writeTarget(NativeHandle file, const void* data, std::size_t size) {
+  const auto length = targetLengths_.find(file);
+  if (targetWriteError_ != 0 && length != targetLengths_.end() &&
+      failTargetByte_ >= length->second &&
+      failTargetByte_ < length->second + static_cast<std::int64_t>(size)) {
+    record("write target refused");
+    lastError_ = targetWriteError_;
+    return false;
+  }
+  if (!targets_.write(file, data, size)) {
+    lastError_ = targets_.error();
+    return false;
+  }
+  if (length != targetLengths_.end()) length->second += static_cast<std::int64_t>(size);
+  return true;
+}
+
+bool SimulatedDiskServices::finishTarget(NativeHandle file) {
+  record("finish target");
+  targetLengths_.erase(file);
+  const bool finished = targets_.finish(file);
+  if (!finished) lastError_ = targets_.error();
+  if (finished && targetFlushError_ != 0) lastError_ = targetFlushError_;
+  return finished && targetFlushError_ == 0;
+}
+
+void SimulatedDiskServices::closeTarget(NativeHandle file) {
+  record("close target");
+  targetLengths_.erase(file);
+  targets_.close(file);
+}
+
+bool SimulatedDiskServices::placeTarget(const std::string& temporaryPath,
+                                        const std::string& targetPath) {
+  record("place target");
+  if (targetPlaceError_ != 0) {
+    lastError_ = targetPlaceError_;
+    return false;
+  }
+  if (!targets_.place(temporaryPath, targetPath)) {
+    lastError_ = targets_.error();
+    return false;
+  }
+  return true;
+}
+
+void SimulatedDiskServices::removeTarget(const std::string& temporaryPath) {
+  record("remove target");
+  targets_.remove(temporaryPath);
 }
 
 void* SimulatedDiskServices::allocateBuffer(std::size_t size) {

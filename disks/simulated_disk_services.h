@@ -12,6 +12,7 @@
 
 #include "disk_services.h"
 #include "image_files.h"
+#include "target_files.h"
 
 namespace card {
 
@@ -28,11 +29,13 @@ struct SimulatedDrive {
   std::int64_t blocks = 65536;  // the card's size in 512-byte sectors
   bool openFails = false;
   bool geometryFails = false;
-  bool lengthFails = false;        // only the geometry tells the size then
-  std::int64_t refuseBlock = -1;   // a write that covers this block fails ...
-  std::uint32_t refuseError = 0;   // ... with this system error code
-  std::int64_t corruptBlock = -1;  // this block reads back altered
-  bool readFails = false;          // reads fail with refuseError
+  bool lengthFails = false;           // only the geometry tells the size then
+  std::int64_t refuseBlock = -1;      // a write that covers this block fails ...
+  std::uint32_t refuseError = 0;      // ... with this system error code
+  std::int64_t corruptBlock = -1;     // this block reads back altered
+  bool readFails = false;             // reads fail with refuseError
+  std::int64_t unreadableBlock = -1;  // a read that covers this block fails with refuseError
+  std::int64_t changingBlock = -1;    // this block reads differently each time after its first
   // The volume's answers.
   std::string volumeNumber = "5";
   bool volumeOpenFails = false;
@@ -64,12 +67,22 @@ class SimulatedDiskServices : public DiskServices {
   // Every image read that reaches byte `byte` of its file stops there with
   // an error, as a bad sector or a lost share would; -1: never.
   void failImageReadAt(std::int64_t byte) { failImageReadAt_ = byte; }
+  // The image file a card is read into: a write that covers byte `byte` of
+  // it fails, its flush fails, or putting it in the target's place fails,
+  // each with the system error code `error`; error 0 takes the failure back.
+  void failTargetWrite(std::int64_t byte, std::uint32_t error) {
+    targetWriteError_ = error;
+    failTargetByte_ = byte;
+  }
+  void failTargetFlush(std::uint32_t error) { targetFlushError_ = error; }
+  void failTargetPlace(std::uint32_t error) { targetPlaceError_ = error; }
 
   // What is open right now.
   int openDevices() const { return static_cast<int>(devices_.size()); }
   int openImages() const { return images_.openCount(); }
   int liveBuffers() const { return buffers_.liveCount(); }
   int openVolumes() const { return static_cast<int>(volumes_.size()); }
+  int openTargets() const { return targets_.openCount(); }
   int lockedVolumes() const;
   // How often the volume at `path` (\\.\G:) was asked to lock, and to
   // unlock.
@@ -96,6 +109,13 @@ class SimulatedDiskServices : public DiskServices {
   std::size_t readImage(NativeHandle file, void* data, std::size_t size) override;
   bool seekImage(NativeHandle file, std::int64_t offset) override;
   void closeImage(NativeHandle file) override;
+  bool createTarget(const std::string& targetPath, std::string& temporaryPath,
+                    NativeHandle& file) override;
+  bool writeTarget(NativeHandle file, const void* data, std::size_t size) override;
+  bool finishTarget(NativeHandle file) override;
+  void closeTarget(NativeHandle file) override;
+  bool placeTarget(const std::string& temporaryPath, const std::string& targetPath) override;
+  void removeTarget(const std::string& temporaryPath) override;
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
 
@@ -130,6 +150,14 @@ class SimulatedDiskServices : public DiskServices {
   std::map<NativeHandle, OpenDevice> devices_;
   ImageFiles images_;
   BlockBuffers buffers_;
+  TargetFiles targets_;
+  std::map<NativeHandle, std::int64_t> targetLengths_;
+  std::int64_t failTargetByte_ = -1;
+  std::uint32_t targetWriteError_ = 0;
+  std::uint32_t targetFlushError_ = 0;
+  std::uint32_t targetPlaceError_ = 0;
+  // How often each drive's changing block has been read.
+  std::map<const SimulatedDrive*, int> changingReads_;
   NativeHandle nextHandle_ = 0x100;
   std::uint32_t lastError_ = 0;
   bool failAllocation_ = false;

@@ -296,6 +296,38 @@ bool Win32DiskServices::seekImage(NativeHandle file, std::int64_t offset) {
 
 void Win32DiskServices::closeImage(NativeHandle file) { images_.close(file); }
 
+bool Win32DiskServices::createTarget(const std::string& targetPath, std::string& temporaryPath,
+                                     NativeHandle& file) {
+  if (targets_.create(targetPath, temporaryPath, file)) return true;
+  lastError_ = targets_.error();
+  return false;
+}
+
+bool Win32DiskServices::writeTarget(NativeHandle file, const void* data, std::size_t size) {
+  if (targets_.write(file, data, size)) return true;
+  lastError_ = targets_.error();
+  return false;
+}
+
+bool Win32DiskServices::finishTarget(NativeHandle file) {
+  if (targets_.finish(file)) return true;
+  lastError_ = targets_.error();
+  return false;
+}
+
+void Win32DiskServices::closeTarget(NativeHandle file) { targets_.close(file); }
+
+bool Win32DiskServices::placeTarget(const std::string& temporaryPath,
+                                    const std::string& targetPath) {
+  if (targets_.place(temporaryPath, targetPath)) return true;
+  lastError_ = targets_.error();
+  return false;
+}
+
+void Win32DiskServices::removeTarget(const std::string& temporaryPath) {
+  targets_.remove(temporaryPath);
+}
+
 void* Win32DiskServices::allocateBuffer(std::size_t size) {
   void* buffer = buffers_.allocate(size);
   if (buffer == nullptr) lastError_ = ERROR_NOT_ENOUGH_MEMORY;

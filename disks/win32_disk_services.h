@@ -7,6 +7,7 @@
 
 #include "disk_services.h"
 #include "image_files.h"
+#include "target_files.h"
 
 namespace card {
 
@@ -37,6 +38,15 @@ class Win32DiskServices final : public DiskServices {
   bool seekImage(NativeHandle file, std::int64_t offset) override;
   void closeImage(NativeHandle file) override;
 
+  // The image file a card is read into.
+  bool createTarget(const std::string& targetPath, std::string& temporaryPath,
+                    NativeHandle& file) override;
+  bool writeTarget(NativeHandle file, const void* data, std::size_t size) override;
+  bool finishTarget(NativeHandle file) override;
+  void closeTarget(NativeHandle file) override;
+  bool placeTarget(const std::string& temporaryPath, const std::string& targetPath) override;
+  void removeTarget(const std::string& temporaryPath) override;
+
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
 
@@ -55,6 +65,7 @@ class Win32DiskServices final : public DiskServices {
 
   std::uint32_t lastError_ = 0;
   ImageFiles images_;
+  TargetFiles targets_;
   BlockBuffers buffers_;
 };
 

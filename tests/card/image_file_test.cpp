@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <limits>
 
@@ -86,6 +87,23 @@ TEST_F(HeaderTest, LeavesTheFileAtBlockZero) {
   std::vector<std::uint8_t> block(card::kBlockSize);
   ASSERT_EQ(card::readBlock(file, block.data()), card::kBlockSize);
   for (std::size_t k = 0; k < block.size(); ++k) ASSERT_EQ(block[k], patternByte(0, k)) << k;
+}
+
+// The header a backup is written with: little-endian words, the check word
+// 1236 below the count, and read back as the same count.
+TEST_F(HeaderTest, WrittenHeaderIsReadBackAsItsCount) {
+  const std::int32_t max = std::numeric_limits<std::int32_t>::max();
+  for (const std::int32_t count : {0, 1, 1234, 1236, 3446, 65536, max}) {
+    SCOPED_TRACE(count);
+    const std::array<unsigned char, 8> header = card::imageHeader(count);
+    const std::vector<std::uint8_t> bytes(header.begin(), header.end());
+    EXPECT_EQ(bytes, imageBytes(count, checkFor(count, 1236), 0));
+    const card::HeaderCheck result = check(bytes);
+    EXPECT_TRUE(result.accepted) << result.failure;
+    EXPECT_EQ(result.blockCount, count);
+  }
+  EXPECT_EQ(card::imageHeader(2048),
+            (std::array<unsigned char, 8>{0x00, 0x08, 0x00, 0x00, 0x2C, 0x03, 0x00, 0x00}));
 }
 
 TEST(BlockCountText, NamesTheCountAndMarksTheEpromSize) {

@@ -1,0 +1,281 @@
+#include "read_operation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <limits>
+
+#include "image_file.h"
+#include "simulated_disk_services.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end()); }
+
+// One backup of a simulated card on G into a file of the scratch folder.
+class ReadOperation : public ::testing::Test {
+ public:
+  ReadOperation() : disk(&journal), ui(journal) {
+    useCard(card());
+    options.lockRetryPause = std::chrono::milliseconds(0);
+  }
+
+  // A card of `blocks` blocks holding the test pattern.
+  card::SimulatedDrive card(std::int64_t blocks = 300) {
+    card::SimulatedDrive drive;
+    drive.file = cardPath;
+    drive.blocks = blocks;
+    return drive;
+  }
+  void useCard(const card::SimulatedDrive& drive) {
+    if (drive.blocks <= 100000)
+      writeFile(cardPath, payloadOf(completeImage(static_cast<std::int32_t>(drive.blocks))));
+    disk.addDrive("G", drive);
+  }
+
+  bool run() {
+    const bool done = card::runReadOperation(disk, ui, targetPath, options);
+    // Whatever the path, nothing stays open and no temporary file is left.
+    EXPECT_EQ(disk.openDevices(), 0);
+    EXPECT_EQ(disk.openVolumes(), 0);
+    EXPECT_EQ(disk.openImages(), 0);
+    EXPECT_EQ(disk.openTargets(), 0);
+    EXPECT_EQ(disk.liveBuffers(), 0);
+    const std::vector<std::string> expected =
+        done || std::filesystem::exists(targetPath)
+            ? std::vector<std::string>{"card-G.img", "backup.S7img"}
+            : std::vector<std::string>{"card-G.img"};
+    EXPECT_EQ(filesInScratch(), expected);
+    EXPECT_LE(count("allocate buffer"), 1);
+    return done;
+  }
+
+  std::vector<std::string> filesInScratch() const {
+    std::vector<std::string> names;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::path(cardPath).parent_path()))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end(), std::greater<std::string>());
+    return names;
+  }
+
+  // The releases and what the operator was shown, in order.
+  std::vector<std::string> ending() const {
+    std::vector<std::string> kept;
+    for (const std::string& e : journal)
+      if (e.rfind("message", 0) == 0 || e == "close device" || e == "close target" ||
+          e == "finish target" || e == "place target" || e == "remove target" ||
+          e == "free buffer" || e == "panel hidden")
+        kept.push_back(e);
+    return kept;
+  }
+  long count(const std::string& entry) const {
+    return std::count(journal.begin(), journal.end(), entry);
+  }
+  long reads() const {
+    return std::count_if(journal.begin(), journal.end(),
+                         [](const std::string& e) { return e.rfind("read ", 0) == 0; });
+  }
+
+  ScratchDir scratch;
+  std::string cardPath = scratch.path("card-G.img");
+  std::string targetPath = scratch.path("backup.S7img");
+  std::vector<std::string> journal;
+  card::SimulatedDiskServices disk;
+  RecordingUi ui;
+  card::ReadOptions options;
+};
+
+TEST_F(ReadOperation, WritesAnImageOfTheWholeCardThatTheWriteAccepts) {
+  struct Case {
+    std::int64_t cardBlocks;
+    std::int32_t batchBlocks;
+  };
+  const Case cases[] = {{300, 2048}, {300, 1}, {300, 128}, {4097, 2048}, {1, 2048}, {0, 2048}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.cardBlocks) + " blocks, batches of " +
+                 std::to_string(c.batchBlocks));
+    journal.clear();
+    ui.messages.clear();
+    std::filesystem::remove(targetPath);
+    useCard(card(c.cardBlocks));
+    options.batchBlocks = c.batchBlocks;
+    EXPECT_TRUE(run());
+    // The header the card's size gives, then every block in order: the
+    // pattern gives each block its own bytes.
+    const Bytes backup = readFile(targetPath);
+    EXPECT_EQ(backup, completeImage(static_cast<std::int32_t>(c.cardBlocks)));
+    card::NativeHandle handle = 0;
+    ASSERT_TRUE(disk.openImage(targetPath, handle));
+    const card::HeaderCheck header = card::readHeader(card::ImageFile(disk, handle));
+    EXPECT_TRUE(header.accepted);
+    EXPECT_EQ(header.blockCount, c.cardBlocks);
+    EXPECT_EQ(ui.messages,
+              (std::vector<std::pair<std::string, std::string>>{{"done", "Quenvory"}}));
+  }
+}
+
+TEST_F(ReadOperation, ReadsTwiceShowingProgressAndStatusAsTheWriteDoes) {
+  useCard(card(250));
+  EXPECT_TRUE(run());
+  EXPECT_EQ(ui.positions, (std::vector<int>{0, 40, 80, 0, 40, 80}));
+  std::vector<std::string> statuses;
+  for (const std::string& e : journal)
+    if (e.rfind("status ", 0) == 0) statuses.push_back(e);
+  EXPECT_EQ(statuses, (std::vector<std::string>{"status 250 block card - reading",
+                                                "status 250 block card - verifying",
+                                                "status 250 block card"}));
+  // The file is whole and flushed before the second pass, in its place only
+  // after it, and the card is released before "done".
+  EXPECT_EQ(ending(),
+            (std::vector<std::string>{"finish target", "free buffer", "panel hidden",
+                                      "place target", "close device", "message Quenvory: done"}));
+  EXPECT_EQ(reads(), 2);
+  // Locked before the first read, unlocked after the card is closed.
+  const auto at = [&](const std::string& entry) {
+    return std::find(journal.begin(), journal.end(), entry) - journal.begin();
+  };
+  EXPECT_LT(at("lock volume"), at("create target"));
+  EXPECT_LT(at("close device"), at("unlock volume"));
+}
+
+TEST_F(ReadOperation, ReplacesAnEarlierFileOnlyWhenTheNewOneIsWhole) {
+  writeFile(targetPath, Bytes(777, 0xAB));
+  EXPECT_TRUE(run());
+  EXPECT_EQ(readFile(targetPath), completeImage(300));
+}
+
+// Every failure leaves no file under the chosen name, or the earlier file of
+// that name as it was, and never says "done".
+TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(ReadOperation&)> arrange;
+    std::vector<std::string> ending;
+  };
+  const Case cases[] = {
+      {"card changes between the two reads",
+       [](ReadOperation& t) {
+         card::SimulatedDrive d = t.card(3000);
+         d.changingBlock = 2100;
+         t.useCard(d);
+       },
+       {"finish target", "message MMC ERROR: card changed while it was read, at block 2100",
+        "close device", "remove target", "panel hidden", "free buffer"}},
+      {"card read error",
+       [](ReadOperation& t) {
+         card::SimulatedDrive d = t.card(3000);
+         d.unreadableBlock = 2100;
+         d.refuseError = 23;
+         t.useCard(d);
+       },
+       {"message MMC ERROR: error 23 reading MMC card.", "close device", "close target",
+        "remove target", "panel hidden", "free buffer"}},
+      {"header write refused",
+       [](ReadOperation& t) { t.disk.failTargetWrite(0, 112); },
+       {"message ERROR: error 112 writing image file.", "close device", "close target",
+        "remove target", "panel hidden", "free buffer"}},
+      {"block write refused",
+       [](ReadOperation& t) { t.disk.failTargetWrite(8 + 512 * 150, 112); },
+       {"message ERROR: error 112 writing image file.", "close device", "close target",
+        "remove target", "panel hidden", "free buffer"}},
+      {"flush fails",
+       [](ReadOperation& t) { t.disk.failTargetFlush(1117); },
+       {"finish target", "message ERROR: error 1117 writing image file.", "close device",
+        "remove target", "panel hidden", "free buffer"}},
+      {"cannot be put in place",
+       [](ReadOperation& t) { t.disk.failTargetPlace(5); },
+       {"finish target", "free buffer", "panel hidden", "place target",
+        "message ERROR: error 5 writing image file.", "close device", "remove target"}},
+      {"no memory",
+       [](ReadOperation& t) { t.disk.failAllocation(true); },
+       {"message ERROR: not enough memory for the block buffer", "close device", "close target",
+        "remove target"}},
+  };
+  for (const bool earlierFile : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (earlierFile ? ", over an earlier file" : ""));
+      journal.clear();
+      ui.messages.clear();
+      disk.failAllocation(false);
+      disk.failTargetWrite(-1, 0);
+      disk.failTargetFlush(0);
+      disk.failTargetPlace(0);
+      useCard(card());
+      std::filesystem::remove(targetPath);
+      const Bytes earlier(777, 0xAB);
+      if (earlierFile) writeFile(targetPath, earlier);
+      c.arrange(*this);
+      EXPECT_FALSE(run());
+      EXPECT_EQ(ending(), c.ending);
+      EXPECT_EQ(std::filesystem::exists(targetPath), earlierFile);
+      if (earlierFile) {
+        EXPECT_EQ(readFile(targetPath), earlier);
+      }
+      EXPECT_EQ(count("place target"), c.name == std::string("cannot be put in place") ? 1 : 0);
+    }
+  }
+}
+
+// Refusals before anything is read: no file is made and the card is not read.
+TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
+  struct Case {
+    const char* name;
+    std::function<void(ReadOperation&)> arrange;
+    std::string message;
+  };
+  const std::int64_t tooLarge = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+  const Case cases[] = {
+      {"card too large for the header's count",
+       [&](ReadOperation& t) { t.useCard(t.card(tooLarge)); },
+       "message ERROR: card of 2147483648 blocks is too large for an image file"},
+      {"folder that does not exist",
+       [](ReadOperation& t) { t.targetPath = t.scratch.path("missing/backup.S7img"); },
+       "message ERROR: error 2 writing image file."},
+      {"drive refused", [](ReadOperation& t) { t.ui.drive = "Q"; },
+       "message ERROR: could not query device"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    ui.messages.clear();
+    useCard(card());
+    c.arrange(*this);
+    EXPECT_FALSE(run());
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ("message " + ui.messages[0].second + ": " + ui.messages[0].first, c.message);
+    EXPECT_EQ(reads(), 0);
+    EXPECT_EQ(count("allocate buffer"), 0);
+    EXPECT_EQ(disk.lockedVolumes(), 0);
+  }
+  // The largest count a header holds is still read.
+  useCard(card(std::numeric_limits<std::int32_t>::max()));
+  ui.drive = "G";
+  targetPath = scratch.path("backup.S7img");
+  journal.clear();
+  ui.messages.clear();
+  options.batchBlocks = 1;
+  disk.failTargetWrite(8 + 512 * 3, 112);  // stop it after three blocks
+  EXPECT_FALSE(run());
+  EXPECT_EQ(ui.messages.back().first, "error 112 writing image file.");
+}
+
+TEST_F(ReadOperation, ACardThatCannotBeLockedIsNotRead) {
+  card::SimulatedDrive busy = card();
+  busy.lockRefusals = -1;
+  useCard(busy);
+  EXPECT_FALSE(run());
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_EQ(ui.messages[0].second, "ERROR");
+  EXPECT_EQ(reads(), 0);
+  EXPECT_EQ(count("create target"), 0);
+}
+
+}  // namespace
