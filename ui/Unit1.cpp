@@ -9,6 +9,8 @@
 
 #include "app_error.h"
 #include "chinese_font.h"
+#include "compare_operation.h"
+#include "read_operation.h"
 #include "session_guard.h"
 #include "write_operation.h"
 
@@ -17,13 +19,17 @@ namespace {
 
 constexpr const wchar_t* kFormClass = L"TForm1";
 constexpr const wchar_t* kPanelClass = L"QuenvoryPanel";
-// Shown by the system to a user who asks for a log-off or shut-down during a
-// write.
+// Shown by the system to a user who asks for a log-off or shut-down during an
+// operation on the card.
 constexpr const wchar_t* kSessionReason =
     L"writing to the MMC card: ending the session now leaves the card half-written";
+constexpr const wchar_t* kReadSessionReason =
+    L"reading the MMC card into a file: ending the session now leaves no backup";
+constexpr const wchar_t* kCompareSessionReason = L"comparing the MMC card with an image file";
 
-// Marks that a write is running for as long as it runs, whichever way the run
-// ends, and keeps the controls that would start a second one disabled.
+// Marks that an operation on the card (a write, a backup, a comparison) is
+// running for as long as it runs, whichever way it ends, and keeps the
+// controls that would start a second one disabled.
 class RunGuard {
  public:
   RunGuard(bool& running, HWND start, HWND pickFile)
@@ -159,6 +165,12 @@ LRESULT TForm1::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORLISTBOX:
       return onColor(message, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+    case WM_SYSCOMMAND:
+      if (const SystemMenuItem* item = systemMenuItem(wParam)) {
+        item->onSelect(*this);
+        return 0;
+      }
+      return DefWindowProcW(hwnd_, message, wParam, lParam);
     case WM_CLOSE:
       onClose();
       return 0;
@@ -178,6 +190,14 @@ LRESULT TForm1::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void TForm1::onCreate() {
   SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(windowFont_.get()), FALSE);
+  // Backing up and comparing live in the caption's menu, so that the window
+  // keeps its controls exactly as they are.
+  const HMENU systemMenu = GetSystemMenu(hwnd_, FALSE);
+  if (systemMenu == nullptr || !AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr))
+    throw AppError("the window's system menu cannot be extended");
+  for (const SystemMenuItem& item : systemMenuItems())
+    if (!AppendMenuW(systemMenu, MF_STRING, item.id, item.text))
+      throw AppError("the window's system menu cannot be extended");
   const HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
   for (const ControlSpec& row : controlTable())
     controls_.emplace_back(row.id, createControl(row, instance));
@@ -393,8 +413,23 @@ bool TForm1::preTranslate(MSG& message) {
 }
 
 void TForm1::btStartClick() {
-  // A click that reaches here while a run is under way (its events are
-  // processed during the run) never starts a second one.
+  runOperation(kSessionReason, [this] { card::runWriteOperation(disk_, *this); });
+}
+
+void TForm1::miReadCardClick() {
+  runOperation(kReadSessionReason, [this] {
+    const std::wstring target = executeSaveDialog();
+    if (!target.empty()) card::runReadOperation(disk_, *this, toUtf8(target));
+  });
+}
+
+void TForm1::miCompareCardClick() {
+  runOperation(kCompareSessionReason, [this] { card::runCompareOperation(disk_, *this); });
+}
+
+void TForm1::runOperation(const wchar_t* sessionReason, const std::function<void()>& operation) {
+  // A click or a menu choice that reaches here while an operation is under
+  // way (its events are processed meanwhile) never starts a second one.
   if (running_) return;
   // A close asked for during the run is carried out once the run has ended
   // and released everything, however it ended.
@@ -404,8 +439,8 @@ void TForm1::btStartClick() {
   });
   const HWND focus = GetFocus();
   RunGuard guard(running_, control(kBtStart), control(kBtPickFile));
-  const SessionGuard session(hwnd_, kSessionReason);
-  card::runWriteOperation(disk_, *this);
+  const SessionGuard session(hwnd_, sessionReason);
+  operation();
   // Disabling the buttons may have taken the focus away: give it back.
   if (hwnd_ != nullptr && focus != nullptr && IsWindow(focus) &&
       (GetFocus() == nullptr || GetFocus() == hwnd_))
@@ -494,6 +529,23 @@ bool TForm1::executeOpenDialog() {
   // into the dialog never shows there, so show the file the next write uses.
   setLabelText(kLbFileName, fileName_);
   return true;
+}
+
+std::wstring TForm1::executeSaveDialog() {
+  std::vector<wchar_t> name(32768, L'\0');
+  OPENFILENAMEW options{};
+  options.lStructSize = sizeof options;
+  options.hwndOwner = hwnd_;
+  options.lpstrFilter = L"S7 MMC image files\0*.S7img\0";
+  options.nFilterIndex = 1;
+  options.lpstrFile = name.data();
+  options.nMaxFile = DWORD(name.size());
+  options.lpstrDefExt = L"S7img";
+  // An existing file is replaced only when the operator says so.
+  options.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
+                  OFN_NOREADONLYRETURN | OFN_ENABLESIZING;
+  if (!GetSaveFileNameW(&options)) return {};
+  return name.data();
 }
 
 std::string TForm1::driveText() { return toUtf8(windowText(control(kCbDrive))); }

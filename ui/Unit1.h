@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,7 @@ class TForm1 : public card::OperatorUi {
   HWND handle() const { return hwnd_; }
   HWND control(ControlId id) const;
   HWND control(const char* name) const;
-  // True while a write runs.
+  // True while an operation on the card (a write, a backup, a comparison) runs.
   bool running() const { return running_; }
   // For the message loop: keyboard navigation between the controls.
   bool preTranslate(MSG& message);
@@ -44,6 +45,10 @@ class TForm1 : public card::OperatorUi {
   void btPickFileClick();
   void cbDriveChange(bool fromList);
   void OpenDialog1SelectionChange(HWND dialog);
+  // The system menu's items: back up the card into a file, compare it with
+  // the chosen image file.
+  void miReadCardClick();
+  void miCompareCardClick();
 
   // What the write operation asks of the window.
   std::string driveText() override;
@@ -76,6 +81,11 @@ class TForm1 : public card::OperatorUi {
   void sizeLabel(HWND label);
   // Shows OpenDialog1; true when the operator confirmed a file.
   bool executeOpenDialog();
+  // Asks where a backup goes; empty when the operator cancelled.
+  std::wstring executeSaveDialog();
+  // Runs one operation on the card, never two at once (see RunGuard), the
+  // session held for its length with `sessionReason` given to the system.
+  void runOperation(const wchar_t* sessionReason, const std::function<void()>& operation);
 
   card::DiskServices& disk_;
   std::wstring caption_;

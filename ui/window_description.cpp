@@ -53,6 +53,24 @@ const std::vector<ControlSpec>& controlTable() {
   return table;
 }
 
+const std::vector<SystemMenuItem>& systemMenuItems() {
+  static const std::vector<SystemMenuItem> items = {
+      // Read the card into a file.
+      {"miReadCard", kMiReadCard, L"\u8BFB\u53D6MMC\u5361\u5230\u6587\u4EF6\u2026",
+       [](TForm1& form) { form.miReadCardClick(); }},
+      // Compare the card with a file.
+      {"miCompareCard", kMiCompareCard, L"\u6BD4\u8F83MMC\u5361\u4E0E\u6587\u4EF6\u2026",
+       [](TForm1& form) { form.miCompareCardClick(); }},
+  };
+  return items;
+}
+
+const SystemMenuItem* systemMenuItem(UINT_PTR command) {
+  for (const SystemMenuItem& item : systemMenuItems())
+    if (item.id == (command & 0xFFF0)) return &item;
+  return nullptr;
+}
+
 const ControlSpec* controlRow(int id) {
   for (const ControlSpec& row : controlTable())
     if (row.id == id) return &row;

@@ -51,6 +51,25 @@ struct ControlSpec {
   int itemHeight = 0;                      // a list's item height
 };
 
+// The items the window adds to its system menu (the caption's menu), below a
+// separator. Their identifiers keep the four low bits clear, which the
+// system uses for its own commands.
+enum SystemCommand : UINT {
+  kMiReadCard = 0x0100,
+  kMiCompareCard = 0x0110,
+};
+
+struct SystemMenuItem {
+  const char* name;
+  SystemCommand id;
+  const wchar_t* text;
+  void (*onSelect)(TForm1& form);
+};
+
+const std::vector<SystemMenuItem>& systemMenuItems();
+// The item of an identifier; nullptr for any other command.
+const SystemMenuItem* systemMenuItem(UINT_PTR command);
+
 // The window's controls, in the order in which the description lists them.
 const std::vector<ControlSpec>& controlTable();
 // The row of a control; nullptr for an identifier the table does not hold.

@@ -1,0 +1,248 @@
+// The window's system menu: its two items, what each runs (the backup through
+// a save dialog, the comparison with the chosen image), and the guard they
+// share with the write. Menus of another process cannot be read under Wine,
+// so the window lives in this process.
+// clang-format off
+#include <windows.h>  // before the headers that build on it
+// clang-format on
+
+#include <commdlg.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "Unit1.h"
+#include "simulated_disk_services.h"
+#include "window_test_support.h"
+
+using namespace ui_test;
+using namespace std::chrono_literals;
+using quenvory::TForm1;
+
+namespace {
+
+using Messages = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// The window, with a hook into the events an operation processes.
+class HookedForm : public TForm1 {
+ public:
+  using TForm1::TForm1;
+  std::function<void()> duringRun;
+  void processEvents() override {
+    if (duringRun) std::exchange(duringRun, nullptr)();
+    TForm1::processEvents();
+  }
+};
+
+// A message box owned by `dialog` (the save dialog's question), if one is up.
+HWND boxOwnedBy(HWND dialog) {
+  struct Search {
+    HWND owner, found;
+  } search{dialog, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        if (GetWindow(window, GW_OWNER) != s->owner || !IsWindowVisible(window)) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+class SystemMenuTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    form = std::make_unique<HookedForm>(disk, L"QuenvoryV1.0", false);
+    form->create(GetModuleHandleW(nullptr));
+    ShowWindow(form->handle(), SW_SHOWNORMAL);
+    pumpMessages();
+    watcher.watchMainWindow(form->handle());
+    card::SimulatedDrive drive;
+    drive.file = utf8(cardFile);
+    drive.blocks = 250;
+    disk.addDrive("G", drive);
+    writeFile(cardFile, cardBytes);
+  }
+  void TearDown() override {
+    form.reset();
+    pumpMessages();
+  }
+
+  void choose(UINT command) { SendMessageW(form->handle(), WM_SYSCOMMAND, command, 0); }
+  // Confirms `path` in the next file dialog, answering its question about an
+  // existing file with yes; `question` receives that question's text.
+  void confirmInDialog(const std::wstring& path, std::wstring* dialogTitle = nullptr,
+                       std::wstring* question = nullptr) {
+    watcher.onFileDialog = [=](HWND dialog) {
+      if (dialogTitle != nullptr) *dialogTitle = windowText(dialog);
+      SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(path.c_str()));
+      PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+      HWND box = nullptr;
+      waitFor([&] { return !IsWindow(dialog) || (box = boxOwnedBy(dialog)) != nullptr; }, 5s);
+      if (box != nullptr) {
+        std::this_thread::sleep_for(100ms);
+        if (question != nullptr) *question = windowText(GetDlgItem(box, 0xFFFF));
+        PostMessageW(box, WM_COMMAND, IDYES, 0);
+      }
+      waitFor([&] { return !IsWindow(dialog); }, 5s);
+    };
+  }
+  Messages messages() {
+    Messages shown;
+    for (const SeenBox& box : watcher.boxes()) shown.emplace_back(box.text, box.caption);
+    return shown;
+  }
+  bool nothingOpen() {
+    return disk.openDevices() == 0 && disk.openImages() == 0 && disk.liveBuffers() == 0 &&
+           disk.openTargets() == 0 && disk.openVolumes() == 0;
+  }
+
+  ScratchFolder scratch;
+  std::wstring cardFile = scratch.file(L"card.img");
+  std::vector<std::uint8_t> image = completeImage(250);
+  std::vector<std::uint8_t> cardBytes{image.begin() + 8, image.end()};
+  std::vector<std::string> journal;
+  card::SimulatedDiskServices disk{&journal};
+  std::unique_ptr<HookedForm> form;
+  Watcher watcher;
+};
+
+TEST_F(SystemMenuTest, HoldsBothItemsBelowASeparator) {
+  const HMENU menu = GetSystemMenu(form->handle(), FALSE);
+  ASSERT_NE(menu, nullptr);
+  const int count = GetMenuItemCount(menu);
+  ASSERT_GE(count, 3);
+  EXPECT_TRUE(GetMenuState(menu, count - 3, MF_BYPOSITION) & MF_SEPARATOR);
+  const std::pair<UINT, std::wstring> expected[] = {
+      {quenvory::kMiReadCard, L"\u8BFB\u53D6MMC\u5361\u5230\u6587\u4EF6\u2026"},
+      {quenvory::kMiCompareCard, L"\u6BD4\u8F83MMC\u5361\u4E0E\u6587\u4EF6\u2026"},
+  };
+  for (int k = 0; k < 2; ++k) {
+    const int position = count - 2 + k;
+    wchar_t text[64] = {};
+    GetMenuStringW(menu, position, text, 64, MF_BYPOSITION);
+    EXPECT_EQ(GetMenuItemID(menu, position), expected[k].first);
+    EXPECT_EQ(text, expected[k].second);
+    EXPECT_FALSE(GetMenuState(menu, position, MF_BYPOSITION) & (MF_GRAYED | MF_DISABLED));
+  }
+  // The caption's own commands are still there and still the system's.
+  EXPECT_NE(GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND), UINT(-1));
+}
+
+TEST_F(SystemMenuTest, ReadBacksUpTheCardIntoTheFileNamedInTheSaveDialog) {
+  // Typed without its extension: the dialog adds it.
+  std::wstring title;
+  confirmInDialog(scratch.file(L"backup"), &title);
+  choose(quenvory::kMiReadCard);
+  ASSERT_TRUE(watcher.waitForBoxes(1, 10s));
+  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
+  EXPECT_NE(title.find(L"Save"), std::wstring::npos) << utf8(title);
+  EXPECT_EQ(readFile(scratch.file(L"backup.S7img")), image);
+  EXPECT_EQ(windowText(form->control("Label3")), L"250 block card");
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "query G:"), 1);
+  // The chosen image of the write is another matter.
+  EXPECT_EQ(form->chosenFileName(), "");
+  EXPECT_TRUE(nothingOpen());
+}
+
+TEST_F(SystemMenuTest, ReadAsksBeforeReplacingAFileAndCancelReadsNothing) {
+  const std::wstring target = scratch.file(L"earlier.S7img");
+  writeFile(target, {1, 2, 3});
+  std::wstring question;
+  confirmInDialog(target, nullptr, &question);
+  choose(quenvory::kMiReadCard);
+  ASSERT_TRUE(watcher.waitForBoxes(1, 10s));
+  EXPECT_NE(question.find(L"exists"), std::wstring::npos) << utf8(question);
+  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
+  EXPECT_EQ(readFile(target), image);
+
+  journal.clear();
+  watcher.onFileDialog = nullptr;  // the watcher cancels it
+  choose(quenvory::kMiReadCard);
+  pumpMessages();
+  EXPECT_EQ(watcher.boxes().size(), 1u);
+  EXPECT_TRUE(journal.empty()) << journal.front();
+}
+
+TEST_F(SystemMenuTest, CompareUsesTheChosenImageOrAsksForOne) {
+  // No image chosen: the open dialog is shown, and cancelling it ends the
+  // comparison as it ends a write.
+  choose(quenvory::kMiCompareCard);
+  ASSERT_TRUE(watcher.waitForBoxes(1, 10s));
+  EXPECT_EQ(messages(), (Messages{{L"no image file selected", L"ERROR"}}));
+
+  const std::wstring imageFile = scratch.file(L"image.S7img");
+  writeFile(imageFile, image);
+  confirmInDialog(imageFile);
+  choose(quenvory::kMiCompareCard);
+  ASSERT_TRUE(watcher.waitForBoxes(2, 10s));
+  EXPECT_EQ(messages().back(),
+            std::make_pair(std::wstring(L"card matches image"), std::wstring(L"Quenvory")));
+  EXPECT_EQ(form->chosenFileName(), utf8(imageFile));
+
+  // Chosen now: no dialog; a card that differs is named at its block.
+  watcher.onFileDialog = [](HWND) { ADD_FAILURE() << "a dialog opened"; };
+  cardBytes[512 * 123 + 5] ^= 0xFF;
+  writeFile(cardFile, cardBytes);
+  choose(quenvory::kMiCompareCard);
+  ASSERT_TRUE(watcher.waitForBoxes(3, 10s));
+  EXPECT_EQ(messages().back(), std::make_pair(std::wstring(L"card differs from image at block 123"),
+                                              std::wstring(L"MMC ERROR")));
+  EXPECT_EQ(std::count_if(journal.begin(), journal.end(),
+                          [](const std::string& e) { return e.rfind("write ", 0) == 0; }),
+            0);
+  EXPECT_TRUE(nothingOpen());
+}
+
+// While one operation runs, neither a menu choice nor the write button starts
+// another, and a close waits for its end.
+TEST_F(SystemMenuTest, OperationsAreGuardedLikeTheWrite) {
+  const std::wstring imageFile = scratch.file(L"image.S7img");
+  writeFile(imageFile, image);
+  confirmInDialog(imageFile);
+  SendMessageW(form->control("btPickFile"), BM_CLICK, 0, 0);
+
+  struct Case {
+    const char* name;
+    UINT command;
+    const wchar_t* closing;
+  };
+  for (const Case& c : {Case{"backup", quenvory::kMiReadCard, L"done"},
+                        Case{"comparison", quenvory::kMiCompareCard, L"card matches image"}}) {
+    SCOPED_TRACE(c.name);
+    if (form == nullptr) SetUp();
+    confirmInDialog(scratch.file(L"backup.S7img"));
+    journal.clear();
+    const HWND window = form->handle();
+    bool startEnabled = true, aliveAfterClose = false;
+    form->duringRun = [&] {
+      startEnabled = IsWindowEnabled(form->control("btStart"));
+      choose(quenvory::kMiReadCard);
+      choose(quenvory::kMiCompareCard);
+      SendMessageW(window, WM_COMMAND, MAKEWPARAM(quenvory::kBtStart, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(form->control("btStart")));
+      SendMessageW(window, WM_CLOSE, 0, 0);
+      aliveAfterClose = IsWindow(window) && IsWindowVisible(window);
+    };
+    const std::size_t before = watcher.boxes().size();
+    choose(c.command);
+    ASSERT_TRUE(watcher.waitForBoxes(before + 1, 10s));
+    EXPECT_FALSE(watcher.waitForBoxes(before + 2, 500ms));
+    EXPECT_EQ(watcher.boxes().back().text, c.closing);
+    EXPECT_FALSE(startEnabled);
+    EXPECT_TRUE(aliveAfterClose);
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "query G:"), 1);
+    EXPECT_TRUE(nothingOpen());
+    EXPECT_TRUE(waitFor(
+        [&] {
+          pumpMessages();
+          return !IsWindow(window);
+        },
+        5s));
+    form.reset();
+  }
+}
+
+}  // namespace
