@@ -543,7 +543,7 @@ std::wstring TForm1::executeSaveDialog() {
   options.lpstrDefExt = L"S7img";
   // An existing file is replaced only when the operator says so.
   options.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
-                  OFN_NOREADONLYRETURN | OFN_ENABLESIZING;
+                  OFN_NOREADONLYRETURN | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
   if (!GetSaveFileNameW(&options)) return {};
   return name.data();
 }

@@ -94,6 +94,14 @@ void confirmFile(HWND dialog, const std::wstring& path) {
   waitFor([&] { return !IsWindow(dialog); }, 5s);
 }
 
+// The same once the dialog has listed its folder: a name typed into a dialog
+// that is still setting itself up can be lost, so it is typed again while the
+// dialog stays open.
+void confirmWhenReady(HWND dialog, const std::wstring& path) {
+  waitFor([&] { return fileList(dialog) != nullptr; }, 10s);
+  for (int attempt = 0; attempt < 3 && IsWindow(dialog); ++attempt) confirmFile(dialog, path);
+}
+
 // The progress display, as the operator sees it while a message box is open.
 struct Display {
   bool panelVisible;
@@ -103,11 +111,12 @@ struct Display {
 class DemoTest : public ::testing::Test {
  protected:
   // G: a card; K: a card that refuses block 237; J: another card; H: a
-  // fixed disk. Each letter its own disk.
+  // fixed disk; L: a card of 700 blocks. Each letter its own disk.
   std::wstring drives() {
     return L"G=card,file=" + cardFile + L",disk=1;K=card,file=" + scratch.file(L"k.img") +
            L",disk=4,refuse=237,error=1117;H=fixed,file=" + scratch.file(L"fixed.img") +
-           L",disk=2;J=card,file=" + scratch.file(L"j.img") + L",disk=3";
+           L",disk=2;J=card,file=" + scratch.file(L"j.img") + L",disk=3;L=card,file=" +
+           scratch.file(L"l.img") + L",disk=5,blocks=700";
   }
   // Starts the demo, has it write `image` to the card behind `drive` from a
   // click on the write button, and records every message box with the
@@ -263,6 +272,46 @@ TEST_F(DemoTest, ClosingDuringARunFinishesTheRunThenCloses) {
   EXPECT_EQ(watcher->boxes().back().text, L"done");
   EXPECT_EQ(demo->exitCode(10s), 0);
   EXPECT_TRUE(sameBlocks(readFile(scratch.file(L"j.img")), image, 0, 600));
+}
+
+// The operator's round trip through the system menu: an image written to a
+// card, the card backed up into a new file, the card compared with the image
+// and with its backup.
+TEST_F(DemoTest, WrittenCardIsBackedUpAndComparedFromTheSystemMenu) {
+  const std::vector<std::uint8_t> image = completeImage(650);
+  run(image, L"L");
+  ASSERT_TRUE(watcher->waitForBoxes(1, 20s));
+  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
+
+  const std::wstring backup = scratch.file(L"backup.S7img");
+  watcher->onFileDialog = [&](HWND dialog) { confirmWhenReady(dialog, backup); };
+  PostMessageW(demo->form(), WM_SYSCOMMAND, quenvory::kMiReadCard, 0);
+  ASSERT_TRUE(watcher->waitForBoxes(2, 20s));
+  EXPECT_EQ(messages().back(), std::make_pair(std::wstring(L"done"), std::wstring(L"Quenvory")));
+  EXPECT_EQ(windowText(demo->control(quenvory::kLabel3)), L"700 block card");
+  // The whole card of 700 blocks: the image's 650, then what the card held
+  // beyond them (nothing yet: zeros).
+  std::vector<std::uint8_t> expected = imageBytes(700, 700 - 1236, 0);
+  expected.insert(expected.end(), image.begin() + 8, image.end());
+  expected.resize(8 + 700 * 512, 0);
+  EXPECT_EQ(readFile(backup), expected);
+
+  // The image chosen for the write; then the backup, chosen with the open
+  // button.
+  watcher->onFileDialog = [](HWND) { ADD_FAILURE() << "a dialog opened"; };
+  PostMessageW(demo->form(), WM_SYSCOMMAND, quenvory::kMiCompareCard, 0);
+  ASSERT_TRUE(watcher->waitForBoxes(3, 20s));
+  watcher->onFileDialog = [&](HWND dialog) { confirmWhenReady(dialog, backup); };
+  demo->click(quenvory::kBtPickFile);
+  EXPECT_TRUE(
+      waitFor([&] { return windowText(demo->control(quenvory::kLbFileName)) == backup; }, 10s));
+  PostMessageW(demo->form(), WM_SYSCOMMAND, quenvory::kMiCompareCard, 0);
+  ASSERT_TRUE(watcher->waitForBoxes(4, 20s));
+  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"},
+                                  {L"done", L"Quenvory"},
+                                  {L"card matches image", L"Quenvory"},
+                                  {L"card matches image", L"Quenvory"}}));
+  EXPECT_FALSE(watcher->waitForBoxes(5, 500ms));
 }
 
 // A failure during start-up ends in the exception report, under the title
