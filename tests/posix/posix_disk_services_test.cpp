@@ -16,6 +16,7 @@
 
 #include "loop_device.h"
 #include "owned.h"
+#include "read_operation.h"
 #include "test_support.h"
 #include "write_operation.h"
 
@@ -242,6 +243,46 @@ TEST_F(PosixServicesOnAFile, FlushLayoutAndWhereAFileLies) {
   for (const auto& k : kinds) EXPECT_EQ(disk.errorKind(std::uint32_t(k.first)), k.second);
 }
 
+// The backup's file: a new temporary file beside its target, which takes
+// the target's name only when put in place, and is gone when removed.
+TEST_F(PosixServicesOnAFile, TargetFileTakesItsNameOnlyWhenPutInPlace) {
+  const std::string target = scratch.path("backup.S7img");
+  const Bytes earlier(100, 0xAB), backup = completeImage(3);
+  writeFile(target, earlier);
+
+  card::NativeHandle kept = 0, dropped = 0;
+  std::string keptPath, droppedPath;
+  ASSERT_TRUE(disk.createTarget(target, keptPath, kept)) << disk.lastError();
+  EXPECT_EQ(keptPath, target + ".partial");
+  // A second one beside it never takes the first one's name.
+  ASSERT_TRUE(disk.createTarget(target, droppedPath, dropped));
+  EXPECT_EQ(droppedPath, target + ".partial1");
+  EXPECT_EQ(disk.openTargets(), 2);
+
+  ASSERT_TRUE(disk.writeTarget(kept, backup.data(), 8));
+  ASSERT_TRUE(disk.writeTarget(kept, backup.data() + 8, backup.size() - 8));
+  ASSERT_TRUE(disk.finishTarget(kept));
+  EXPECT_EQ(readFile(target), earlier);
+  ASSERT_TRUE(disk.placeTarget(keptPath, target));
+  EXPECT_EQ(readFile(target), backup);
+
+  ASSERT_TRUE(disk.writeTarget(dropped, backup.data(), backup.size()));
+  disk.closeTarget(dropped);
+  disk.removeTarget(droppedPath);
+  EXPECT_EQ(disk.openTargets(), 0);
+  EXPECT_FALSE(std::filesystem::exists(keptPath));
+  EXPECT_FALSE(std::filesystem::exists(droppedPath));
+  EXPECT_EQ(readFile(target), backup);
+
+  // Failures carry the system's code.
+  EXPECT_FALSE(disk.createTarget(scratch.path("missing/backup.S7img"), keptPath, kept));
+  EXPECT_EQ(disk.lastError(), std::uint32_t(ENOENT));
+  EXPECT_FALSE(disk.writeTarget(kept, backup.data(), 8));
+  EXPECT_EQ(disk.lastError(), std::uint32_t(EBADF));
+  EXPECT_FALSE(disk.placeTarget(scratch.path("gone.partial"), target));
+  EXPECT_EQ(disk.lastError(), std::uint32_t(ENOENT));
+}
+
 class PosixWriteOntoAFile : public PosixServicesOnAFile,
                             public ::testing::WithParamInterface<bool> {};
 
@@ -297,6 +338,37 @@ TEST_P(LoopDeviceRun, ImageWrittenThroughTheDeviceLandsAtItsOffsets) {
   ASSERT_EQ(card.size(), 6000 * kBlock);
   EXPECT_EQ(matchingBlocks(card, payloadOf(image)), 4500u);
   EXPECT_TRUE(untouchedFrom(card, 4500));
+}
+
+// A backup of the device through direct I/O: the whole device, twice, into
+// an image of its size, in whole and in uneven batches.
+TEST(LoopDeviceBackup, DeviceIsReadIntoAnImageOfItsSize) {
+  ScratchDir scratch;
+  const std::string backingPath = scratch.path("card.img");
+  const Bytes image = completeImage(4500);
+  writeFile(backingPath, payloadOf(image));
+  LoopDevice loop(backingPath);
+  ATTACH_OR_SKIP(loop);
+
+  for (const std::int32_t batchBlocks : {2048, 7}) {
+    SCOPED_TRACE(batchBlocks);
+    std::vector<std::string> journal;
+    RecordingUi ui(journal);
+    card::PosixDiskServices disk;
+    card::NativeHandle handle = 0;
+    ASSERT_TRUE(disk.openDevice(loop.path(), handle)) << disk.lastError();
+    card::ReadOptions options;
+    options.batchBlocks = batchBlocks;
+    const std::string target = scratch.path("backup.S7img");
+    EXPECT_TRUE(card::readCard(
+        disk, ui, card::Card(card::CardDevice(disk, handle), {}, {}, card::DriveGeometry{}), target,
+        options));
+    EXPECT_EQ(ui.messages, (std::vector<PosixRun::Message>{{"done", "Quenvory"}}));
+    EXPECT_EQ(disk.openDevices(), 0);
+    EXPECT_EQ(disk.openTargets(), 0);
+    EXPECT_EQ(disk.liveBuffers(), 0);
+    EXPECT_EQ(readFile(target), image);
+  }
 }
 
 TEST_P(LoopDeviceRun, ShortImageCompletesItsLastBlockWithTheTailBeforeIt) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -384,6 +385,50 @@ TEST(Win32DiskServices, TheImageEndIsNoReadError) {
   EXPECT_FALSE(disk.imageReadFailed(file));
   disk.closeImage(file);
   EXPECT_TRUE(disk.imageReadFailed(file));
+}
+
+// The backup's file under a UTF-8 name outside the ANSI code page: written
+// beside its target, put over an earlier file of that name in one step, or
+// removed.
+TEST(Win32DiskServices, TargetFileTakesItsNameOnlyWhenPutInPlace) {
+  ScratchDir scratch;
+  const std::string target = scratch.path("\xE5\x8D\xA1 \xC3\xA9.S7img");  // "卡 é.S7img"
+  const std::filesystem::path targetName = std::filesystem::u8path(target);
+  const std::vector<std::uint8_t> earlier(100, 0xAB), backup = patternBlocks(0, 3);
+  const auto write = [](const std::filesystem::path& name, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  };
+  const auto read = [](const std::filesystem::path& name) {
+    std::ifstream in(name, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  };
+  write(targetName, earlier);
+
+  card::Win32DiskServices disk;
+  card::NativeHandle kept = 0, dropped = 0;
+  std::string keptPath, droppedPath;
+  ASSERT_TRUE(disk.createTarget(target, keptPath, kept)) << disk.lastError();
+  EXPECT_EQ(keptPath, target + ".partial");
+  ASSERT_TRUE(disk.createTarget(target, droppedPath, dropped));
+  EXPECT_EQ(droppedPath, target + ".partial1");
+  ASSERT_TRUE(disk.writeTarget(kept, backup.data(), backup.size()));
+  ASSERT_TRUE(disk.finishTarget(kept));
+  EXPECT_EQ(read(targetName), earlier);
+  ASSERT_TRUE(disk.placeTarget(keptPath, target)) << disk.lastError();
+  EXPECT_EQ(read(targetName), backup);
+
+  ASSERT_TRUE(disk.writeTarget(dropped, backup.data(), backup.size()));
+  disk.closeTarget(dropped);
+  disk.removeTarget(droppedPath);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(keptPath)));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(droppedPath)));
+
+  EXPECT_FALSE(disk.createTarget(scratch.path("missing/backup.S7img"), keptPath, kept));
+  EXPECT_EQ(disk.lastError(), std::uint32_t(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(disk.writeTarget(kept, backup.data(), backup.size()));
+  EXPECT_EQ(disk.lastError(), std::uint32_t(ERROR_INVALID_HANDLE));
 }
 
 }  // namespace
