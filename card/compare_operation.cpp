@@ -135,7 +135,8 @@ bool CompareRun::compareBlocks(std::int32_t blockCount) {
     const Batch batch = readImageBatch(
         file_, first, options_.batchBlocks, blockCount, imageSlots(),
         first > 0 ? imageSlots() + std::size_t(options_.batchBlocks - 1) * kBlockSize : nullptr);
-    if (!disk_.readDevice(card_.device(), cardSlots(), std::size_t(batch.blocks) * kBlockSize)) {
+    if (batch.blocks > 0 &&
+        !disk_.readDevice(card_.device(), cardSlots(), std::size_t(batch.blocks) * kBlockSize)) {
       failMidRun(systemErrorText("reading MMC card.", disk_.lastError()), kCardErrorCaption);
       return false;
     }
@@ -152,6 +153,13 @@ bool CompareRun::compareBlocks(std::int32_t blockCount) {
         return false;
       }
       progress.after(shortBlock ? blockCount : i);
+    }
+    // The blocks that arrived before a read error are compared first, so a
+    // difference among them is named rather than the error.
+    if (batch.readFailed) {
+      failMidRun("image file read error at block " + std::to_string(batch.first + batch.blocks),
+                 kErrorCaption);
+      return false;
     }
     if (batch.endsShort) break;
     first += batch.blocks;

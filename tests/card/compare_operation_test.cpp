@@ -191,6 +191,10 @@ TEST_F(CompareOperation, RefusalsAndReadErrors) {
        },
        {"message MMC ERROR: error 23 reading MMC card.", "close device", "close image",
         "panel hidden", "free buffer"}},
+      {"image read error",
+       [](CompareOperation& t) { t.disk.failImageReadAt(8 + 512 * 2100 + 10); },
+       {"message ERROR: image file read error at block 2100", "close device", "close image",
+        "panel hidden", "free buffer"}},
       {"drive refused",
        [](CompareOperation& t) { t.ui.drive = "Q"; },
        {"message ERROR: could not query device"}},
@@ -201,6 +205,7 @@ TEST_F(CompareOperation, RefusalsAndReadErrors) {
     ui.messages.clear();
     ui.drive = "G";
     disk.failAllocation(false);
+    disk.failImageReadAt(-1);
     const Bytes image = completeImage(3000);
     useImage(image);
     writeFile(cardPath, payloadOf(image));

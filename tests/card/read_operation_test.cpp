@@ -194,6 +194,10 @@ TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
        [](ReadOperation& t) { t.disk.failTargetPlace(5); },
        {"finish target", "free buffer", "panel hidden", "place target",
         "message ERROR: error 5 writing image file.", "close device", "remove target"}},
+      {"file does not read back",
+       [](ReadOperation& t) { t.disk.failImageReadAt(8 + 512 * 150 + 3); },
+       {"finish target", "message ERROR: image file read error at block 150", "close device",
+        "remove target", "panel hidden", "free buffer"}},
       {"no memory",
        [](ReadOperation& t) { t.disk.failAllocation(true); },
        {"message ERROR: not enough memory for the block buffer", "close device", "close target",
@@ -208,6 +212,7 @@ TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
       disk.failTargetWrite(-1, 0);
       disk.failTargetFlush(0);
       disk.failTargetPlace(0);
+      disk.failImageReadAt(-1);
       useCard(card());
       std::filesystem::remove(targetPath);
       const Bytes earlier(777, 0xAB);
@@ -230,22 +235,33 @@ TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
     const char* name;
     std::function<void(ReadOperation&)> arrange;
     std::string message;
+    bool locked;  // whether the card's volume was locked before the refusal
   };
   const std::int64_t tooLarge = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
   const Case cases[] = {
       {"card too large for the header's count",
        [&](ReadOperation& t) { t.useCard(t.card(tooLarge)); },
-       "message ERROR: card of 2147483648 blocks is too large for an image file"},
+       "message ERROR: card of 2147483648 blocks is too large for an image file", false},
+      {"target on the card",
+       [](ReadOperation& t) {
+         card::SimulatedDrive d = t.card();
+         d.folder = t.scratch.path("mounted card");
+         t.useCard(d);
+         t.targetPath = t.scratch.path("mounted card/backup.S7img");
+       },
+       "message ERROR: image file is on the card at >G, copy it to another drive first", false},
       {"folder that does not exist",
        [](ReadOperation& t) { t.targetPath = t.scratch.path("missing/backup.S7img"); },
-       "message ERROR: error 2 writing image file."},
+       "message ERROR: error 2 writing image file.", true},
       {"drive refused", [](ReadOperation& t) { t.ui.drive = "Q"; },
-       "message ERROR: could not query device"},
+       "message ERROR: could not query device", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     journal.clear();
     ui.messages.clear();
+    ui.drive = "G";
+    targetPath = scratch.path("backup.S7img");
     useCard(card());
     c.arrange(*this);
     EXPECT_FALSE(run());
@@ -254,6 +270,7 @@ TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
     EXPECT_EQ(reads(), 0);
     EXPECT_EQ(count("allocate buffer"), 0);
     EXPECT_EQ(disk.lockedVolumes(), 0);
+    EXPECT_EQ(count("lock volume") > 0, c.locked);
   }
   // The largest count a header holds is still read.
   useCard(card(std::numeric_limits<std::int32_t>::max()));
