@@ -94,12 +94,27 @@ void confirmFile(HWND dialog, const std::wstring& path) {
   waitFor([&] { return !IsWindow(dialog); }, 5s);
 }
 
-// The same once the dialog has listed its folder: a name typed into a dialog
-// that is still setting itself up can be lost, so it is typed again while the
-// dialog stays open.
+// The same once the dialog has set itself up: a dialog still listing its
+// folder may put its own name back in the box, so the name is typed again,
+// and checked, until the dialog takes it.
 void confirmWhenReady(HWND dialog, const std::wstring& path) {
   waitFor([&] { return fileList(dialog) != nullptr; }, 10s);
-  for (int attempt = 0; attempt < 3 && IsWindow(dialog); ++attempt) confirmFile(dialog, path);
+  HWND box = GetDlgItem(dialog, 0x47C);
+  for (const wchar_t* inner : {L"ComboBox", L"Edit"}) {
+    const HWND child = FindWindowExW(box, nullptr, inner, nullptr);
+    if (child != nullptr) box = child;
+  }
+  for (int attempt = 0; attempt < 10 && IsWindow(dialog); ++attempt) {
+    std::this_thread::sleep_for(200ms);
+    SendMessageTimeoutW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_BLOCK,
+                        5000, nullptr);
+    wchar_t typed[MAX_PATH] = {};
+    SendMessageTimeoutW(box, WM_GETTEXT, MAX_PATH, reinterpret_cast<LPARAM>(typed), SMTO_BLOCK,
+                        5000, nullptr);
+    if (path != typed) continue;
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    waitFor([&] { return !IsWindow(dialog); }, 3s);
+  }
 }
 
 // The progress display, as the operator sees it while a message box is open.
@@ -303,8 +318,13 @@ TEST_F(DemoTest, WrittenCardIsBackedUpAndComparedFromTheSystemMenu) {
   ASSERT_TRUE(watcher->waitForBoxes(3, 20s));
   watcher->onFileDialog = [&](HWND dialog) { confirmWhenReady(dialog, backup); };
   demo->click(quenvory::kBtPickFile);
-  EXPECT_TRUE(
-      waitFor([&] { return windowText(demo->control(quenvory::kLbFileName)) == backup; }, 10s));
+  // Chosen once the dialog has closed and given the window back.
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return windowText(demo->control(quenvory::kLbFileName)) == backup &&
+               IsWindowEnabled(demo->form());
+      },
+      30s));
   PostMessageW(demo->form(), WM_SYSCOMMAND, quenvory::kMiCompareCard, 0);
   ASSERT_TRUE(watcher->waitForBoxes(4, 20s));
   EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"},
