@@ -62,6 +62,10 @@ bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std:
         drive.sectorBytes = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
       } else if (key == "folder") {
         drive.folder = value;
+      } else if (key == "unreadable") {
+        drive.unreadableBlock = std::strtoll(value.c_str(), nullptr, 10);
+      } else if (key == "changing") {
+        drive.changingBlock = std::strtoll(value.c_str(), nullptr, 10);
       } else if (key == "refuse") {
         drive.refuseBlock = std::strtoll(value.c_str(), nullptr, 10);
       } else if (key == "error") {

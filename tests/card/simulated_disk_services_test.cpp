@@ -80,6 +80,22 @@ TEST(SimulatedDiskServices, ReadsTheRealPcSettingsFromText) {
   EXPECT_TRUE(drives[2].second.folder.empty());
 }
 
+// A card whose reads fail at a block, and one that reads a block otherwise
+// each time after the first, for trying a backup's failures in the demo.
+TEST(SimulatedDiskServices, ReadsCardsThatDoNotReadBackFromText) {
+  card::SimulatedDrives drives;
+  std::string error;
+  ASSERT_TRUE(card::parseSimulatedDrives("G=card,unreadable=12,error=23;H=card,changing=300;I=card",
+                                         drives, error))
+      << error;
+  ASSERT_EQ(drives.size(), 3u);
+  EXPECT_EQ(drives[0].second.unreadableBlock, 12);
+  EXPECT_EQ(drives[0].second.refuseError, 23u);
+  EXPECT_EQ(drives[1].second.changingBlock, 300);
+  EXPECT_EQ(drives[2].second.unreadableBlock, -1);
+  EXPECT_EQ(drives[2].second.changingBlock, -1);
+}
+
 TEST(SimulatedDiskServices, RefusesTextItCannotRead) {
   for (const char* text : {"G", "=card", "G=floppy", "G=card,colour=red"}) {
     card::SimulatedDiskServices disk;

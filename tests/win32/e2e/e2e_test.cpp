@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "Unit1.h"
 #include "window_test_support.h"
@@ -94,10 +95,10 @@ void confirmFile(HWND dialog, const std::wstring& path) {
   waitFor([&] { return !IsWindow(dialog); }, 5s);
 }
 
-// The same once the dialog has set itself up: a dialog still listing its
-// folder may put its own name back in the box, so the name is typed again,
-// and checked, until the dialog takes it.
-void confirmWhenReady(HWND dialog, const std::wstring& path) {
+// Types `path` into another process's file dialog once it has set itself
+// up: a dialog still listing its folder may put its own name back in the box,
+// so the name is typed again until it reads back. False if it never does.
+bool typeName(HWND dialog, const std::wstring& path) {
   waitFor([&] { return fileList(dialog) != nullptr; }, 10s);
   HWND box = GetDlgItem(dialog, 0x47C);
   for (const wchar_t* inner : {L"ComboBox", L"Edit"}) {
@@ -111,10 +112,49 @@ void confirmWhenReady(HWND dialog, const std::wstring& path) {
     wchar_t typed[MAX_PATH] = {};
     SendMessageTimeoutW(box, WM_GETTEXT, MAX_PATH, reinterpret_cast<LPARAM>(typed), SMTO_BLOCK,
                         5000, nullptr);
-    if (path != typed) continue;
+    if (path == typed) return true;
+  }
+  return false;
+}
+
+// Confirms `path` in another process's file dialog, typed again until the
+// dialog takes it.
+void confirmWhenReady(HWND dialog, const std::wstring& path) {
+  for (int attempt = 0; attempt < 3 && IsWindow(dialog); ++attempt) {
+    if (!typeName(dialog, path)) return;
     PostMessageW(dialog, WM_COMMAND, IDOK, 0);
     waitFor([&] { return !IsWindow(dialog); }, 3s);
   }
+}
+
+// A visible window that `owner` owns (the save dialog's question), or null.
+HWND ownedWindow(HWND owner) {
+  struct Search {
+    HWND owner, found;
+  } search{owner, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        if (GetWindow(window, GW_OWNER) != s->owner || !IsWindowVisible(window)) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Confirms `path` in another process's save dialog and answers yes when it
+// asks whether to replace the file of that name.
+void confirmReplacing(HWND dialog, const std::wstring& path) {
+  if (!typeName(dialog, path)) return;
+  PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  HWND question = nullptr;
+  waitFor([&] { return !IsWindow(dialog) || (question = ownedWindow(dialog)) != nullptr; }, 5s);
+  if (question != nullptr) {
+    std::this_thread::sleep_for(100ms);
+    PostMessageW(question, WM_COMMAND, IDYES, 0);
+  }
+  waitFor([&] { return !IsWindow(dialog); }, 5s);
 }
 
 // The progress display, as the operator sees it while a message box is open.
@@ -126,12 +166,14 @@ struct Display {
 class DemoTest : public ::testing::Test {
  protected:
   // G: a card; K: a card that refuses block 237; J: another card; H: a
-  // fixed disk; L: a card of 700 blocks. Each letter its own disk.
+  // fixed disk; L: a card of 700 blocks; M: one whose block 300 reads
+  // otherwise each time after the first. Each letter its own disk.
   std::wstring drives() {
     return L"G=card,file=" + cardFile + L",disk=1;K=card,file=" + scratch.file(L"k.img") +
            L",disk=4,refuse=237,error=1117;H=fixed,file=" + scratch.file(L"fixed.img") +
            L",disk=2;J=card,file=" + scratch.file(L"j.img") + L",disk=3;L=card,file=" +
-           scratch.file(L"l.img") + L",disk=5,blocks=700";
+           scratch.file(L"l.img") + L",disk=5,blocks=700;M=card,file=" + scratch.file(L"m.img") +
+           L",disk=6,blocks=700,changing=300";
   }
   // Starts the demo, has it write `image` to the card behind `drive` from a
   // click on the write button, and records every message box with the
@@ -332,6 +374,25 @@ TEST_F(DemoTest, WrittenCardIsBackedUpAndComparedFromTheSystemMenu) {
                                   {L"card matches image", L"Quenvory"},
                                   {L"card matches image", L"Quenvory"}}));
   EXPECT_FALSE(watcher->waitForBoxes(5, 500ms));
+}
+
+// A card that does not read the same twice is never kept as its backup: the
+// file of that name from before stays as it was, and nothing else is left.
+TEST_F(DemoTest, CardThatChangesWhileReadLeavesTheEarlierBackupAlone) {
+  run(completeImage(650), L"M");
+  ASSERT_TRUE(watcher->waitForBoxes(1, 20s));
+  const std::wstring backup = scratch.file(L"backup.S7img");
+  const std::vector<std::uint8_t> earlier(100, 0xAB);
+  writeFile(backup, earlier);
+  watcher->onFileDialog = [&](HWND dialog) { confirmReplacing(dialog, backup); };
+  PostMessageW(demo->form(), WM_SYSCOMMAND, quenvory::kMiReadCard, 0);
+  ASSERT_TRUE(watcher->waitForBoxes(2, 30s));
+  EXPECT_EQ(messages().back(),
+            std::make_pair(std::wstring(L"card changed while it was read, at block 300"),
+                           std::wstring(L"MMC ERROR")));
+  // The box comes first; the temporary file goes once it is closed.
+  EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(backup + L".partial"); }, 5s));
+  EXPECT_EQ(readFile(backup), earlier);
 }
 
 // A failure during start-up ends in the exception report, under the title
