@@ -66,7 +66,7 @@ TEST_F(HeaderTest, RefusesAndAcceptsAsTheCheckWordSays) {
       {"no blocks", imageBytes(0, -1236, 0), true, 0, ""},
       {"negative count", imageBytes(-5, -1241, 0), true, -5, ""},
       {"sum wraps below", imageBytes(nearMin, checkFor(nearMin, 1236), 0), true, nearMin, ""},
-      {"sum wraps above", imageBytes(max, checkFor(max, 1236), 0), true, max, ""},
+      {"largest count", imageBytes(max, checkFor(max, 1236), 0), true, max, ""},
       {"format 0.9, wrapping", imageBytes(nearMin, checkFor(nearMin, 1234), 0), false, 0,
        "this is V0.9 Image File, use with V0.9"},
   };
