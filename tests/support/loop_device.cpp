@@ -73,6 +73,7 @@ int runProgram(const std::vector<std::string>& argv, std::string* output, std::s
 LoopDevice::LoopDevice(const std::string& backingFile, const Options& options) {
   if (::geteuid() != 0) {
     reason_ = "loop devices need root; run the tests as root to write a real block device";
+    mayBeMissing_ = true;
     return;
   }
   if (::access("/dev/loop-control", F_OK) != 0) {
@@ -96,9 +97,15 @@ LoopDevice::LoopDevice(const std::string& backingFile, const Options& options) {
     return;
   }
   path_ = output;
+  // A test that ended without its destructor (killed at its timeout) may have
+  // left the mark on this node: a device asked for writable starts writable.
+  if (!options.readOnly) setReadOnly(false);
 }
 
-LoopDevice::~LoopDevice() { detach(); }
+LoopDevice::~LoopDevice() {
+  if (markedReadOnly_) setReadOnly(false);
+  detach();
+}
 
 bool LoopDevice::directIo() const {
   if (!attached()) return false;
@@ -114,13 +121,13 @@ bool LoopDevice::setReadOnly(bool readOnly) {
   int flag = readOnly ? 1 : 0;
   const bool done = ::ioctl(fd, BLKROSET, &flag) == 0;
   ::close(fd);
+  if (done) markedReadOnly_ = readOnly;
   return done;
 }
 
 void LoopDevice::detach() {
   if (!attached()) return;
-  // The read-only mark belongs to the device node and outlives the
-  // attachment: clear it for whoever gets this loop device next.
+  // Clear the mark for whoever gets this loop device next.
   setReadOnly(false);
   runProgram({"losetup", "--detach", path_});
   path_.clear();

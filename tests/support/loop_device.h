@@ -27,14 +27,19 @@ class LoopDevice {
   LoopDevice& operator=(const LoopDevice&) = delete;
 
   bool attached() const { return !path_.empty(); }
-  // Why there is no device, for a skip message.
+  // Why there is no device, for the test's message.
   const std::string& reason() const { return reason_; }
+  // True only where loop devices are not this user's to make (not root): a
+  // test may skip then. As root, no device is a fault of this system.
+  bool mayBeMissing() const { return mayBeMissing_; }
   const std::string& path() const { return path_; }
   // Whether the loop driver reads and writes the backing file with direct I/O.
   bool directIo() const;
 
   // Makes the device refuse writes from now on, also through descriptors
-  // that are already open (or accept them again).
+  // that are already open (or accept them again). The mark belongs to the
+  // device node and outlives the attachment: whatever way the owner ends, it
+  // is cleared before the device goes back to the system.
   bool setReadOnly(bool readOnly);
   // Detaches now; the destructor does nothing more. The backing file then
   // holds everything written through the device.
@@ -43,6 +48,8 @@ class LoopDevice {
  private:
   std::string path_;
   std::string reason_;
+  bool mayBeMissing_ = false;
+  bool markedReadOnly_ = false;
 };
 
 }  // namespace testing_support
