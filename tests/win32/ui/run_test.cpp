@@ -79,11 +79,11 @@ class RunTest : public ::testing::Test {
   }
   // Confirms `path` in the open dialog the next time it opens.
   void confirmInDialog(const std::wstring& path) {
-    watcher.onFileDialog = [path](HWND dialog) {
+    watcher.onFileDialog([path](HWND dialog) {
       SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(path.c_str()));
       PostMessageW(dialog, WM_COMMAND, IDOK, 0);
       waitFor([&] { return !IsWindow(dialog); }, 5s);
-    };
+    });
   }
   void click(const char* name) { SendMessageW(form->control(name), BM_CLICK, 0, 0); }
   std::vector<std::pair<std::wstring, std::wstring>> messages() {
@@ -150,7 +150,7 @@ TEST_F(RunTest, DialogLabelFollowsSelectedItemsOnly) {
     }
     std::wstring atOpening;
     std::vector<std::wstring> labels;
-    watcher.onFileDialog = [&](HWND dialog) {
+    watcher.onFileDialog([&](HWND dialog) {
       HWND list = nullptr;
       waitFor(
           [&] {
@@ -167,7 +167,7 @@ TEST_F(RunTest, DialogLabelFollowsSelectedItemsOnly) {
         waitFor([&] { return windowText(label) == path; }, 3s);
         labels.push_back(windowText(label));
       }
-    };  // then the watcher cancels the dialog
+    });  // then the watcher cancels the dialog
     click("btPickFile");
 
     EXPECT_EQ(atOpening, c.labelAtOpening);
@@ -187,7 +187,7 @@ TEST_F(RunTest, ConfirmedFileIsWhatTheNextWriteWrites) {
   writeFile(scratch.file(L"picked.S7img"), image);
   confirmInDialog(scratch.file(L"picked.S7img"));
   click("btPickFile");
-  watcher.onFileDialog = nullptr;
+  watcher.onFileDialog(nullptr);
 
   click("btStart");
   ASSERT_TRUE(watcher.waitForBoxes(1, 10s));
@@ -307,7 +307,9 @@ TEST_F(RunTest, ExceptionReportInAHandler) {
     click("btStart");
     disk.failure = nullptr;
     if (c.shown == nullptr) {
-      EXPECT_FALSE(watcher.waitForBoxes(before + 1, 300ms));
+      // A report is shown, and closed by the watcher, inside the click: by
+      // now it would have been counted.
+      EXPECT_EQ(watcher.boxes().size(), before);
     } else {
       ASSERT_TRUE(watcher.waitForBoxes(before + 1, 5s));
       const SeenBox box = watcher.boxes().back();
@@ -368,7 +370,7 @@ TEST_F(RunTest, SecondClickDuringARunStartsNothing) {
   writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
   confirmInDialog(scratch.file(L"short.S7img"));
   click("btPickFile");
-  watcher.onFileDialog = nullptr;
+  watcher.onFileDialog(nullptr);
 
   const HWND form1 = form->handle();
   const auto clickStart = [&] {
@@ -382,13 +384,13 @@ TEST_F(RunTest, SecondClickDuringARunStartsNothing) {
     driveEnabled = IsWindowEnabled(form->control("cbDrive"));
     clickStart();
   };
-  watcher.onBox = [&](HWND, const SeenBox& box) {
+  watcher.onBox([&](HWND, const SeenBox& box) {
     if (box.caption != L"surprised") return;
     // The box has no owner: the window takes clicks meanwhile.
     PostMessageW(form1, WM_COMMAND, MAKEWPARAM(quenvory::kBtStart, BN_CLICKED),
                  reinterpret_cast<LPARAM>(form->control("btStart")));
     std::this_thread::sleep_for(200ms);
-  };
+  });
   click("btStart");
   ASSERT_TRUE(watcher.waitForBoxes(2, 10s));
   pumpMessages();
@@ -421,15 +423,17 @@ TEST_F(RunTest, CloseDuringARunWaitsForItsEnd) {
     writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
     confirmInDialog(scratch.file(L"short.S7img"));
     const HWND window = form->handle();
-    bool aliveAfterClose = false;
+    std::atomic<bool> aliveAfterClose{false};
     const std::size_t before = watcher.boxes().size();
     if (c.whileBoxIsOpen) {
-      watcher.onBox = [&](HWND, const SeenBox& box) {
+      watcher.onBox([&](HWND, const SeenBox& box) {
         if (box.caption != L"surprised") return;
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        std::this_thread::sleep_for(200ms);
+        // Sent, not posted: it returns once the window has answered the
+        // close, from inside the box's own message loop.
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_BLOCK, 5000, &ignored);
         aliveAfterClose = IsWindow(window) && IsWindowVisible(window);
-      };
+      });
     } else {
       form->duringRun = [&] {
         SendMessageW(window, WM_CLOSE, 0, 0);
@@ -443,7 +447,7 @@ TEST_F(RunTest, CloseDuringARunWaitsForItsEnd) {
     EXPECT_TRUE(nothingOpen());
     EXPECT_TRUE(waitFor([&] { return !IsWindow(window); }, 5s));
     EXPECT_EQ(form->handle(), nullptr);
-    watcher.onBox = nullptr;
+    watcher.onBox(nullptr);
     form.reset();
   }
 }
@@ -488,9 +492,9 @@ TEST_F(RunTest, SessionIsHeldBackAndTheSystemKeptAwakeDuringARunOnly) {
     waitFor([&] { return answered.load(); }, 5s);
     system.join();
   };
-  watcher.onBox = [&](HWND, const SeenBox& box) {
+  watcher.onBox([&](HWND, const SeenBox& box) {
     if (box.caption == L"surprised") whileBoxOpen = sessionMayEnd(window);
-  };
+  });
   click("btStart");
   ASSERT_TRUE(watcher.waitForBoxes(2, 10s));
   EXPECT_EQ(watcher.boxes().back().text, L"done");
@@ -537,7 +541,7 @@ TEST_F(RunTest, SessionEndDuringARunNeverCutsTheRunShort) {
     pumpMessages();
     EXPECT_EQ(waitFor([&] { return !IsWindow(window); }, c.windowAfter ? 300ms : 5s),
               !c.windowAfter);
-    watcher.onBox = nullptr;
+    watcher.onBox(nullptr);
     form.reset();
   }
 }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "Unit1.h"
+#include "application.h"
 #include "simulated_disk_services.h"
 #include "window_test_support.h"
 
@@ -20,7 +21,8 @@ namespace {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    form = std::make_unique<TForm1>(disk, L"QuenvoryV1.0", false);
+    // The caption the product's own start-up gives the window.
+    form = std::make_unique<TForm1>(disk, quenvory::kProductCaption, false);
     form->create(GetModuleHandleW(nullptr));
     ShowWindow(form->handle(), SW_SHOWNORMAL);
     pumpMessages();

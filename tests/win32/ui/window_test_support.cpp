@@ -164,14 +164,26 @@ void Watcher::run() {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       if (isMessageBox(dialog)) {
         const SeenBox seen = describeBox(dialog, main_);
+        BoxCallback callback;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          callback = onBox_;
+        }
+        if (callback) callback(dialog, seen);
+        // Counted only now, so that a test that waits for the box also sees
+        // what the callback recorded; closed only after it is counted.
         {
           std::lock_guard<std::mutex> lock(mutex_);
           boxes_.push_back(seen);
         }
-        if (onBox) onBox(dialog, seen);
         PostMessageW(dialog, WM_COMMAND, IDOK, 0);
       } else {
-        if (onFileDialog) onFileDialog(dialog);
+        FileDialogCallback callback;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          callback = onFileDialog_;
+        }
+        if (callback) callback(dialog);
         if (IsWindow(dialog)) PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
       }
     }
@@ -180,6 +192,16 @@ void Watcher::run() {
       it = IsWindow(*it) ? std::next(it) : handled.erase(it);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+void Watcher::onBox(BoxCallback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  onBox_ = std::move(callback);
+}
+
+void Watcher::onFileDialog(FileDialogCallback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  onFileDialog_ = std::move(callback);
 }
 
 std::vector<SeenBox> Watcher::boxes() const {

@@ -56,17 +56,23 @@ bool isMessageBox(HWND dialog);
 SeenBox describeBox(HWND box, HWND mainWindow);
 
 // Watches this process's (or another process's) top-level dialogs from its
-// own thread. Message boxes are recorded and, after `onBox` has run, closed
-// with OK; the open-file dialog is handed to `onFileDialog`, and cancelled
-// if it is still open afterwards.
+// own thread. A message box is handed to the box callback, then counted among
+// `boxes()`, then closed with OK: once a box is counted, whatever its
+// callback recorded is there to read. The open-file dialog is handed to the
+// file-dialog callback, and cancelled if it is still open afterwards.
 class Watcher {
  public:
+  using BoxCallback = std::function<void(HWND box, const SeenBox& seen)>;
+  using FileDialogCallback = std::function<void(HWND dialog)>;
+
   explicit Watcher(DWORD processId = GetCurrentProcessId());
   ~Watcher();
 
   void watchMainWindow(HWND window) { main_ = window; }
-  std::function<void(HWND box, const SeenBox& seen)> onBox;
-  std::function<void(HWND dialog)> onFileDialog;
+  // The callbacks run on the watcher's thread; setting one while the watcher
+  // is inside the other is safe: the watcher calls its own copy.
+  void onBox(BoxCallback callback);
+  void onFileDialog(FileDialogCallback callback);
 
   std::vector<SeenBox> boxes() const;
   // Waits until `count` message boxes have been seen, or the timeout.
@@ -79,9 +85,12 @@ class Watcher {
   std::atomic<HWND> main_{nullptr};
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
+  BoxCallback onBox_;
+  FileDialogCallback onFileDialog_;
   std::vector<SeenBox> boxes_;
   std::thread thread_;
 };
+
 
 // Finds a top-level window of the process by class and caption.
 HWND findTopLevel(DWORD processId, const wchar_t* windowClass, const std::wstring& caption);
