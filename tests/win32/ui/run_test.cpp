@@ -31,13 +31,15 @@ class SamplingForm : public TForm1 {
   struct Sample {
     bool panelVisible;
     int position;
+    std::wstring status;
   };
   std::vector<Sample> samples;
   std::function<void()> duringRun;
 
   void processEvents() override {
     samples.push_back({IsWindowVisible(control("Panel1")) != FALSE,
-                       int(SendMessageW(control("ProgressBar1"), PBM_GETPOS, 0, 0))});
+                       int(SendMessageW(control("ProgressBar1"), PBM_GETPOS, 0, 0)),
+                       windowText(control("Label3"))});
     if (duringRun) std::exchange(duringRun, nullptr)();
     TForm1::processEvents();
   }
@@ -215,6 +217,232 @@ TEST_F(RunTest, ProgressShowsDuringTheRunAndStaysAtEighty) {
   EXPECT_EQ(std::vector<int>(shownAt.begin(), shownAt.begin() + 2), (std::vector<int>{40, 80}));
   EXPECT_FALSE(IsWindowVisible(form->control("Panel1")));
   EXPECT_EQ(SendMessageW(form->control("ProgressBar1"), PBM_GETPOS, 0, 0), 80);
+}
+
+// The message box a dialog of this process shows over `dialog`, or nullptr.
+HWND boxOwnedBy(HWND dialog) {
+  struct Search {
+    HWND owner;
+    HWND found;
+  } search{dialog, nullptr};
+  EnumThreadWindows(
+      GetWindowThreadProcessId(dialog, nullptr),
+      [](HWND window, LPARAM lParam) -> BOOL {
+        auto* search = reinterpret_cast<Search*>(lParam);
+        wchar_t name[16] = L"";
+        GetClassNameW(window, name, 16);
+        if (std::wstring(name) != L"#32770" || GetWindow(window, GW_OWNER) != search->owner ||
+            !IsWindowVisible(window) || !isMessageBox(window))
+          return TRUE;
+        search->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Takes the open dialog to `folder`, as typing the folder and OK does: where
+// the dialog starts is the system's choice (the last folder used, kept from
+// run to run), not the test's.
+bool showFolder(HWND dialog, const std::wstring& folder) {
+  SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(folder.c_str()));
+  PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  return waitFor(
+      [&] {
+        wchar_t shown[MAX_PATH] = L"";
+        SendMessageW(dialog, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(shown));
+        return _wcsicmp(shown, folder.c_str()) == 0;
+      },
+      5s);
+}
+
+// Every name the open dialog's file list shows, once it shows `expected`.
+std::vector<std::wstring> listedFiles(HWND dialog, const std::wstring& expected) {
+  HWND list = nullptr;
+  waitFor([&] { return (list = fileList(dialog)) != nullptr && findListItem(list, expected) >= 0; },
+          5s);
+  std::vector<std::wstring> names;
+  const int count = list == nullptr ? 0 : int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int item = 0; item < count; ++item) {
+    wchar_t text[MAX_PATH] = L"";
+    LVITEMW request{};
+    request.pszText = text;
+    request.cchTextMax = MAX_PATH;
+    SendMessageW(list, LVM_GETITEMTEXTW, item, reinterpret_cast<LPARAM>(&request));
+    names.push_back(text);
+  }
+  return names;
+}
+
+// True when the program runs under Wine rather than Windows.
+bool underWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// The open dialog as the window sets it up: it lists image files only and
+// refuses a file that is not there, keeping the choice made before.
+TEST_F(RunTest, OpenDialogListsImagesOnlyAndRefusesMissingFiles) {
+  writeFile(scratch.file(L"card.S7img"), completeImage(1));
+  writeFile(scratch.file(L"card.txt"), completeImage(1));  // the same name, another kind
+  writeFile(scratch.file(L"notes.bin"), completeImage(1));
+
+  // What the watcher's thread finds; shared, so that it outlives a test that
+  // ends early.
+  struct Found {
+    std::atomic<bool> done{false};
+    std::vector<std::wstring> listed;
+    bool refused = false, stayedOpen = false;
+  };
+  auto found = std::make_shared<Found>();
+  const std::wstring folder = scratch.path();
+  watcher.onFileDialog([found, folder](HWND dialog) {
+    if (showFolder(dialog, folder)) found->listed = listedFiles(dialog, L"card.S7img");
+    found->done = true;
+  });  // then cancelled
+  click("btPickFile");
+  ASSERT_TRUE(waitFor([&] { return found->done.load(); }, 10s));
+  EXPECT_EQ(found->listed, std::vector<std::wstring>{L"card.S7img"});
+  EXPECT_EQ(form->chosenFileName(), "");
+
+  confirmInDialog(scratch.file(L"card.S7img"));
+  click("btPickFile");
+  EXPECT_EQ(form->chosenFileName(), utf8(scratch.file(L"card.S7img")));
+
+  found->done = false;
+  const std::wstring missing = scratch.file(L"missing.S7img");
+  watcher.onFileDialog([found, missing](HWND dialog) {
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(missing.c_str()));
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    // The dialog says so in a box of its own, and stays open.
+    HWND box = nullptr;
+    found->refused = waitFor([&] { return (box = boxOwnedBy(dialog)) != nullptr; }, 5s);
+    if (box != nullptr) {
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+      waitFor([&] { return !IsWindow(box); }, 5s);
+    }
+    found->stayedOpen = IsWindow(dialog) != FALSE;
+    found->done = true;
+  });  // then cancelled
+  click("btPickFile");
+  ASSERT_TRUE(waitFor([&] { return found->done.load(); }, 10s));
+  EXPECT_TRUE(found->refused);
+  EXPECT_TRUE(found->stayedOpen);
+  EXPECT_EQ(form->chosenFileName(), utf8(scratch.file(L"card.S7img")));
+  EXPECT_TRUE(messages().empty());
+}
+
+// A name typed without extension is the image of that name. Wine's dialog
+// checks that a typed name exists before it adds the default extension, and
+// refuses "card" as missing: this shows only on Windows.
+TEST_F(RunTest, OpenDialogGivesATypedNameTheImageExtension_WineRefusesItAsMissing) {
+  if (underWine())
+    GTEST_SKIP() << "Wine's open dialog refuses a name without extension before adding the "
+                    "default one";
+  writeFile(scratch.file(L"card.S7img"), completeImage(1));
+  const std::wstring folder = scratch.path();
+  watcher.onFileDialog([folder](HWND dialog) {
+    if (!showFolder(dialog, folder)) return;
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(L"card"));
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    waitFor([&] { return !IsWindow(dialog); }, 5s);
+  });
+  click("btPickFile");
+  EXPECT_EQ(form->chosenFileName(), utf8(scratch.file(L"card.S7img")));
+  EXPECT_TRUE(messages().empty());
+}
+
+// A file named outside the ANSI code page, chosen in the dialog, is the file
+// written: its name reaches the card writer whole.
+TEST_F(RunTest, ChineseFileNameChosenInTheDialogIsWritten) {
+  const std::wstring name = L"\u5361\u7247\u955C\u50CF.S7img";  // "card image"
+  BOOL lost = FALSE;
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, nullptr, 0, nullptr, &lost);
+  ASSERT_TRUE(lost) << "the ANSI code page holds these characters: the test shows nothing here";
+
+  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  const std::vector<std::uint8_t> image = completeImage(120);
+  const std::wstring path = scratch.file(name);
+  writeFile(path, image);
+  const std::wstring folder = scratch.path();
+  const HWND label = form->control("lbFileName");
+  watcher.onFileDialog([name, path, folder, label](HWND dialog) {
+    if (!showFolder(dialog, folder)) return;
+    HWND list = nullptr;
+    waitFor([&] { return (list = fileList(dialog)) != nullptr && findListItem(list, name) >= 0; },
+            5s);
+    if (list == nullptr) return;
+    selectListItem(list, findListItem(list, name));
+    waitFor([&] { return windowText(label) == path; }, 3s);
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    waitFor([&] { return !IsWindow(dialog); }, 5s);
+  });
+  click("btStart");  // no file chosen yet: the dialog opens after the drive checks
+
+  ASSERT_TRUE(watcher.waitForBoxes(1, 10s));
+  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
+  EXPECT_EQ(form->chosenFileName(), utf8(path));
+  EXPECT_EQ(windowText(label), path);
+  const std::vector<std::uint8_t> card = readFile(cardFile);
+  ASSERT_GE(card.size(), image.size() - 8);
+  EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), card.begin()));
+}
+
+// A run that fails leaves the status text and the bar where the last accepted
+// header and the blocks written under it put them; the run after it starts
+// from an empty bar and shows its own block count.
+TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
+  struct Step {
+    const char* what;
+    std::vector<std::uint8_t> image;
+    std::int64_t refuseBlock;
+    Messages expected;
+    const wchar_t* status;  // the status text afterwards
+    int position;           // the bar's position afterwards
+  };
+  const Step steps[] = {
+      {"refused block",
+       completeImage(250),
+       237,
+       {{L"error 1117 writing to MMC card.", L"MMC ERROR"}},
+       L"250 block image",
+       80},
+      // The bar is emptied before the header is read; the status text is
+      // only ever set from an accepted header.
+      {"header refused",
+       imageBytes(100, -1134, 512),
+       -1,
+       {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}},
+       L"250 block image",
+       0},
+      {"written", completeImage(150), -1, {{L"done", L"Quenvory"}}, L"150 block image", 66},
+  };
+  confirmInDialog(scratch.file(L"step.S7img"));  // asked for by the first run only
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    addCard("G", card::SimulatedDrive::Kind::RemovableCard, step.refuseBlock);
+    writeFile(scratch.file(L"step.S7img"), step.image);
+    form->samples.clear();
+    const std::size_t before = watcher.boxes().size();
+    click("btStart");
+    const std::vector<SeenBox> all = watcher.boxes();
+    ASSERT_EQ(all.size(), before + step.expected.size());
+    Messages shown;
+    for (std::size_t k = before; k < all.size(); ++k)
+      shown.emplace_back(all[k].text, all[k].caption);
+    EXPECT_EQ(shown, step.expected);
+    EXPECT_EQ(windowText(form->control("Label3")), step.status);
+    EXPECT_EQ(SendMessageW(form->control("ProgressBar1"), PBM_GETPOS, 0, 0), step.position);
+    EXPECT_FALSE(IsWindowVisible(form->control("Panel1")));
+    if (!form->samples.empty()) {
+      // The first look at the window, right after this run's header was
+      // accepted: its own count, an empty bar, no panel yet.
+      EXPECT_FALSE(form->samples[0].panelVisible);
+      EXPECT_EQ(form->samples[0].position, 0);
+      EXPECT_EQ(form->samples[0].status, step.status);
+    }
+    EXPECT_TRUE(nothingOpen());
+  }
 }
 
 // The card writer's messages: the text and caption it gives, an OK button,
