@@ -438,10 +438,39 @@ TEST(StartUp, FailureIsReportedUnderTheApplicationTitle) {
   EXPECT_EQ(demo.exitCode(10s), 0);
 }
 
+// The one message box that one start of `exe` shows when the write button is
+// pressed with `drive` in the drive field and `declared` as the demonstration's
+// drive declarations; the program is closed afterwards.
+SeenBox onlyBox(const std::wstring& exe, const std::wstring& caption, const wchar_t* drive,
+                const std::wstring& declared) {
+  Launched program(exe, caption, declared);
+  EXPECT_NE(program.form(), nullptr) << "the window did not appear";
+  if (program.form() == nullptr) return {};
+  Watcher watcher(program.id());  // cancels the open dialog if one opens
+  SendMessageTimeoutW(program.control(quenvory::kCbDrive), WM_SETTEXT, 0,
+                      reinterpret_cast<LPARAM>(drive), SMTO_BLOCK, 5000, nullptr);
+  program.click(quenvory::kBtStart);
+  EXPECT_TRUE(watcher.waitForBoxes(1, 20s));
+  // Every box was counted before it was closed: once the program has ended,
+  // the count is complete.
+  EXPECT_EQ(program.close(10s), 0);
+  const std::vector<SeenBox> boxes = watcher.boxes();
+  EXPECT_EQ(boxes.size(), 1u);
+  return boxes.empty() ? SeenBox{} : boxes[0];
+}
+
+bool fileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 // The product over the real disk services: Wine's floppy-type drive G: is a
 // physical disk with fixed media, and a letter with nothing behind it has no
-// device.
-TEST(Product, RefusesDrivesThatHoldNoCard) {
+// device. The demonstration's drive declarations change nothing: the product
+// never reads them, and no declared card's file comes into being.
+TEST(Product, RefusesDrivesThatHoldNoCardWhateverTheDemoDeclares) {
+  ScratchFolder scratch;
+  const std::wstring declared = L"G=card,file=" + scratch.file(L"g.img") + L",disk=1;Q=card,file=" +
+                                scratch.file(L"q.img") + L",disk=2";
   struct Case {
     const wchar_t* drive;
     const wchar_t* message;
@@ -451,21 +480,23 @@ TEST(Product, RefusesDrivesThatHoldNoCard) {
       {L"Q", L"could not query device"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(utf8(c.drive));
-    Launched product(windowsPath(QUENVORY_PRODUCT_EXE), kProductCaption);
-    ASSERT_NE(product.form(), nullptr) << "the product's window did not appear";
-    Watcher watcher(product.id());
-    SendMessageTimeoutW(product.control(quenvory::kCbDrive), WM_SETTEXT, 0,
-                        reinterpret_cast<LPARAM>(c.drive), SMTO_BLOCK, 5000, nullptr);
-    product.click(quenvory::kBtStart);
-    ASSERT_TRUE(watcher.waitForBoxes(1, 20s));
-    const SeenBox box = watcher.boxes()[0];
-    EXPECT_EQ(box.text, c.message);
-    EXPECT_EQ(box.caption, L"ERROR");
-    EXPECT_FALSE(box.anyIcon);
-    EXPECT_EQ(product.close(10s), 0);
-    EXPECT_EQ(watcher.boxes().size(), 1u);
+    for (const std::wstring& declarations : {std::wstring(), declared}) {
+      SCOPED_TRACE(utf8(c.drive) + (declarations.empty() ? "" : ", cards declared"));
+      const SeenBox box =
+          onlyBox(windowsPath(QUENVORY_PRODUCT_EXE), kProductCaption, c.drive, declarations);
+      EXPECT_EQ(box.text, c.message);
+      EXPECT_EQ(box.caption, L"ERROR");
+      EXPECT_FALSE(box.anyIcon);
+    }
   }
+  EXPECT_FALSE(fileExists(scratch.file(L"g.img")));
+  EXPECT_FALSE(fileExists(scratch.file(L"q.img")));
+
+  // The same declarations are ones the demonstration reads: its G is the
+  // declared card, opened (its file made) before the image is asked for.
+  const SeenBox demo = onlyBox(windowsPath(QUENVORY_DEMO_EXE), kDemoCaption, L"G", declared);
+  EXPECT_EQ(demo.text, L"no image file selected");
+  EXPECT_TRUE(fileExists(scratch.file(L"g.img")));
 }
 
 // The execution level each executable's embedded manifest asks for: the
