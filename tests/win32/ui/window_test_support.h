@@ -91,7 +91,6 @@ class Watcher {
   std::thread thread_;
 };
 
-
 // Finds a top-level window of the process by class and caption.
 HWND findTopLevel(DWORD processId, const wchar_t* windowClass, const std::wstring& caption);
 
