@@ -183,9 +183,16 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
     ui.showMessage("could not query device", kErrorCaption);
     return {};
   }
-  const std::string volumePath = "\\\\.\\" + driveText + ":";
+  // A system without drive letters names the card by its device's path and
+  // answers the lookup with that path: the card is opened as named, with no
+  // volume to lock and no disk number (the device is claimed for the run
+  // alone).
+  const bool namedByPath = target.compare(0, 1, "/") == 0;
+  const std::string volumePath = namedByPath ? std::string() : "\\\\.\\" + driveText + ":";
   std::int64_t diskNumber = -1;
-  if (namesVolume(target)) {
+  if (namedByPath) {
+    // Nothing to look up.
+  } else if (namesVolume(target)) {
     bool notReady = false;
     diskNumber = diskOfVolume(disk, volumePath, notReady);
     if (notReady) {
@@ -195,12 +202,12 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
   } else {
     diskNumber = diskNumberOf(target);
   }
-  if (diskNumber < 0) {
+  if (!namedByPath && diskNumber < 0) {
     ui.showMessage(kDiveNumber, kErrorCaption);
     return {};
   }
   NativeHandle handle = 0;
-  if (!disk.openDevice(physicalDriveOf(diskNumber), handle)) {
+  if (!disk.openDevice(namedByPath ? target : physicalDriveOf(diskNumber), handle)) {
     ui.showMessage("MMC drive open error", kErrorCaption);
     return {};
   }

@@ -21,15 +21,26 @@ constexpr std::uint32_t kDefaultSectorBytes = 512;
 // product means anything.
 constexpr std::uint32_t kTracksPerCylinder = 255;
 constexpr std::uint32_t kSectorsPerTrack = 63;
+
+// Whether a loop device's sysfs node says it reads and writes a plain file.
+bool loopOverFile(const std::string& node) {
+  std::ifstream in(node + "/loop/backing_file");
+  std::string backing;
+  if (!std::getline(in, backing) || backing.empty()) return false;
+  struct stat info {};
+  return ::stat(backing.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // Whether the system counts the block device as removable media. A
 // partition has no flag of its own; its disk's flag counts.
-bool isRemovable(dev_t device) {
+bool isRemovable(dev_t device, bool loopOverFileIsRemovable) {
   const std::string link =
       "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
   char* resolved = realpath(link.c_str(), nullptr);
   if (resolved == nullptr) return false;
   const std::string node = resolved;
   std::free(resolved);
+  if (loopOverFileIsRemovable && loopOverFile(node)) return true;
   for (const std::string& flag : {node + "/removable", node + "/../removable"}) {
     std::ifstream in(flag);
     int value = 0;
@@ -73,9 +84,15 @@ int PosixDiskServices::descriptor(NativeHandle device) {
   return static_cast<int>(device);
 }
 
-bool PosixDiskServices::queryDosDevice(const std::string&, std::string& target) {
+bool PosixDiskServices::queryDosDevice(const std::string& dosName, std::string& target) {
   target.clear();
-  return fail(ENOENT);
+  if (dosName.size() < 2 || dosName[0] != '/' || dosName.back() != ':') return fail(ENOENT);
+  const std::string path = dosName.substr(0, dosName.size() - 1);
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return fail(errno);
+  if (!S_ISBLK(info.st_mode)) return fail(ENOTBLK);
+  target = path;
+  return true;
 }
 
 bool PosixDiskServices::openDevice(const std::string& path, NativeHandle& device) {
@@ -111,7 +128,7 @@ bool PosixDiskServices::driveGeometry(NativeHandle device, DriveGeometry& geomet
     if (::ioctl(fd, BLKSSZGET, &logical) != 0) return fail(errno);
     if (logical > 0) sectorBytes = static_cast<std::uint32_t>(logical);
     if (!deviceLength(device, bytes)) return false;
-    if (isRemovable(info.st_rdev)) mediaType = kRemovableMedia;
+    if (isRemovable(info.st_rdev, options_.loopOverFileIsRemovable)) mediaType = kRemovableMedia;
   } else if (S_ISREG(info.st_mode)) {
     bytes = info.st_size;
   } else {

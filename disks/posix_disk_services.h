@@ -17,7 +17,15 @@ namespace card {
 
 class PosixDiskServices final : public DiskServices {
  public:
+  struct Options {
+    // Whether a loop device over a plain file counts as removable media: a
+    // card image someone attached, whose writes reach that file and nothing
+    // else. The command line takes it so; over a block device it never is.
+    bool loopOverFileIsRemovable = false;
+  };
+
   PosixDiskServices() = default;
+  explicit PosixDiskServices(const Options& options) : options_(options) {}
   PosixDiskServices(const PosixDiskServices&) = delete;
   PosixDiskServices& operator=(const PosixDiskServices&) = delete;
   // Whatever a caller left open is released here.
@@ -32,6 +40,8 @@ class PosixDiskServices final : public DiskServices {
   // because its file system refuses direct I/O.
   bool lastOpenDirect() const { return lastOpenDirect_; }
 
+  // No drive letters here: a card is named by its device's path, and the
+  // lookup of "/dev/sdb:" answers "/dev/sdb" when that is a block device.
   bool queryDosDevice(const std::string& dosName, std::string& target) override;
   bool openDevice(const std::string& path, NativeHandle& device) override;
   bool driveGeometry(NativeHandle device, DriveGeometry& geometry) override;
@@ -81,6 +91,7 @@ class PosixDiskServices final : public DiskServices {
   int descriptor(NativeHandle device);
   bool fail(int error);
 
+  Options options_;
   std::uint32_t error_ = 0;
   bool lastOpenDirect_ = true;
   std::set<int> devices_;

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   cmake g++ make            # the native build
   googletest libgtest-dev   # GoogleTest: sources for the Windows build, library for the native one
+  libcli11-dev              # the command line's argument parsing (header-only)
+  libssl-dev                # libcrypto's SHA-256 for the Linux command line
   mingw-w64                 # the Windows build
   wine wine64               # running the Windows tests
   fonts-wine                # Wine's own fonts ("MS Sans Serif", Tahoma), copied into the test prefix

@@ -1,0 +1,125 @@
+#include "console.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "messages.h"
+#include "terminal.h"
+
+namespace cli {
+namespace {
+
+// The status texts begin with the count of blocks of the pass ("2048 block
+// image", "65536 block card - reading"): the bytes behind the percentage.
+std::int64_t passBytes(const std::string& status) {
+  return std::strtoll(status.c_str(), nullptr, 10) * 512;
+}
+
+std::string progressText(const std::string& status, int position, double seconds) {
+  std::string text = status + "  " + std::to_string(position) + "%";
+  if (position <= 0 || seconds <= 0.05) return text;
+  char figures[64];
+  const double megabytes = passBytes(status) * (position / 100.0) / 1e6;
+  const long left = static_cast<long>(seconds * (100 - position) / position + 0.5);
+  std::snprintf(figures, sizeof figures, "  %.1f MB/s  %ld:%02ld left", megabytes / seconds,
+                left / 60, left % 60);
+  return text + figures;
+}
+
+}  // namespace
+
+std::string messageLine(const std::string& text, const std::string& caption) {
+  if (caption == card::kDoneCaption) return text;
+  return caption + ": " + text;
+}
+
+void Console::line(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string out;
+  eraseLocked(out);
+  out += text + "\n";
+  drawLocked(out);
+  writeErrors(out);
+}
+
+int Console::addProgressLine() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  progress_.emplace_back();
+  return static_cast<int>(progress_.size()) - 1;
+}
+
+void Console::setProgressLine(int number, const std::string& text) {
+  if (!progressLines_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (number < 0 || std::size_t(number) >= progress_.size()) return;
+  progress_[std::size_t(number)] = text;
+  std::string out;
+  eraseLocked(out);
+  drawLocked(out);
+  writeErrors(out);
+}
+
+void Console::endProgress() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string out;
+  eraseLocked(out);
+  progress_.clear();
+  if (!out.empty()) writeErrors(out);
+}
+
+// Up to the first progress line, and everything below it cleared.
+void Console::eraseLocked(std::string& out) {
+  if (drawn_ == 0) return;
+  out += "\x1b[" + std::to_string(drawn_) + "A\r\x1b[J";
+  drawn_ = 0;
+}
+
+void Console::drawLocked(std::string& out) {
+  if (!progressLines_) return;
+  for (const std::string& text : progress_) {
+    if (text.empty()) continue;
+    out += text + "\x1b[K\n";
+    ++drawn_;
+  }
+}
+
+ConsoleUi::ConsoleUi(Console& console, std::string target, std::string prefix, std::string file)
+    : console_(console),
+      target_(std::move(target)),
+      prefix_(std::move(prefix)),
+      file_(std::move(file)) {
+  if (console_.showsProgress()) line_ = console_.addProgressLine();
+}
+
+void ConsoleUi::showMessage(const std::string& text, const std::string& caption) {
+  lastText_ = text;
+  lastCaption_ = caption;
+  console_.line(prefix_ + phase_ + messageLine(text, caption));
+}
+
+void ConsoleUi::setStatus(const std::string& text) {
+  status_ = text;
+  draw(true);
+}
+
+void ConsoleUi::setProgress(int position) {
+  // The bar going back means a new pass (the read-back after the write):
+  // its speed is measured from here.
+  if (position < position_) passStart_ = std::chrono::steady_clock::now();
+  if (position == 0 && position_ == 0) passStart_ = std::chrono::steady_clock::now();
+  position_ = position;
+}
+
+bool ConsoleUi::endedWell() const { return lastCaption_ == card::kDoneCaption; }
+
+void ConsoleUi::draw(bool now) {
+  if (line_ < 0) return;
+  const auto at = std::chrono::steady_clock::now();
+  // A terminal redrawn more than ten times a second only costs time.
+  if (!now && at - lastDraw_ < std::chrono::milliseconds(100)) return;
+  lastDraw_ = at;
+  const double seconds = std::chrono::duration<double>(at - passStart_).count();
+  console_.setProgressLine(line_, prefix_ + progressText(status_, position_, seconds));
+}
+
+}  // namespace cli

@@ -1,0 +1,132 @@
+#include "linux_cards.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A sysfs attribute's first line, without the padding some drivers add.
+std::string attribute(const std::string& path) {
+  std::ifstream in(path);
+  std::string text;
+  if (!std::getline(in, text)) return {};
+  const auto first = text.find_first_not_of(" \t");
+  const auto last = text.find_last_not_of(" \t\r");
+  return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+bool isFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The mount table's escapes (\040 for a space) undone.
+std::string unescaped(const std::string& field) {
+  std::string out;
+  for (std::size_t k = 0; k < field.size(); ++k) {
+    if (field[k] == '\\' && k + 3 < field.size()) {
+      const std::string octal = field.substr(k + 1, 3);
+      if (octal.size() == 3 && std::all_of(octal.begin(), octal.end(),
+                                           [](char c) { return c >= '0' && c <= '7'; })) {
+        out.push_back(static_cast<char>(std::stoi(octal, nullptr, 8)));
+        k += 3;
+        continue;
+      }
+    }
+    out.push_back(field[k]);
+  }
+  return out;
+}
+
+// The disk itself and its partitions, as names under /dev.
+std::vector<std::string> diskAndPartitions(const SystemPaths& paths, const std::string& name) {
+  std::vector<std::string> names = {name};
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(paths.sys + "/block/" + name, error)) {
+    const std::string part = entry.path().filename().string();
+    if (fs::exists(entry.path() / "partition", error)) names.push_back(part);
+  }
+  std::sort(names.begin() + 1, names.end());
+  return names;
+}
+
+}  // namespace
+
+std::string loopBackingFile(const SystemPaths& paths, const std::string& name) {
+  return attribute(paths.sys + "/block/" + name + "/loop/backing_file");
+}
+
+std::string diskOfPartition(const SystemPaths& paths, const std::string& name) {
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(paths.sys + "/block", error)) {
+    const fs::path part = entry.path() / name;
+    if (fs::exists(part / "partition", error)) return entry.path().filename().string();
+  }
+  return {};
+}
+
+CardDescription describeLinuxDisk(const SystemPaths& paths, const std::string& name) {
+  const std::string node = paths.sys + "/block/" + name;
+  CardDescription card;
+  card.target = paths.dev + "/" + name;
+  // sysfs counts 512-byte units whatever the device's sector size.
+  const std::string sectors = attribute(node + "/size");
+  if (!sectors.empty()) card.bytes = std::stoll(sectors) * 512;
+  const std::string backing = loopBackingFile(paths, name);
+  if (!backing.empty()) {
+    card.disk = "loop over " + backing;
+    card.vendor = "loop";
+    card.product = fs::path(backing).filename().string();
+    // A loop device over a file is a card image someone attached: writing it
+    // changes that file and nothing else. Over a block device it is that
+    // device, and counts as nothing removable.
+    card.removable = isFile(backing);
+  } else {
+    card.disk = "disk " + name;
+    card.vendor = attribute(node + "/device/vendor");
+    card.product = attribute(node + "/device/model");
+    card.removable = attribute(node + "/removable") == "1";
+  }
+  const std::vector<std::string> names = diskAndPartitions(paths, name);
+  std::ifstream mounts(paths.mounts);
+  std::string entry;
+  while (std::getline(mounts, entry)) {
+    std::istringstream fields(entry);
+    std::string source;
+    std::string point;
+    if (!(fields >> source >> point)) continue;
+    source = unescaped(source);
+    for (const std::string& part : names)
+      if (source == paths.dev + "/" + part)
+        card.mounted.push_back(source + " on " + unescaped(point));
+  }
+  return card;
+}
+
+std::vector<CardDescription> listLinuxCards(const SystemPaths& paths) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(paths.sys + "/block", error))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  std::vector<CardDescription> cards;
+  for (const std::string& name : names) {
+    const bool loop = !loopBackingFile(paths, name).empty();
+    if (!loop && attribute(paths.sys + "/block/" + name + "/removable") != "1") continue;
+    CardDescription card = describeLinuxDisk(paths, name);
+    // A reader without a card in it is a disk of no bytes; a loop device
+    // over a block device is that device, no card.
+    if (card.bytes == 0 || (loop && !card.removable)) continue;
+    cards.push_back(std::move(card));
+  }
+  return cards;
+}
+
+}  // namespace cli

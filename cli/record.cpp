@@ -1,0 +1,59 @@
+#include "record.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+namespace cli {
+
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string utcNow() {
+  static std::mutex mutex;
+  const std::time_t now = std::time(nullptr);
+  char text[32] = {};
+  std::lock_guard<std::mutex> lock(mutex);
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+  return text;
+}
+
+bool Record::append(const RecordLine& line, std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::filesystem::path path = std::filesystem::u8path(path_);
+  std::error_code ignored;
+  const bool fresh = !std::filesystem::exists(path, ignored) ||
+                     std::filesystem::file_size(path, ignored) == 0;
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  if (!out) {
+    error = "record file " + path_ + " does not open: " + std::strerror(errno);
+    return false;
+  }
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f", line.seconds);
+  auto number = [](std::int64_t value) { return value < 0 ? std::string() : std::to_string(value); };
+  if (fresh) out << kHeader << "\r\n";
+  out << csvField(line.time) << ',' << csvField(line.operation) << ',' << csvField(line.image)
+      << ',' << csvField(line.imageSha256) << ',' << csvField(line.target) << ','
+      << number(line.cardBytes) << ',' << csvField(line.vendor) << ',' << csvField(line.product)
+      << ',' << number(line.blocksWritten) << ',' << seconds << ',' << csvField(line.result)
+      << "\r\n";
+  out.flush();
+  if (!out) {
+    error = "record file " + path_ + " could not be written";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace cli
