@@ -44,7 +44,7 @@ std::string sizeText(std::int64_t bytes) {
 }
 
 void usageError(const std::string& command, const std::string& problem) {
-  const std::string help = command.empty() ? "quenvory --help" : "quenvory " + command + " --help";
+  const std::string help = programName() + (command.empty() ? "" : " " + command) + " --help";
   writeErrors("ERROR: " + problem + "\nRun '" + help + "' for more information.\n");
 }
 
@@ -421,7 +421,7 @@ int run(const std::vector<std::string>& args) {
   CLI::App app{
       "Writes S7 MMC card image files (.S7img) onto memory cards, reads cards back into images "
       "and compares cards with images.",
-      "quenvory"};
+      programName()};
   app.require_subcommand(1);
   const std::string targetHelp = targetDescription();
 
@@ -472,6 +472,14 @@ int run(const std::vector<std::string>& args) {
   compare->add_option("TARGET", compareTarget, targetHelp)->required();
   compare->add_flag("-q,--quiet", compareQuiet, "no progress line");
 
+  // CLI11 would ask for a command before it names the stranger.
+  const std::vector<std::string> commands = {"list", "info", "write", "read", "compare"};
+  if (args.size() > 1 && !args[1].empty() && args[1][0] != '-' &&
+      std::find(commands.begin(), commands.end(), args[1]) == commands.end()) {
+    usageError("", "unknown command '" + args[1] + "': the commands are list, info, write, read "
+                   "and compare");
+    return kUsageError;
+  }
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   if (!reversed.empty()) reversed.pop_back();  // the program's own name
   try {

@@ -45,6 +45,9 @@ std::string targetRefusal(const std::string& target, const std::vector<std::stri
 // Fresh disk services for one card (each card's thread has its own).
 std::unique_ptr<card::DiskServices> makeDiskServices();
 
+// The program's name as the operator types it.
+std::string programName();
+
 // What TARGET is, for the help text.
 std::string targetDescription();
 

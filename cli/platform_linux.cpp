@@ -74,6 +74,8 @@ std::unique_ptr<card::DiskServices> makeDiskServices() {
   return std::make_unique<card::PosixDiskServices>(options);
 }
 
+std::string programName() { return "quenvory"; }
+
 std::string targetDescription() {
   return "whole-disk device of the card (/dev/sdb, /dev/mmcblk0, /dev/loop0)";
 }

@@ -148,6 +148,8 @@ std::unique_ptr<card::DiskServices> makeDiskServices() {
   return std::make_unique<card::Win32DiskServices>();
 }
 
+std::string programName() { return "quenvory-cli"; }
+
 std::string targetDescription() { return "drive letter of the card reader (G or G:)"; }
 
 std::string targetStem(const std::string& target) { return target; }

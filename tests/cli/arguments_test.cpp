@@ -1,0 +1,132 @@
+// The command line as an operator or a script meets it: what each mistake
+// in the arguments is told, and that `info` reads an image as a write would.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli_runner.h"
+#include "loop_device.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+TEST(Arguments, UsageErrorsExitTwoNamingTheProblem) {
+  ScratchDir scratch;
+  const std::string image = scratch.path("card.S7img");
+  writeFile(image, completeImage(4));
+  struct Case {
+    std::vector<std::string> args;
+    std::string said;
+  };
+  const Case cases[] = {
+      {{}, "A subcommand is required"},
+      {{"frobnicate"}, "frobnicate"},
+      {{"list", "extra"}, "extra"},
+      {{"info"}, "IMAGE is required"},
+      {{"write"}, "IMAGE is required"},
+      {{"write", image}, "TARGET is required"},
+      {{"write", "--frob", image, "/dev/loop0"}, "--frob"},
+      {{"write", "--yes", image, "G"}, "TARGET must be a whole-disk device"},
+      {{"write", "--yes", image, "sdb"}, "not 'sdb'"},
+      {{"write", "--yes", image, "/dev/null", "/dev/null"}, "named twice"},
+      {{"write", "--yes", image, "/dev/loop0", "/dev/loop1", "--backup", scratch.path("b")},
+       "--backup takes one target"},
+      {{"write", "--yes", image, "/dev/loop0", "--backup", "a", "--backup-dir", "d"}, "excludes"},
+      {{"write", "--yes", image, "/dev/loop0", "--backup-dir", scratch.path("nowhere")},
+       "is not a folder"},
+      // Overwriting a card needs someone to say yes; a script says --yes.
+      {{"write", image, "/dev/loop0"}, "add --yes"},
+      {{"read", "/dev/loop0"}, "IMAGE is required"},
+      {{"read", "G", image}, "TARGET must be a whole-disk device"},
+      {{"compare", image}, "TARGET is required"},
+      {{"compare", image, "G:"}, "TARGET must be a whole-disk device"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& arg : c.args) line += arg + " ";
+    SCOPED_TRACE(line);
+    const CliResult result = runCli(c.args);
+    EXPECT_EQ(result.status, 2) << result.errors;
+    EXPECT_NE(result.errors.find(c.said), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("--help"), std::string::npos) << result.errors;
+    EXPECT_EQ(result.output, "");
+  }
+}
+
+TEST(Arguments, EveryCommandHasItsHelp) {
+  const std::vector<std::string> commands = {"", "list", "info", "write", "read", "compare"};
+  for (const std::string& command : commands) {
+    SCOPED_TRACE(command);
+    std::vector<std::string> args;
+    if (!command.empty()) args.push_back(command);
+    args.push_back("--help");
+    const CliResult result = runCli(args);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.output.find("Usage: quenvory " + command), std::string::npos)
+        << result.output;
+  }
+  const CliResult write = runCli({"write", "--help"});
+  for (const char* option : {"--yes", "--no-verify", "--record", "--backup", "--backup-dir",
+                             "--quiet"})
+    EXPECT_NE(write.output.find(option), std::string::npos) << option;
+}
+
+std::string sha256Of(const std::vector<std::uint8_t>& bytes, const ScratchDir& scratch) {
+  const std::string path = scratch.path("hashed");
+  writeFile(path, bytes);
+  std::string output;
+  runProgram({"sha256sum", path}, &output);
+  return output.substr(0, 64);
+}
+
+TEST(Info, ShowsTheHeaderCheckTheSizeAndTheBlocksHash) {
+  ScratchDir scratch;
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    int status;
+    std::vector<std::string> said;
+    std::size_t hashedPayload;  // payload bytes the hash covers
+  };
+  std::vector<std::uint8_t> extra = completeImage(3);
+  extra.resize(extra.size() + 100, 0x77);
+  const Case cases[] = {
+      {"complete", completeImage(3), 0,
+       {"header: accepted", "blocks: 3 block image", "size: 1544 bytes, the header claims 1544"},
+       3 * 512},
+      {"short", imageBytes(1000, 1000 - 1236, 600 * 512 + 256), 0,
+       {"blocks: 1000 block image", "bytes short, a write warns at block 600"},
+       600 * 512 + 256},
+      {"eprom", imageBytes(3446, 2210, 0), 0, {"3446 block image 128k Eprom"}, 0},
+      {"extra bytes", extra, 0, {"100 bytes after the last block, never read"}, 3 * 512},
+      {"version 0.9", imageBytes(100, -1134, 0), 1,
+       {"header: this is V0.9 Image File, use with V0.9"}, 0},
+      {"no check word", imageBytes(100, 0, 0), 1,
+       {"header: image header failed (iCheck & iLastBlock)"}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = scratch.path(c.name);
+    writeFile(path, c.bytes);
+    const CliResult result = runCli({"info", path});
+    EXPECT_EQ(result.status, c.status) << result.errors;
+    for (const std::string& text : c.said)
+      EXPECT_NE(result.output.find(text), std::string::npos) << result.output;
+    if (c.status == 0) {
+      const std::vector<std::uint8_t> payload(c.bytes.begin() + 8,
+                                              c.bytes.begin() + 8 + long(c.hashedPayload));
+      EXPECT_NE(result.output.find("blocks SHA-256: " + sha256Of(payload, scratch)),
+                std::string::npos)
+          << result.output;
+    }
+  }
+  const CliResult missing = runCli({"info", scratch.path("not-there.S7img")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.errors, "ERROR: image file does not open\n");
+}
+
+}  // namespace

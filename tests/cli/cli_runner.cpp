@@ -1,0 +1,92 @@
+#include "cli_runner.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <thread>
+
+extern char** environ;
+
+namespace testing_support {
+namespace {
+
+void readAll(int fd, std::string& into) {
+  char chunk[4096];
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    into.append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+void writeAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return;
+    done += static_cast<std::size_t>(put);
+  }
+}
+
+}  // namespace
+
+CliResult runCli(const std::vector<std::string>& args, const CliInput& input) {
+  CliResult result;
+  int out[2];
+  int err[2];
+  int in[2] = {-1, -1};
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return result;
+  int terminal = -1;
+  if (input.terminal) {
+    terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return result;
+    in[0] = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  } else if (::pipe2(in, O_CLOEXEC) != 0) {
+    return result;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  std::vector<std::string> argv = {QUENVORY_CLI};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> pointers;
+  for (std::string& arg : argv) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (input.terminal) {
+    // The line as typed: the terminal hands it over at its end.
+    writeAll(terminal, input.text);
+  } else {
+    ::close(in[0]);
+    in[0] = -1;
+    writeAll(in[1], input.text);
+    ::close(in[1]);
+  }
+  std::thread errors([&] { readAll(err[0], result.errors); });
+  readAll(out[0], result.output);
+  errors.join();
+  ::close(out[0]);
+  ::close(err[0]);
+  if (in[0] >= 0) ::close(in[0]);
+  if (terminal >= 0) ::close(terminal);
+  if (spawned != 0) return result;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+}  // namespace testing_support

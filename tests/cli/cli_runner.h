@@ -1,0 +1,26 @@
+// Runs the command-line program as an operator's shell would, and keeps
+// what it said and how it ended.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct CliResult {
+  int status = -1;
+  std::string output;  // standard output
+  std::string errors;  // standard error
+};
+
+struct CliInput {
+  // Standard input's text; it ends after it.
+  std::string text;
+  // Standard input is a terminal (a pseudo-terminal) rather than a pipe.
+  bool terminal = false;
+};
+
+// The program with `args` (its own name not included).
+CliResult runCli(const std::vector<std::string>& args, const CliInput& input = {});
+
+}  // namespace testing_support
