@@ -251,12 +251,13 @@ void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::s
     backedUp = ui.endedWell();
     ui.setPhase("");
   }
+  bool written = false;
   if (backedUp) {
     card::WriteOptions options;
     options.verify = !args.noVerify;
-    card::runWriteOperation(*disk, ui, options);
+    written = card::runWriteOperation(*disk, ui, options);
   }
-  job.done = backedUp && ui.endedWell();
+  job.done = backedUp && written;
   job.result = job.done ? "done" : ui.lastText();
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -423,6 +424,9 @@ int run(const std::vector<std::string>& args) {
       "and compares cards with images.",
       programName()};
   app.require_subcommand(1);
+  // One way of writing options on every system: "/x" is a path, never an
+  // option.
+  app.allow_windows_style_options(false);
   const std::string targetHelp = targetDescription();
 
   app.add_subcommand("list", "Lists the removable cards the system sees.");

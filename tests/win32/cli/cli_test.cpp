@@ -1,0 +1,192 @@
+// quenvory-cli.exe under Wine, run as a console program from a script
+// would be: the listing of the test prefix's drives, the refusals of its
+// floppy-, hard-disk- and cdrom-type letters, usage errors, and an image
+// whose name is not ASCII.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+std::wstring wide(const std::string& text) {
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+  return out;
+}
+
+std::wstring windowsPath(const char* built) {
+  std::wstring path = wide(built);
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  if (!path.empty() && path[0] == L'\\') path = L"Z:" + path;
+  return path;
+}
+
+struct Result {
+  DWORD status = 9999;
+  std::string output;
+  std::string errors;
+};
+
+void drain(HANDLE pipe, std::string& into) {
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) && got > 0) into.append(chunk, got);
+}
+
+// The program with `args`; standard input is empty (no terminal), its
+// outputs are pipes.
+Result runCli(const std::vector<std::wstring>& args) {
+  Result result;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+  CreatePipe(&outRead, &outWrite, &inherit, 0);
+  CreatePipe(&errRead, &errWrite, &inherit, 0);
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = outWrite;
+  startup.hStdError = errWrite;
+  const std::wstring exe = windowsPath(QUENVORY_CLI_EXE);
+  std::wstring line = L"\"" + exe + L"\"";
+  for (const std::wstring& arg : args) line += L" \"" + arg + L"\"";
+  PROCESS_INFORMATION process = {};
+  const bool started = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &process) != FALSE;
+  CloseHandle(outWrite);
+  CloseHandle(errWrite);
+  CloseHandle(input);
+  std::thread errors([&] { drain(errRead, result.errors); });
+  drain(outRead, result.output);
+  errors.join();
+  CloseHandle(outRead);
+  CloseHandle(errRead);
+  if (!started) return result;
+  WaitForSingleObject(process.hProcess, 60000);
+  GetExitCodeProcess(process.hProcess, &result.status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return result;
+}
+
+// An image file by a UTF-16 name.
+std::wstring writeImage(const std::wstring& folder, const std::wstring& name,
+                        const std::vector<std::uint8_t>& bytes) {
+  const std::wstring path = folder + L"\\" + name;
+  FILE* file = _wfopen(path.c_str(), L"wb");
+  if (file != nullptr) {
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+  }
+  return path;
+}
+
+std::wstring scratchFolder() {
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder =
+      std::wstring(temp) + L"quenvory-cli-" + std::to_wstring(GetCurrentProcessId());
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+TEST(CliUnderWine, ListsNoCardWhereThePrefixHasNone) {
+  // g: is a floppy-type letter on a fixed disk, h: a hard-disk volume, i: a
+  // cdrom: none of them holds removable media.
+  const Result result = runCli({L"list"});
+  EXPECT_EQ(result.status, 0u);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors, "no removable cards found\n");
+}
+
+TEST(CliUnderWine, RefusesEveryLetterThatIsNoCard) {
+  const std::wstring folder = scratchFolder();
+  const std::wstring image =
+      writeImage(folder, L"card.S7img", testing_support::completeImage(4));
+  struct Case {
+    const wchar_t* target;
+    const char* said;
+  };
+  const Case cases[] = {
+      {L"g", "ERROR: your system does not recognize a removable media at >G\n"},
+      {L"G:", "ERROR: your system does not recognize a removable media at >G\n"},
+      {L"h:", "ERROR: Query did not return expected dive number\n"},
+      {L"I", "ERROR: Query did not return expected dive number\n"},
+      {L"Q", "ERROR: could not query device\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.target)));
+    const Result result = runCli({L"write", L"--yes", image, c.target});
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_EQ(result.errors, c.said);
+  }
+  // Several at once: each card its own line, named.
+  const Result several = runCli({L"write", L"--yes", image, L"G", L"H"});
+  EXPECT_EQ(several.status, 1u);
+  EXPECT_NE(several.errors.find("G: ERROR: your system does not recognize a removable media at >G\n"),
+            std::string::npos)
+      << several.errors;
+  EXPECT_NE(several.errors.find("H: ERROR: Query did not return expected dive number\n"),
+            std::string::npos)
+      << several.errors;
+}
+
+TEST(CliUnderWine, UsageErrorsExitTwo) {
+  const std::wstring folder = scratchFolder();
+  const std::wstring image =
+      writeImage(folder, L"card.S7img", testing_support::completeImage(4));
+  struct Case {
+    std::vector<std::wstring> args;
+    const char* said;
+  };
+  const Case cases[] = {
+      {{}, "A subcommand is required"},
+      {{L"format"}, "unknown command 'format'"},
+      {{L"write", image}, "TARGET is required"},
+      {{L"write", L"--yes", image, L"GH"}, "TARGET must be a drive letter such as G or G:"},
+      {{L"write", L"--yes", image, L"/dev/sdb"}, "TARGET must be a drive letter"},
+      {{L"write", L"--yes", image, L"g", L"G:"}, "the card G is named twice"},
+      {{L"write", image, L"G"}, "add --yes"},
+      {{L"read", L"G"}, "IMAGE is required"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.said);
+    const Result result = runCli(c.args);
+    EXPECT_EQ(result.status, 2u);
+    EXPECT_NE(result.errors.find(c.said), std::string::npos) << result.errors;
+    EXPECT_NE(result.errors.find("quenvory-cli"), std::string::npos) << result.errors;
+  }
+  const Result help = runCli({L"write", L"--help"});
+  EXPECT_EQ(help.status, 0u);
+  EXPECT_NE(help.output.find("Usage: quenvory-cli write"), std::string::npos) << help.output;
+}
+
+TEST(CliUnderWine, InfoReadsAnImageByAnyNameWithTheSystemsHash) {
+  const std::wstring folder = scratchFolder();
+  const std::wstring image =
+      writeImage(folder, L"\u5361 \u00e9.S7img", testing_support::completeImage(4));
+  const Result result = runCli({L"info", image});
+  EXPECT_EQ(result.status, 0u) << result.errors;
+  EXPECT_NE(result.output.find("blocks: 4 block image\n"), std::string::npos) << result.output;
+  // The payload's SHA-256 as any other tool computes it.
+  EXPECT_NE(result.output.find(
+                "blocks SHA-256: da0cfa60641fb1752a12819595c061614c18c9dc30bdad62325b8ef687a60e1a"),
+            std::string::npos)
+      << result.output;
+}
+
+}  // namespace
