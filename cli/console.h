@@ -52,6 +52,10 @@ class ConsoleUi : public card::OperatorUi {
   // `prefix` goes before each of the card's lines ("G: " when several cards
   // run at once). `file` is what the operation takes as the chosen file.
   ConsoleUi(Console& console, std::string target, std::string prefix, std::string file);
+  // A card whose run has ended has no progress line any more.
+  ~ConsoleUi() override { console_.setProgressLine(line_, ""); }
+  ConsoleUi(const ConsoleUi&) = delete;
+  ConsoleUi& operator=(const ConsoleUi&) = delete;
 
   std::string driveText() override { return target_; }
   std::string chosenFileName() override { return file_; }

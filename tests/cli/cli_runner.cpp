@@ -43,6 +43,18 @@ CliResult runCli(const std::vector<std::string>& args, const CliInput& input) {
   int in[2] = {-1, -1};
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return result;
   int terminal = -1;
+  int errorTerminal = -1;
+  if (input.errorsOnTerminal) {
+    // Standard error on a terminal of its own; what the program draws on it
+    // is read from the other side.
+    errorTerminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (errorTerminal < 0 || ::grantpt(errorTerminal) != 0 || ::unlockpt(errorTerminal) != 0)
+      return result;
+    ::close(err[1]);
+    err[1] = ::open(::ptsname(errorTerminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ::close(err[0]);
+    err[0] = errorTerminal;
+  }
   if (input.terminal) {
     terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return result;

@@ -18,6 +18,8 @@ struct CliInput {
   std::string text;
   // Standard input is a terminal (a pseudo-terminal) rather than a pipe.
   bool terminal = false;
+  // Standard error is a terminal too (what it shows is kept as `errors`).
+  bool errorsOnTerminal = false;
 };
 
 // The program with `args` (its own name not included).

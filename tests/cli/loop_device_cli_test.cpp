@@ -235,3 +235,40 @@ TEST(LoopDeviceCli, OnATerminalTheCardIsWrittenOnlyAfterAYes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LoopDeviceCli, OnATerminalEachCardHasAProgressLineThatQuietTakesAway) {
+  ScratchDir scratch;
+  const Bytes image = completeImage(16384);
+  const std::string imagePath = scratch.path("card.S7img");
+  writeFile(imagePath, image);
+  for (const bool quiet : {false, true}) {
+    SCOPED_TRACE(quiet ? "quiet" : "progress");
+    LoopCard first(scratch, "first.img", 16384);
+    LoopCard second(scratch, "second.img", 16384);
+    ATTACH_OR_SKIP(*second.loop);
+    CliInput input;
+    input.errorsOnTerminal = true;
+    std::vector<std::string> args = {"write", "--yes", imagePath, first.loop->path(),
+                                     second.loop->path()};
+    if (quiet) args.push_back("--quiet");
+    const CliResult result = runCli(args, input);
+    EXPECT_EQ(result.status, 0) << result.errors;
+    for (LoopCard* card : {&first, &second}) {
+      const std::string path = card->loop->path();
+      EXPECT_NE(result.errors.find(path + ": done"), std::string::npos) << result.errors;
+      // The line of a card while it is written: its status and how far it is.
+      const bool drawn = result.errors.find(path + ": 16384 block image  ") != std::string::npos;
+      EXPECT_EQ(drawn, !quiet) << result.errors;
+    }
+    // Lines are redrawn in place (cursor up, line cleared), and taken away
+    // at the end, leaving the results.
+    EXPECT_EQ(result.errors.find("\x1b[") != std::string::npos, !quiet);
+    if (!quiet) {
+      EXPECT_EQ(result.errors.substr(result.errors.size() - 3), "\x1b[J") << result.errors;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// Reading cards into images, comparing them, and the backup a write makes
+// first, on direct-I/O loop devices (root only; skipped, saying why,
+// elsewhere).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli_runner.h"
+#include "loop_device.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+constexpr std::size_t kBlock = 512;
+
+#define ATTACH_OR_SKIP(loop)                                 \
+  do {                                                       \
+    if (!(loop).attached()) GTEST_SKIP() << (loop).reason(); \
+  } while (0)
+
+// A card whose every block differs from every other, behind a loop device.
+struct LoopCard {
+  LoopCard(const ScratchDir& scratch, const std::string& name, std::int32_t blocks)
+      : backing(scratch.path(name)) {
+    Bytes bytes = imageBytes(0, 0, std::size_t(blocks) * kBlock);
+    held.assign(bytes.begin() + 8, bytes.end());
+    std::reverse(held.begin(), held.end());  // unlike any image's pattern
+    writeFile(backing, held);
+    loop = std::make_unique<LoopDevice>(backing);
+  }
+  Bytes contents() {
+    loop->detach();
+    return readFile(backing);
+  }
+  std::string backing;
+  Bytes held;  // what the card held before the test
+  std::unique_ptr<LoopDevice> loop;
+};
+
+// The image a card of `payload` reads into.
+Bytes imageOf(const Bytes& payload) {
+  const auto blocks = std::int32_t(payload.size() / kBlock);
+  Bytes image = imageBytes(blocks, blocks - 1236, 0);
+  image.insert(image.end(), payload.begin(), payload.end());
+  return image;
+}
+
+TEST(LoopDeviceBackup, ReadsACardIntoAnImageAndComparesIt) {
+  ScratchDir scratch;
+  LoopCard card(scratch, "card.img", 300);
+  ATTACH_OR_SKIP(*card.loop);
+  const std::string image = scratch.path("backup.S7img");
+  const CliResult read = runCli({"read", card.loop->path(), image});
+  EXPECT_EQ(read.status, 0) << read.errors;
+  EXPECT_EQ(read.errors, "done\n");
+  EXPECT_EQ(readFile(image), imageOf(card.held));
+
+  const CliResult same = runCli({"compare", image, card.loop->path()});
+  EXPECT_EQ(same.status, 0) << same.errors;
+  EXPECT_EQ(same.errors, "card matches image\n");
+
+  Bytes changed = readFile(image);
+  changed[8 + 123 * kBlock + 7] ^= 0x01;
+  writeFile(image, changed);
+  const CliResult differs = runCli({"compare", image, card.loop->path()});
+  EXPECT_EQ(differs.status, 1);
+  EXPECT_EQ(differs.errors, "MMC ERROR: card differs from image at block 123\n");
+  EXPECT_EQ(card.contents(), card.held);
+}
+
+TEST(LoopDeviceBackup, AWriteBacksTheCardUpFirstAndWritesItOnlyWhenTheBackupIsWhole) {
+  ScratchDir scratch;
+  const Bytes image = completeImage(100);
+  const std::string imagePath = scratch.path("new.S7img");
+  writeFile(imagePath, image);
+
+  LoopCard card(scratch, "card.img", 256);
+  ATTACH_OR_SKIP(*card.loop);
+  const std::string backup = scratch.path("before.S7img");
+  const CliResult result = runCli({"write", "--yes", "--backup", backup, imagePath, card.loop->path()});
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_EQ(result.errors, "backup: done\ndone\n");
+  EXPECT_EQ(readFile(backup), imageOf(card.held));
+  const Bytes after = card.contents();
+  EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), after.begin()));
+
+  // A backup that cannot be made: the card keeps what it held.
+  LoopCard kept(scratch, "kept.img", 256);
+  ATTACH_OR_SKIP(*kept.loop);
+  const CliResult failed = runCli({"write", "--yes", "--backup", scratch.path("no-folder/b.S7img"),
+                                   imagePath, kept.loop->path()});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.errors.rfind("backup: ", 0), 0u) << failed.errors;
+  EXPECT_EQ(failed.errors.find("\ndone"), std::string::npos) << failed.errors;
+  EXPECT_EQ(kept.contents(), kept.held);
+}
+
+TEST(LoopDeviceBackup, SeveralCardsAreBackedUpEachIntoAFileNamedAfterIt) {
+  ScratchDir scratch;
+  const Bytes image = completeImage(64);
+  const std::string imagePath = scratch.path("new.S7img");
+  writeFile(imagePath, image);
+  LoopCard first(scratch, "first.img", 128);
+  LoopCard second(scratch, "second.img", 200);
+  ATTACH_OR_SKIP(*second.loop);
+  const std::string folder = scratch.path("backups");
+  fs::create_directory(folder);
+  const CliResult result = runCli({"write", "--yes", "--backup-dir", folder, imagePath,
+                                   first.loop->path(), second.loop->path()});
+  EXPECT_EQ(result.status, 0) << result.errors;
+  for (LoopCard* card : {&first, &second}) {
+    const std::string name = card->loop->path().substr(5);  // loopN
+    EXPECT_NE(result.errors.find(card->loop->path() + ": backup: done\n"), std::string::npos);
+    EXPECT_NE(result.errors.find(card->loop->path() + ": done\n"), std::string::npos);
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(folder))
+      if (entry.path().filename().string().rfind(name + "-", 0) == 0) found.push_back(entry.path());
+    ASSERT_EQ(found.size(), 1u) << name;
+    EXPECT_EQ(found[0].extension(), ".S7img");
+    EXPECT_EQ(readFile(found[0].string()), imageOf(card->held));
+    const Bytes after = card->contents();
+    EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), after.begin()));
+  }
+}
+
+}  // namespace
