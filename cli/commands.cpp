@@ -48,6 +48,17 @@ void usageError(const std::string& command, const std::string& problem) {
   writeErrors("ERROR: " + problem + "\nRun '" + help + "' for more information.\n");
 }
 
+// Whether two paths name the same file, existing or still to be made.
+bool sameFile(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path first = fs::u8path(a);
+  const fs::path second = fs::u8path(b);
+  if (fs::exists(first, error) && fs::exists(second, error))
+    return fs::equivalent(first, second, error);
+  return fs::weakly_canonical(first, error) == fs::weakly_canonical(second, error);
+}
+
 std::int64_t fileBytes(const std::string& path) {
   std::error_code error;
   const auto bytes = std::filesystem::file_size(std::filesystem::u8path(path), error);
@@ -287,6 +298,19 @@ int writeCommand(WriteArgs args) {
     usageError("write", "--backup-dir " + args.backupDir + " is not a folder");
     return kUsageError;
   }
+  // A backup or a record put in the image's place would replace the image
+  // before it is written, or write into it.
+  const std::pair<const std::string*, const char*> others[] = {{&args.backup, "--backup"},
+                                                                {&args.record, "--record"}};
+  for (const auto& other : others)
+    if (!other.first->empty() && sameFile(*other.first, args.image)) {
+      usageError("write", std::string(other.second) + " names the image file itself");
+      return kUsageError;
+    }
+  if (!args.backup.empty() && !args.record.empty() && sameFile(args.backup, args.record)) {
+    usageError("write", "--backup and --record name the same file");
+    return kUsageError;
+  }
   const bool asking = !args.yes;
   if (asking && !inputIsTerminal()) {
     usageError("write",
@@ -309,6 +333,16 @@ int writeCommand(WriteArgs args) {
     if (!job.backup.empty()) files.push_back(job.backup);
     job.refusal = targetRefusal(job.target, files);
   }
+  // Two names for one card (two letters of its partitions, two links) would
+  // have two runs write the same disk at once.
+  for (std::size_t k = 0; k < jobs.size(); ++k)
+    for (std::size_t other = 0; other < k; ++other)
+      if (!jobs[k].description.disk.empty() &&
+          jobs[k].description.disk == jobs[other].description.disk) {
+        usageError("write", jobs[other].target + " and " + jobs[k].target +
+                                " are the same card (" + jobs[k].description.disk + ")");
+        return kUsageError;
+      }
 
   const bool several = jobs.size() > 1;
   auto prefixOf = [&](const CardJob& job) { return several ? job.target + ": " : std::string(); };

@@ -38,6 +38,11 @@ TEST(Arguments, UsageErrorsExitTwoNamingTheProblem) {
       {{"write", "--yes", image, "/dev/loop0", "--backup", "a", "--backup-dir", "d"}, "excludes"},
       {{"write", "--yes", image, "/dev/loop0", "--backup-dir", scratch.path("nowhere")},
        "is not a folder"},
+      {{"write", "--yes", "--backup", image, image, "/dev/loop0"}, "--backup names the image file"},
+      {{"write", "--yes", "--record", image, image, "/dev/loop0"}, "--record names the image file"},
+      {{"write", "--yes", "--record", scratch.path("r"), "--backup", scratch.path("r"), image,
+        "/dev/loop0"},
+       "--backup and --record name the same file"},
       // Overwriting a card needs someone to say yes; a script says --yes.
       {{"write", image, "/dev/loop0"}, "add --yes"},
       {{"read", "/dev/loop0"}, "IMAGE is required"},

@@ -173,6 +173,17 @@ TEST(LoopDeviceCli, RefusesWhatIsNoCardToOverwrite) {
     imageCard.detach();
     EXPECT_EQ(readFile(onCard), image);
   }
+  // One card by two names: two loop devices over the same file.
+  {
+    LoopDevice again(card.backing);
+    ATTACH_OR_SKIP(again);
+    const CliResult result = runCli({"write", "--yes", imagePath, card.loop->path(), again.path()});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.errors.find(card.loop->path() + " and " + again.path() +
+                                 " are the same card (loop over " + card.backing + ")"),
+              std::string::npos)
+        << result.errors;
+  }
   // A device that is not there.
   {
     const CliResult result = runCli({"write", "--yes", imagePath, "/dev/quenvory-no-such-card"});
