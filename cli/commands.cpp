@@ -128,6 +128,14 @@ std::string describe(const CardDescription& card) {
   return text;
 }
 
+// After a card that did not open, why that may be, where the rights are
+// missing.
+void hintAfter(const ConsoleUi& ui, Console& console, const std::string& prefix) {
+  if (ui.lastText() != "MMC drive open error") return;
+  const std::string hint = openFailureHint();
+  if (!hint.empty()) console.line(prefix + "hint: " + hint);
+}
+
 // ---- list -----------------------------------------------------------------
 
 int listCommand() {
@@ -269,6 +277,7 @@ void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::s
     written = card::runWriteOperation(*disk, ui, options);
   }
   job.done = backedUp && written;
+  if (!job.done) hintAfter(ui, console, prefix);
   job.result = job.done ? "done" : ui.lastText();
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -426,6 +435,7 @@ int readCommand(const std::string& targetText, const std::string& image, bool qu
   Console console(!quiet && errorsAreTerminal());
   ConsoleUi ui(console, target, "", "");
   card::runReadOperation(*disk, ui, image);
+  hintAfter(ui, console, "");
   console.endProgress();
   return ui.endedWell() ? kSuccess : kFailure;
 }
@@ -446,6 +456,7 @@ int compareCommand(const std::string& image, const std::string& targetText, bool
   Console console(!quiet && errorsAreTerminal());
   ConsoleUi ui(console, target, "", image);
   card::runCompareOperation(*disk, ui);
+  hintAfter(ui, console, "");
   console.endProgress();
   return ui.endedWell() ? kSuccess : kFailure;
 }

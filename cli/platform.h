@@ -42,6 +42,11 @@ bool normaliseTarget(const std::string& text, std::string& target, std::string& 
 // files the run reads or writes beside the card.
 std::string targetRefusal(const std::string& target, const std::vector<std::string>& files);
 
+// What to tell an operator whose card did not open ("MMC drive open error")
+// when the program runs without the rights a raw disk needs; empty when it
+// has them.
+std::string openFailureHint();
+
 // Fresh disk services for one card (each card's thread has its own).
 std::unique_ptr<card::DiskServices> makeDiskServices();
 

@@ -1,5 +1,6 @@
 // Linux: cards are whole-disk block devices named by their path.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -66,6 +67,11 @@ std::string targetRefusal(const std::string& target, const std::vector<std::stri
     if (sameFile(file, backing))
       return "image file is on the card at >" + target + ", copy it to another drive first";
   return {};
+}
+
+std::string openFailureHint() {
+  return ::geteuid() == 0 ? std::string()
+                          : "a card's device opens for root (or the disk group): try sudo";
 }
 
 std::unique_ptr<card::DiskServices> makeDiskServices() {

@@ -144,6 +144,22 @@ bool normaliseTarget(const std::string& text, std::string& target, std::string& 
 // Every check of a drive letter is the card writer's own.
 std::string targetRefusal(const std::string&, const std::vector<std::string>&) { return {}; }
 
+std::string openFailureHint() {
+  HANDLE token = nullptr;
+  TOKEN_ELEVATION elevation = {};
+  DWORD returned = 0;
+  bool elevated = false;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation,
+                                   &returned) &&
+               elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+  }
+  return elevated ? std::string()
+                  : "writing a card needs a console started as administrator (Run as "
+                    "administrator)";
+}
+
 std::unique_ptr<card::DiskServices> makeDiskServices() {
   return std::make_unique<card::Win32DiskServices>();
 }
