@@ -20,7 +20,7 @@ fi
 
 build=$root/build/bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUENVORY_SANITIZE=OFF \
-  -DQUENVORY_TESTS=OFF >/dev/null
+  -DQUENVORY_TESTS=ON >/dev/null
 cmake --build "$build" --target quenvory_cli -j2 >/dev/null
 quenvory=$build/cli/quenvory
 
