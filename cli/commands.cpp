@@ -11,12 +11,13 @@
 #include <sstream>
 #include <thread>
 
+#include "compare_operation.h"
 #include "console.h"
 #include "image_file.h"
 #include "messages.h"
 #include "owned.h"
-#include "pending_operations.h"
 #include "platform.h"
+#include "read_operation.h"
 #include "record.h"
 #include "sha256.h"
 #include "terminal.h"
