@@ -134,6 +134,13 @@ TEST(CliUnderWine, RefusesEveryLetterThatIsNoCard) {
     EXPECT_EQ(result.status, 1u);
     EXPECT_EQ(result.errors, c.said);
   }
+  // Reading and comparing go through the same checks of the letter.
+  const Result read = runCli({L"read", L"G:", folder + L"\\backup.S7img"});
+  EXPECT_EQ(read.status, 1u);
+  EXPECT_EQ(read.errors, "ERROR: your system does not recognize a removable media at >G\n");
+  const Result compare = runCli({L"compare", image, L"i"});
+  EXPECT_EQ(compare.status, 1u);
+  EXPECT_EQ(compare.errors, "ERROR: Query did not return expected dive number\n");
   // Several at once: each card its own line, named.
   const Result several = runCli({L"write", L"--yes", image, L"G", L"H"});
   EXPECT_EQ(several.status, 1u);
