@@ -1,7 +1,6 @@
 #include "commands.h"
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -89,9 +88,8 @@ ImageFacts imageFacts(card::DiskServices& disk, const std::string& path) {
   if (facts.header.accepted && facts.header.blockCount > 0) {
     const std::int64_t claimed = facts.header.blockCount;
     const std::int64_t present = std::max<std::int64_t>(0, facts.bytes - kHeaderBytes);
-    facts.blocksOnCard = present >= claimed * kBlockBytes
-                             ? claimed
-                             : std::min(claimed, present / kBlockBytes + 1);
+    facts.blocksOnCard =
+        present >= claimed * kBlockBytes ? claimed : std::min(claimed, present / kBlockBytes + 1);
   }
   return facts;
 }
@@ -109,8 +107,9 @@ std::string fileSha256(card::DiskServices& disk, const std::string& path, std::i
   std::vector<unsigned char> chunk(1 << 20);
   while (length < 0 || hashed < length) {
     std::size_t want = chunk.size();
-    if (length >= 0) want = static_cast<std::size_t>(std::min<std::int64_t>(
-                         static_cast<std::int64_t>(want), length - hashed));
+    if (length >= 0)
+      want = static_cast<std::size_t>(
+          std::min<std::int64_t>(static_cast<std::int64_t>(want), length - hashed));
     const std::size_t got = disk.readImage(file.get(), chunk.data(), want);
     hash.update(chunk.data(), got);
     hashed += static_cast<std::int64_t>(got);
@@ -193,8 +192,7 @@ int infoCommand(const std::string& image) {
          std::to_string(claimed) + " (8 + " + std::to_string(std::max<std::int64_t>(count, 0)) +
          " x 512)";
   if (facts.bytes < claimed)
-    out += ": " + std::to_string(claimed - facts.bytes) +
-           " bytes short, a write warns at block " +
+    out += ": " + std::to_string(claimed - facts.bytes) + " bytes short, a write warns at block " +
            std::to_string(std::max<std::int64_t>(0, facts.bytes - kHeaderBytes) / kBlockBytes);
   else if (facts.bytes > claimed)
     out += ": " + std::to_string(facts.bytes - claimed) + " bytes after the last block, never read";
@@ -208,7 +206,8 @@ int infoCommand(const std::string& image) {
     return kFailure;
   }
   out += "blocks SHA-256: " + sha;
-  if (hashed < claimed - kHeaderBytes) out += " (of the " + std::to_string(hashed) + " bytes there)";
+  if (hashed < claimed - kHeaderBytes)
+    out += " (of the " + std::to_string(hashed) + " bytes there)";
   out += "\n";
   writeOutput(out);
   return kSuccess;
@@ -311,7 +310,7 @@ int writeCommand(WriteArgs args) {
   // A backup or a record put in the image's place would replace the image
   // before it is written, or write into it.
   const std::pair<const std::string*, const char*> others[] = {{&args.backup, "--backup"},
-                                                                {&args.record, "--record"}};
+                                                               {&args.record, "--record"}};
   for (const auto& other : others)
     if (!other.first->empty() && sameFile(*other.first, args.image)) {
       usageError("write", std::string(other.second) + " names the image file itself");
@@ -349,8 +348,8 @@ int writeCommand(WriteArgs args) {
     for (std::size_t other = 0; other < k; ++other)
       if (!jobs[k].description.disk.empty() &&
           jobs[k].description.disk == jobs[other].description.disk) {
-        usageError("write", jobs[other].target + " and " + jobs[k].target +
-                                " are the same card (" + jobs[k].description.disk + ")");
+        usageError("write", jobs[other].target + " and " + jobs[k].target + " are the same card (" +
+                                jobs[k].description.disk + ")");
         return kUsageError;
       }
 
@@ -485,15 +484,13 @@ int run(const std::vector<std::string>& args) {
 
   WriteArgs write;
   CLI::App* writeCommandApp = app.add_subcommand(
-      "write",
-      "Writes IMAGE onto each TARGET (several at once), reads each back and compares it.");
+      "write", "Writes IMAGE onto each TARGET (several at once), reads each back and compares it.");
   writeCommandApp->add_option("IMAGE", write.image, "the .S7img file")->required();
   writeCommandApp->add_option("TARGET", write.targets, targetHelp)->required();
   writeCommandApp->add_flag("-y,--yes", write.yes,
                             "write without asking (needed when there is no terminal)");
   writeCommandApp->add_flag("--no-verify", write.noVerify, "do not read the card back");
-  writeCommandApp->add_option("--record", write.record,
-                              "append one CSV line per card to this file")
+  writeCommandApp->add_option("--record", write.record, "append one CSV line per card to this file")
       ->type_name("FILE");
   CLI::Option* backup = writeCommandApp->add_option(
       "--backup", write.backup, "read the card into this image file first (one TARGET)");
@@ -509,7 +506,8 @@ int run(const std::vector<std::string>& args) {
   std::string readImage;
   bool readQuiet = false;
   CLI::App* read = app.add_subcommand(
-      "read", "Reads the whole card into a new image file (read twice, kept only when both agree).");
+      "read",
+      "Reads the whole card into a new image file (read twice, kept only when both agree).");
   read->add_option("TARGET", readTarget, targetHelp)->required();
   read->add_option("IMAGE", readImage, "the .S7img file to make")->required();
   read->add_flag("-q,--quiet", readQuiet, "no progress line");
@@ -527,8 +525,9 @@ int run(const std::vector<std::string>& args) {
   const std::vector<std::string> commands = {"list", "info", "write", "read", "compare"};
   if (args.size() > 1 && !args[1].empty() && args[1][0] != '-' &&
       std::find(commands.begin(), commands.end(), args[1]) == commands.end()) {
-    usageError("", "unknown command '" + args[1] + "': the commands are list, info, write, read "
-                   "and compare");
+    usageError("", "unknown command '" + args[1] +
+                       "': the commands are list, info, write, read "
+                       "and compare");
     return kUsageError;
   }
   std::vector<std::string> reversed(args.rbegin(), args.rend());

@@ -33,8 +33,8 @@ std::string unescaped(const std::string& field) {
   for (std::size_t k = 0; k < field.size(); ++k) {
     if (field[k] == '\\' && k + 3 < field.size()) {
       const std::string octal = field.substr(k + 1, 3);
-      if (octal.size() == 3 && std::all_of(octal.begin(), octal.end(),
-                                           [](char c) { return c >= '0' && c <= '7'; })) {
+      if (octal.size() == 3 &&
+          std::all_of(octal.begin(), octal.end(), [](char c) { return c >= '0' && c <= '7'; })) {
         out.push_back(static_cast<char>(std::stoi(octal, nullptr, 8)));
         k += 3;
         continue;

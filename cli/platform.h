@@ -15,9 +15,9 @@ namespace cli {
 
 // A card as `list` shows it and as the write's question names it.
 struct CardDescription {
-  std::string target;        // as the card writer names it: "G", "/dev/sdb"
-  std::string disk;          // "disk 1", "loop over /tmp/card.img", ...
-  std::int64_t bytes = -1;   // -1 when unknown
+  std::string target;       // as the card writer names it: "G", "/dev/sdb"
+  std::string disk;         // "disk 1", "loop over /tmp/card.img", ...
+  std::int64_t bytes = -1;  // -1 when unknown
   std::string vendor;
   std::string product;
   bool removable = false;

@@ -37,8 +37,10 @@ CardDescription describeTarget(const std::string& target) {
 
 bool normaliseTarget(const std::string& text, std::string& target, std::string& problem) {
   if (text.empty() || text[0] != '/') {
-    problem = "TARGET must be a whole-disk device such as /dev/sdb, /dev/mmcblk0 or /dev/loop0, "
-              "not '" + text + "'";
+    problem =
+        "TARGET must be a whole-disk device such as /dev/sdb, /dev/mmcblk0 or /dev/loop0, "
+        "not '" +
+        text + "'";
     return false;
   }
   // /dev/disk/by-id/... and other links name the device they point at; one

@@ -150,9 +150,9 @@ std::string openFailureHint() {
   DWORD returned = 0;
   bool elevated = false;
   if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation,
-                                   &returned) &&
-               elevation.TokenIsElevated != 0;
+    elevated =
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &returned) &&
+        elevation.TokenIsElevated != 0;
     CloseHandle(token);
   }
   return elevated ? std::string()

@@ -32,8 +32,8 @@ bool Record::append(const RecordLine& line, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::filesystem::path path = std::filesystem::u8path(path_);
   std::error_code ignored;
-  const bool fresh = !std::filesystem::exists(path, ignored) ||
-                     std::filesystem::file_size(path, ignored) == 0;
+  const bool fresh =
+      !std::filesystem::exists(path, ignored) || std::filesystem::file_size(path, ignored) == 0;
   std::ofstream out(path, std::ios::binary | std::ios::app);
   if (!out) {
     error = "record file " + path_ + " does not open: " + std::strerror(errno);
@@ -41,7 +41,9 @@ bool Record::append(const RecordLine& line, std::string& error) {
   }
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3f", line.seconds);
-  auto number = [](std::int64_t value) { return value < 0 ? std::string() : std::to_string(value); };
+  auto number = [](std::int64_t value) {
+    return value < 0 ? std::string() : std::to_string(value);
+  };
   if (fresh) out << kHeader << "\r\n";
   out << csvField(line.time) << ',' << csvField(line.operation) << ',' << csvField(line.image)
       << ',' << csvField(line.imageSha256) << ',' << csvField(line.target) << ','

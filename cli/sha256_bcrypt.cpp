@@ -1,4 +1,5 @@
 #include <windows.h>
+// After <windows.h>, whose types it uses.
 #include <bcrypt.h>
 
 #include <cstdio>
@@ -23,7 +24,8 @@ struct Sha256::State {
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
   State& s = *state_;
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&s.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+  if (!BCRYPT_SUCCESS(
+          BCryptOpenAlgorithmProvider(&s.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     s.algorithm = nullptr;
     return;
   }
@@ -36,8 +38,8 @@ Sha256::Sha256() : state_(std::make_unique<State>()) {
     return;
   }
   s.object.resize(objectBytes);
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(s.algorithm, &s.hash, s.object.data(), objectBytes, nullptr,
-                                       0, 0))) {
+  if (!BCRYPT_SUCCESS(
+          BCryptCreateHash(s.algorithm, &s.hash, s.object.data(), objectBytes, nullptr, 0, 0))) {
     s.hash = nullptr;
     s.close();
   }

@@ -13,7 +13,8 @@ struct Sha256::State {
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
   state_->context = EVP_MD_CTX_new();
-  if (state_->context != nullptr && EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) != 1) {
+  if (state_->context != nullptr &&
+      EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) != 1) {
     EVP_MD_CTX_free(state_->context);
     state_->context = nullptr;
   }

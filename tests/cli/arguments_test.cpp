@@ -71,12 +71,11 @@ TEST(Arguments, EveryCommandHasItsHelp) {
     args.push_back("--help");
     const CliResult result = runCli(args);
     EXPECT_EQ(result.status, 0);
-    EXPECT_NE(result.output.find("Usage: quenvory " + command), std::string::npos)
-        << result.output;
+    EXPECT_NE(result.output.find("Usage: quenvory " + command), std::string::npos) << result.output;
   }
   const CliResult write = runCli({"write", "--help"});
-  for (const char* option : {"--yes", "--no-verify", "--record", "--backup", "--backup-dir",
-                             "--quiet"})
+  for (const char* option :
+       {"--yes", "--no-verify", "--record", "--backup", "--backup-dir", "--quiet"})
     EXPECT_NE(write.output.find(option), std::string::npos) << option;
 }
 
@@ -100,18 +99,28 @@ TEST(Info, ShowsTheHeaderCheckTheSizeAndTheBlocksHash) {
   std::vector<std::uint8_t> extra = completeImage(3);
   extra.resize(extra.size() + 100, 0x77);
   const Case cases[] = {
-      {"complete", completeImage(3), 0,
+      {"complete",
+       completeImage(3),
+       0,
        {"header: accepted", "blocks: 3 block image", "size: 1544 bytes, the header claims 1544"},
        3 * 512},
-      {"short", imageBytes(1000, 1000 - 1236, 600 * 512 + 256), 0,
+      {"short",
+       imageBytes(1000, 1000 - 1236, 600 * 512 + 256),
+       0,
        {"blocks: 1000 block image", "bytes short, a write warns at block 600"},
        600 * 512 + 256},
       {"eprom", imageBytes(3446, 2210, 0), 0, {"3446 block image 128k Eprom"}, 0},
       {"extra bytes", extra, 0, {"100 bytes after the last block, never read"}, 3 * 512},
-      {"version 0.9", imageBytes(100, -1134, 0), 1,
-       {"header: this is V0.9 Image File, use with V0.9"}, 0},
-      {"no check word", imageBytes(100, 0, 0), 1,
-       {"header: image header failed (iCheck & iLastBlock)"}, 0},
+      {"version 0.9",
+       imageBytes(100, -1134, 0),
+       1,
+       {"header: this is V0.9 Image File, use with V0.9"},
+       0},
+      {"no check word",
+       imageBytes(100, 0, 0),
+       1,
+       {"header: image header failed (iCheck & iLastBlock)"},
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -86,7 +86,8 @@ TEST(LoopDeviceBackup, AWriteBacksTheCardUpFirstAndWritesItOnlyWhenTheBackupIsWh
   LoopCard card(scratch, "card.img", 256);
   ATTACH_OR_SKIP(*card.loop);
   const std::string backup = scratch.path("before.S7img");
-  const CliResult result = runCli({"write", "--yes", "--backup", backup, imagePath, card.loop->path()});
+  const CliResult result =
+      runCli({"write", "--yes", "--backup", backup, imagePath, card.loop->path()});
   EXPECT_EQ(result.status, 0) << result.errors;
   EXPECT_EQ(result.errors, "backup: done\ndone\n");
   EXPECT_EQ(readFile(backup), imageOf(card.held));

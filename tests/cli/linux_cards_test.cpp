@@ -29,9 +29,11 @@ class FakeSystem {
     put(paths.mounts, "");
   }
   // A whole disk; `attributes` are its sysfs files.
-  void disk(const std::string& name, const std::vector<std::pair<std::string, std::string>>& attributes) {
+  void disk(const std::string& name,
+            const std::vector<std::pair<std::string, std::string>>& attributes) {
     fs::create_directories(paths.sys + "/block/" + name);
-    for (const auto& a : attributes) put(paths.sys + "/block/" + name + "/" + a.first, a.second + "\n");
+    for (const auto& a : attributes)
+      put(paths.sys + "/block/" + name + "/" + a.first, a.second + "\n");
   }
   void partition(const std::string& disk, const std::string& name) {
     put(paths.sys + "/block/" + disk + "/" + name + "/partition", "1\n");
@@ -55,7 +57,8 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
   system.disk("sdc", {{"removable", "1"}, {"size", "0"}});  // a reader with no card
   system.disk("loop0", {{"removable", "0"}, {"size", "16384"}, {"loop/backing_file", backing}});
   system.disk("loop1", {{"removable", "0"}, {"size", "0"}});  // nothing attached
-  system.disk("loop2", {{"removable", "0"}, {"size", "16384"},
+  system.disk("loop2", {{"removable", "0"},
+                        {"size", "16384"},
                         {"loop/backing_file", system.scratch.path("")}});  // not a plain file
   put(system.paths.mounts,
       "/dev/vda1 / ext4 rw 0 0\n"

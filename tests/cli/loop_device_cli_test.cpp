@@ -2,7 +2,6 @@
 // over files, written, refused and asked about as an operator would see it
 // (root only; skipped, saying why, elsewhere).
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -48,7 +47,8 @@ struct LoopCard {
 Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end()); }
 
 bool holds(const Bytes& card, const Bytes& payload) {
-  return card.size() >= payload.size() && std::equal(payload.begin(), payload.end(), card.begin()) &&
+  return card.size() >= payload.size() &&
+         std::equal(payload.begin(), payload.end(), card.begin()) &&
          std::all_of(card.begin() + long(payload.size()), card.end(),
                      [](std::uint8_t b) { return b == kUntouched; });
 }
@@ -88,9 +88,8 @@ TEST(LoopDeviceCli, WritesSeveralCardsAtOnceEachWithItsResultAndRecordLine) {
   LoopCard small(scratch, "small.img", 128);
   ATTACH_OR_SKIP(*small.loop);
   const std::string record = scratch.path("record.csv");
-  const CliResult result =
-      runCli({"write", "--yes", "--record", record, imagePath, first.loop->path(),
-              second.loop->path(), small.loop->path()});
+  const CliResult result = runCli({"write", "--yes", "--record", record, imagePath,
+                                   first.loop->path(), second.loop->path(), small.loop->path()});
   EXPECT_EQ(result.status, 1) << result.errors;
   for (LoopCard* card : {&first, &second})
     EXPECT_NE(result.errors.find(card->loop->path() + ": done\n"), std::string::npos)
@@ -112,8 +111,7 @@ TEST(LoopDeviceCli, WritesSeveralCardsAtOnceEachWithItsResultAndRecordLine) {
       return l.find("," + card->loop->path() + ",") != std::string::npos;
     });
     ASSERT_NE(line, lines.end()) << card->loop->path();
-    EXPECT_NE(line->find(",write," + imagePath + "," + sha.substr(0, 64) + ","),
-              std::string::npos)
+    EXPECT_NE(line->find(",write," + imagePath + "," + sha.substr(0, 64) + ","), std::string::npos)
         << *line;
     if (card == &small) {
       EXPECT_NE(line->find(",,0."), std::string::npos) << *line;  // no blocks counted
@@ -156,9 +154,8 @@ TEST(LoopDeviceCli, RefusesWhatIsNoCardToOverwrite) {
     ATTACH_OR_SKIP(overDevice);
     const CliResult result = runCli({"write", "--yes", imagePath, overDevice.path()});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errors,
-              "ERROR: your system does not recognize a removable media at >" + overDevice.path() +
-                  "\n");
+    EXPECT_EQ(result.errors, "ERROR: your system does not recognize a removable media at >" +
+                                 overDevice.path() + "\n");
   }
   // A card holding the image file itself.
   {
@@ -199,9 +196,8 @@ TEST(LoopDeviceCli, RefusesWhatIsNoCardToOverwrite) {
       const CliResult result = runCli({"write", "--yes", imagePath, card.loop->path()});
       runProgram({"umount", mountPoint});
       EXPECT_EQ(result.status, 1);
-      EXPECT_EQ(result.errors, "ERROR: " + card.loop->path() + " is in use: " +
-                                   card.loop->path() + " on " + mountPoint +
-                                   "; unmount it first\n");
+      EXPECT_EQ(result.errors, "ERROR: " + card.loop->path() + " is in use: " + card.loop->path() +
+                                   " on " + mountPoint + "; unmount it first\n");
     }
   }
   const Bytes contents = card.contents();
@@ -229,10 +225,10 @@ TEST(LoopDeviceCli, OnATerminalTheCardIsWrittenOnlyAfterAYes) {
     const CliResult result = runCli({"write", imagePath, card.loop->path()}, input);
     EXPECT_EQ(result.status, c.status) << result.errors;
     // The question names what will be overwritten.
-    EXPECT_NE(result.errors.find("Everything on this card will be overwritten:\n  " +
-                                 card.loop->path() + "  loop over " + card.backing +
-                                 "  128.0 KiB (131072 bytes)"),
-              std::string::npos)
+    EXPECT_NE(
+        result.errors.find("Everything on this card will be overwritten:\n  " + card.loop->path() +
+                           "  loop over " + card.backing + "  128.0 KiB (131072 bytes)"),
+        std::string::npos)
         << result.errors;
     EXPECT_NE(result.errors.find("with " + imagePath + " (64 blocks, 32.0 KiB).\nWrite? [y/N] "),
               std::string::npos)

@@ -2,9 +2,8 @@
 // would be: the listing of the test prefix's drives, the refusals of its
 // floppy-, hard-disk- and cdrom-type letters, usage errors, and an image
 // whose name is not ASCII.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -115,8 +114,7 @@ TEST(CliUnderWine, ListsNoCardWhereThePrefixHasNone) {
 
 TEST(CliUnderWine, RefusesEveryLetterThatIsNoCard) {
   const std::wstring folder = scratchFolder();
-  const std::wstring image =
-      writeImage(folder, L"card.S7img", testing_support::completeImage(4));
+  const std::wstring image = writeImage(folder, L"card.S7img", testing_support::completeImage(4));
   struct Case {
     const wchar_t* target;
     const char* said;
@@ -144,8 +142,9 @@ TEST(CliUnderWine, RefusesEveryLetterThatIsNoCard) {
   // Several at once: each card its own line, named.
   const Result several = runCli({L"write", L"--yes", image, L"G", L"H"});
   EXPECT_EQ(several.status, 1u);
-  EXPECT_NE(several.errors.find("G: ERROR: your system does not recognize a removable media at >G\n"),
-            std::string::npos)
+  EXPECT_NE(
+      several.errors.find("G: ERROR: your system does not recognize a removable media at >G\n"),
+      std::string::npos)
       << several.errors;
   EXPECT_NE(several.errors.find("H: ERROR: Query did not return expected dive number\n"),
             std::string::npos)
@@ -154,8 +153,7 @@ TEST(CliUnderWine, RefusesEveryLetterThatIsNoCard) {
 
 TEST(CliUnderWine, UsageErrorsExitTwo) {
   const std::wstring folder = scratchFolder();
-  const std::wstring image =
-      writeImage(folder, L"card.S7img", testing_support::completeImage(4));
+  const std::wstring image = writeImage(folder, L"card.S7img", testing_support::completeImage(4));
   struct Case {
     std::vector<std::wstring> args;
     const char* said;
