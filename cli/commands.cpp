@@ -115,6 +115,9 @@ std::string fileSha256(card::DiskServices& disk, const std::string& path, std::i
     hashed += static_cast<std::int64_t>(got);
     if (got < want) break;
   }
+  // A read that failed part-way is no end of the file: no hash of half a
+  // file passes for the image's.
+  if (disk.imageReadFailed(file.get())) return {};
   return hash.hexDigest();
 }
 
@@ -359,6 +362,11 @@ int writeCommand(WriteArgs args) {
   std::string imageSha;
   if (!args.record.empty()) {
     record = std::make_unique<Record>(args.record);
+    std::string error;
+    if (!record->writable(error)) {
+      writeErrors(messageLine(error, card::kErrorCaption) + "\n");
+      return kFailure;
+    }
     std::int64_t hashed = 0;
     imageSha = fileSha256(*disk, args.image, 0, -1, hashed);
   }

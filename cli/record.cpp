@@ -28,6 +28,14 @@ std::string utcNow() {
   return text;
 }
 
+bool Record::writable(std::string& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::ofstream out(std::filesystem::u8path(path_), std::ios::binary | std::ios::app);
+  if (out) return true;
+  error = "record file " + path_ + " does not open: " + std::strerror(errno);
+  return false;
+}
+
 bool Record::append(const RecordLine& line, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::filesystem::path path = std::filesystem::u8path(path_);

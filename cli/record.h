@@ -39,6 +39,9 @@ class Record {
   // Appends one line (and the header line first when the file is new or
   // empty); false with `error` set when the file cannot be written.
   bool append(const RecordLine& line, std::string& error);
+  // Whether lines can be appended, asked before any card is written so that
+  // no card goes unaccounted for; the file is made (empty) when new.
+  bool writable(std::string& error);
 
  private:
   std::mutex mutex_;

@@ -119,6 +119,9 @@ TEST(Record, TheHeaderLineComesOnceAtTheTopOfANewFile) {
 
   cli::Record nowhere(scratch.path("no-folder/record.csv"));
   std::string error;
+  EXPECT_FALSE(nowhere.writable(error));
+  EXPECT_NE(error.find("no-folder/record.csv"), std::string::npos);
+  error.clear();
   EXPECT_FALSE(nowhere.append(cli::RecordLine{}, error));
   EXPECT_NE(error.find("no-folder/record.csv"), std::string::npos);
 }
