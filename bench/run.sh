@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the benchmark (optimised, no sanitizers) and runs it; as root.
-#   bench/run.sh [rounds]        the card writer in-process
+#   bench/run.sh [rounds]        the card writer's write path against dd, whole processes
 #   bench/run.sh cli [rounds]    the command line against dd, whole processes
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)

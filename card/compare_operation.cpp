@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "image_file.h"
+#include "image_steps.h"
 #include "messages.h"
 #include "progress.h"
 
@@ -22,8 +23,6 @@ class CompareRun {
   bool run();
 
  private:
-  bool openImage();
-  bool fitsOnCard(std::int32_t blockCount);
   bool compareBlocks(std::int32_t blockCount);
   // A failure in the middle of the comparison: the message first, then
   // everything released, the panel hidden on the way.
@@ -42,7 +41,7 @@ class CompareRun {
 };
 
 bool CompareRun::run() {
-  if (!openImage()) return false;
+  if (!openChosenImage(disk_, ui_, card_, file_)) return false;
 
   ui_.repaintWindow();
   ui_.setProgress(0);
@@ -58,7 +57,8 @@ bool CompareRun::run() {
   ui_.setStatus(status + " - comparing");
   ui_.processEvents();
 
-  if (!fitsOnCard(blockCount)) return false;
+  // The write refuses an image larger than the card, so no card can hold one.
+  if (!imageFitsOnCard(ui_, card_, file_, blockCount)) return false;
 
   // One allocation for the run: a batch of the image's blocks, then the same
   // blocks as the card holds them. Zeroed, so that a short first block is
@@ -83,34 +83,6 @@ bool CompareRun::run() {
   card_.release();
   ui_.showMessage("card matches image", kDoneCaption);
   return true;
-}
-
-bool CompareRun::openImage() {
-  if (ui_.chosenFileName().empty() && !ui_.askForFile()) {
-    ui_.showMessage("no image file selected", kErrorCaption);
-    card_.release();
-    return false;
-  }
-  NativeHandle handle = 0;
-  if (!disk_.openImage(ui_.chosenFileName(), handle)) {
-    ui_.showMessage("image file does not open", kErrorCaption);
-    card_.release();
-    return false;
-  }
-  file_ = ImageFile(disk_, handle);
-  return true;
-}
-
-// The write refuses an image larger than the card, so no card can hold one.
-bool CompareRun::fitsOnCard(std::int32_t blockCount) {
-  const std::int64_t cardBlocks = card_.blocks();
-  if (blockCount <= cardBlocks) return true;
-  ui_.showMessage("image of " + std::to_string(blockCount) + " blocks does not fit on card of " +
-                      std::to_string(cardBlocks) + " blocks",
-                  kErrorCaption);
-  file_.release();
-  card_.release();
-  return false;
 }
 
 void CompareRun::failMidRun(const std::string& message, const char* caption) {
@@ -144,10 +116,7 @@ bool CompareRun::compareBlocks(std::int32_t blockCount) {
     for (std::int32_t i = batch.first; i <= last; ++i) {
       const std::size_t at = std::size_t(i - batch.first) * kBlockSize;
       const bool shortBlock = batch.endsShort && i == last;
-      if (shortBlock)
-        ui_.showMessage(
-            "unexpected shortness of image file at block " + std::to_string(i) + " , good luck",
-            kShortImageCaption);
+      if (shortBlock) warnShortImage(ui_, i);
       if (std::memcmp(imageSlots() + at, cardSlots() + at, kBlockSize) != 0) {
         failMidRun("card differs from image at block " + std::to_string(i), kCardErrorCaption);
         return false;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "image_file.h"
+#include "image_steps.h"
 #include "messages.h"
 #include "progress.h"
 
@@ -23,12 +24,10 @@ class WriteRun {
 
  private:
   bool openImage();
-  bool fitsOnCard(std::int32_t blockCount);
   bool copyBlocks(std::int32_t& written);
   bool flushCard();
   bool verifyBlocks(std::int32_t written);
   Batch readBatch(std::int32_t first, std::int32_t count);
-  void warnShort(std::int32_t index);
   bool writeBlocks(std::int32_t first, std::int32_t fromSlot, std::int32_t count, bool shortBlock,
                    Progress& progress);
   // Where the bar goes after block `index`: after the short block, as if the
@@ -73,7 +72,7 @@ bool WriteRun::run() {
   ui_.setStatus(status);
   ui_.processEvents();
 
-  if (!fitsOnCard(blockCount_)) return false;
+  if (!imageFitsOnCard(ui_, card_, file_, blockCount_)) return false;
   if (!card_.lockVolume(ui_, options_.lockRetryPause)) {
     file_.release();
     card_.release();
@@ -114,40 +113,15 @@ bool WriteRun::run() {
 }
 
 bool WriteRun::openImage() {
-  if (ui_.chosenFileName().empty() && !ui_.askForFile()) {
-    ui_.showMessage("no image file selected", kErrorCaption);
-    card_.release();
-    return false;
-  }
-  const std::string path = ui_.chosenFileName();
-  NativeHandle handle = 0;
-  if (!disk_.openImage(path, handle)) {
-    ui_.showMessage("image file does not open", kErrorCaption);
-    card_.release();
-    return false;
-  }
-  file_ = ImageFile(disk_, handle);
+  if (!openChosenImage(disk_, ui_, card_, file_)) return false;
   // An image on the card itself would be overwritten while it is read, and
   // its volume could never be locked: it must be copied off first.
-  if (card_.holdsFile(ui_, path)) {
+  if (card_.holdsFile(ui_, ui_.chosenFileName())) {
     file_.release();
     card_.release();
     return false;
   }
   return true;
-}
-
-// An image larger than the card would only show when the card refuses a
-// block, half written: refuse it before anything is written.
-bool WriteRun::fitsOnCard(std::int32_t blockCount) {
-  const std::int64_t cardBlocks = card_.blocks();
-  if (blockCount <= cardBlocks) return true;
-  ui_.showMessage("image of " + std::to_string(blockCount) + " blocks does not fit on card of " +
-                      std::to_string(cardBlocks) + " blocks",
-                  kErrorCaption);
-  file_.release();
-  card_.release();
-  return false;
 }
 
 Batch WriteRun::readBatch(std::int32_t first, std::int32_t count) {
@@ -165,12 +139,6 @@ void WriteRun::failMidRun(const std::string& message, const char* caption) {
   buffer_.release();
 }
 
-void WriteRun::warnShort(std::int32_t index) {
-  ui_.showMessage(
-      "unexpected shortness of image file at block " + std::to_string(index) + " , good luck",
-      kShortImageCaption);
-}
-
 // The operator sees the same as if every block went out alone: the blocks
 // that arrived whole go out together, then the short-read warning, and only
 // then the short block itself.
@@ -186,7 +154,7 @@ bool WriteRun::copyBlocks(std::int32_t& written) {
       return false;
     }
     if (batch.endsShort) {
-      warnShort(written);
+      warnShortImage(ui_, written);
       if (!writeBlocks(written, whole, 1, true, progress)) return false;
       ++written;
       break;

@@ -52,6 +52,20 @@ class RunGuard {
   HWND pickFile_;
 };
 
+// The settings the open and save dialogs share: image files only, by the
+// extension they carry; the file name goes into `name`.
+OPENFILENAMEW imageFileDialog(HWND owner, std::vector<wchar_t>& name) {
+  OPENFILENAMEW options{};
+  options.lStructSize = sizeof options;
+  options.hwndOwner = owner;
+  options.lpstrFilter = L"S7 MMC image files\0*.S7img\0";
+  options.nFilterIndex = 1;
+  options.lpstrFile = name.data();
+  options.nMaxFile = DWORD(name.size());
+  options.lpstrDefExt = L"S7img";
+  return options;
+}
+
 }  // namespace
 
 std::wstring normalizeDriveText(const std::wstring& text, UINT codePage) {
@@ -508,14 +522,7 @@ bool TForm1::executeOpenDialog() {
   // Room for long paths; the earlier choice is offered again.
   std::vector<wchar_t> name(32768, L'\0');
   if (fileName_.size() < name.size()) std::copy(fileName_.begin(), fileName_.end(), name.begin());
-  OPENFILENAMEW options{};
-  options.lStructSize = sizeof options;
-  options.hwndOwner = hwnd_;
-  options.lpstrFilter = L"S7 MMC image files\0*.S7img\0";
-  options.nFilterIndex = 1;
-  options.lpstrFile = name.data();
-  options.nMaxFile = DWORD(name.size());
-  options.lpstrDefExt = L"S7img";
+  OPENFILENAMEW options = imageFileDialog(hwnd_, name);
   // The process's current folder stays where it was: left in the folder the
   // operator browsed to, it would hold that drive open, and on the card it
   // would make the card's volume refuse its lock.
@@ -533,14 +540,7 @@ bool TForm1::executeOpenDialog() {
 
 std::wstring TForm1::executeSaveDialog() {
   std::vector<wchar_t> name(32768, L'\0');
-  OPENFILENAMEW options{};
-  options.lStructSize = sizeof options;
-  options.hwndOwner = hwnd_;
-  options.lpstrFilter = L"S7 MMC image files\0*.S7img\0";
-  options.nFilterIndex = 1;
-  options.lpstrFile = name.data();
-  options.nMaxFile = DWORD(name.size());
-  options.lpstrDefExt = L"S7img";
+  OPENFILENAMEW options = imageFileDialog(hwnd_, name);
   // An existing file is replaced only when the operator says so.
   options.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
                   OFN_NOREADONLYRETURN | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
