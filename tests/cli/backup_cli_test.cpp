@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "attach_or_skip.h"
 #include "cli_runner.h"
 #include "loop_device.h"
 #include "test_support.h"
@@ -21,11 +22,6 @@ using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 
 constexpr std::size_t kBlock = 512;
-
-#define ATTACH_OR_SKIP(loop)                                 \
-  do {                                                       \
-    if (!(loop).attached()) GTEST_SKIP() << (loop).reason(); \
-  } while (0)
 
 // A card whose every block differs from every other, behind a loop device.
 struct LoopCard {

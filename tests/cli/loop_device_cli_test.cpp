@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "attach_or_skip.h"
 #include "cli_runner.h"
 #include "loop_device.h"
 #include "test_support.h"
@@ -22,11 +23,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kBlock = 512;
 constexpr std::uint8_t kUntouched = 0xEE;
-
-#define ATTACH_OR_SKIP(loop)                                 \
-  do {                                                       \
-    if (!(loop).attached()) GTEST_SKIP() << (loop).reason(); \
-  } while (0)
 
 // A card: a file of marked bytes behind a loop device.
 struct LoopCard {

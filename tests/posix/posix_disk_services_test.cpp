@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "attach_or_skip.h"
 #include "loop_device.h"
 #include "owned.h"
 #include "read_operation.h"
@@ -309,15 +310,11 @@ INSTANTIATE_TEST_SUITE_P(Posix, PosixWriteOntoAFile, ::testing::Bool(), verifyNa
 
 // ---- A real block device: a loop device with direct I/O ----
 
-// Only a user who may not make loop devices skips; as root, a loop device
-// that cannot be made is a failure, never a test that quietly did not run.
-// Every device is asked for direct I/O, and must have it.
-#define ATTACH_OR_SKIP(loop)                                                                     \
+// A loop device as ATTACH_OR_SKIP wants it, and asked for direct I/O, which
+// every device must then have.
+#define ATTACH_DIRECT_OR_SKIP(loop)                                                              \
   do {                                                                                           \
-    if (!(loop).attached()) {                                                                    \
-      if ((loop).mayBeMissing()) GTEST_SKIP() << (loop).reason();                                \
-      FAIL() << (loop).reason();                                                                 \
-    }                                                                                            \
+    ATTACH_OR_SKIP(loop);                                                                        \
     ASSERT_TRUE((loop).directIo()) << (loop).path() << " reads its file through the page cache"; \
   } while (0)
 
@@ -334,7 +331,7 @@ TEST_P(LoopDeviceRun, ImageWrittenThroughTheDeviceLandsAtItsOffsets) {
   writeFile(imagePath, image);
   makeCard(backingPath, 6000);
   LoopDevice loop(backingPath);
-  ATTACH_OR_SKIP(loop);
+  ATTACH_DIRECT_OR_SKIP(loop);
 
   PosixRun run(imagePath);
   ASSERT_TRUE(run.run(loop.path(), GetParam())) << run.disk.lastError();
@@ -357,7 +354,7 @@ TEST(LoopDeviceBackup, DeviceIsReadIntoAnImageOfItsSize) {
   const Bytes image = completeImage(4500);
   writeFile(backingPath, payloadOf(image));
   LoopDevice loop(backingPath);
-  ATTACH_OR_SKIP(loop);
+  ATTACH_DIRECT_OR_SKIP(loop);
 
   for (const std::int32_t batchBlocks : {2048, 7}) {
     SCOPED_TRACE(batchBlocks);
@@ -386,7 +383,7 @@ TEST_P(LoopDeviceRun, ShortImageCompletesItsLastBlockWithTheTailBeforeIt) {
   writeFile(imagePath, image);
   makeCard(backingPath, 1200);
   LoopDevice loop(backingPath);
-  ATTACH_OR_SKIP(loop);
+  ATTACH_DIRECT_OR_SKIP(loop);
 
   PosixRun run(imagePath);
   ASSERT_TRUE(run.run(loop.path(), GetParam())) << run.disk.lastError();
@@ -417,7 +414,7 @@ TEST_P(LoopDeviceRun, ReadOnlyDeviceRefusesTheFirstWriteWithItsCode) {
   LoopDevice::Options readOnly;
   readOnly.readOnly = true;
   LoopDevice loop(backingPath, readOnly);
-  ATTACH_OR_SKIP(loop);
+  ATTACH_DIRECT_OR_SKIP(loop);
 
   PosixRun run(imagePath);
   // The device opens for writing; its writes are what it refuses.
@@ -434,7 +431,7 @@ TEST_P(LoopDeviceRun, RefusalPartWayKeepsTheBlocksWrittenBeforeIt) {
   writeFile(imagePath, image);
   makeCard(backingPath, 5000);
   LoopDevice loop(backingPath);
-  ATTACH_OR_SKIP(loop);
+  ATTACH_DIRECT_OR_SKIP(loop);
 
   PosixRun run(imagePath);
   // The card turns read-only at the first progress update, with blocks
@@ -461,7 +458,7 @@ TEST_P(LoopDeviceRun, ImageLargerThanTheDeviceWritesNothing) {
   writeFile(imagePath, completeImage(300));
   makeCard(backingPath, 256);
   LoopDevice loop(backingPath);
-  ATTACH_OR_SKIP(loop);
+  ATTACH_DIRECT_OR_SKIP(loop);
 
   PosixRun run(imagePath);
   ASSERT_TRUE(run.run(loop.path(), GetParam())) << run.disk.lastError();
@@ -489,7 +486,7 @@ TEST(LoopDeviceServices, GeometryFollowsTheDeviceAndOnlyOneWriterAtATime) {
     LoopDevice::Options options;
     options.sectorBytes = c.sectorBytes;
     LoopDevice loop(backing, options);
-    ATTACH_OR_SKIP(loop);
+    ATTACH_DIRECT_OR_SKIP(loop);
 
     card::PosixDiskServices disk;
     card::NativeHandle device = 0;
@@ -539,7 +536,7 @@ TEST(LoopDeviceServices, RefusesADeviceOfLargerSectorsBeforeWriting) {
   LoopDevice::Options options;
   options.sectorBytes = 4096;
   LoopDevice loop(backing, options);
-  ATTACH_OR_SKIP(loop);
+  ATTACH_DIRECT_OR_SKIP(loop);
 
   PosixRun run(imagePath);
   card::NativeHandle device = 0;

@@ -133,22 +133,6 @@ void confirmWhenReady(HWND dialog, const std::wstring& path) {
   }
 }
 
-// A visible window that `owner` owns (the save dialog's question), or null.
-HWND ownedWindow(HWND owner) {
-  struct Search {
-    HWND owner, found;
-  } search{owner, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM data) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(data);
-        if (GetWindow(window, GW_OWNER) != s->owner || !IsWindowVisible(window)) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
 // Confirms `path` in another process's save dialog and answers yes when it
 // asks whether to replace the file of that name.
 void confirmReplacing(HWND dialog, const std::wstring& path) {

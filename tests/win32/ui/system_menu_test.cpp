@@ -35,22 +35,6 @@ class HookedForm : public TForm1 {
   }
 };
 
-// A message box owned by `dialog` (the save dialog's question), if one is up.
-HWND boxOwnedBy(HWND dialog) {
-  struct Search {
-    HWND owner, found;
-  } search{dialog, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM data) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(data);
-        if (GetWindow(window, GW_OWNER) != s->owner || !IsWindowVisible(window)) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
 class SystemMenuTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,7 +64,7 @@ class SystemMenuTest : public ::testing::Test {
       SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(path.c_str()));
       PostMessageW(dialog, WM_COMMAND, IDOK, 0);
       HWND box = nullptr;
-      waitFor([&] { return !IsWindow(dialog) || (box = boxOwnedBy(dialog)) != nullptr; }, 5s);
+      waitFor([&] { return !IsWindow(dialog) || (box = ownedWindow(dialog)) != nullptr; }, 5s);
       if (box != nullptr) {
         std::this_thread::sleep_for(100ms);
         if (question != nullptr) *question = windowText(GetDlgItem(box, 0xFFFF));

@@ -112,6 +112,21 @@ std::vector<HWND> topLevel(DWORD processId, const wchar_t* windowClass,
 
 }  // namespace
 
+HWND ownedWindow(HWND owner) {
+  struct Search {
+    HWND owner, found;
+  } search{owner, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        if (GetWindow(window, GW_OWNER) != s->owner || !IsWindowVisible(window)) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 HWND findTopLevel(DWORD processId, const wchar_t* windowClass, const std::wstring& caption) {
   const std::vector<HWND> found = topLevel(processId, windowClass, &caption);
   return found.empty() ? nullptr : found.front();

@@ -91,6 +91,9 @@ class Watcher {
   std::thread thread_;
 };
 
+// A visible window that `owner` owns (a dialog's question), or nullptr.
+HWND ownedWindow(HWND owner);
+
 // Finds a top-level window of the process by class and caption.
 HWND findTopLevel(DWORD processId, const wchar_t* windowClass, const std::wstring& caption);
 
