@@ -26,11 +26,11 @@
 #include <string>
 #include <vector>
 
-#include "loop_device.h"
-#include "operator_ui.h"
-#include "owned.h"
-#include "posix_disk_services.h"
-#include "write_operation.h"
+#include "tests/support/loop_device.h"
+#include "card/operator_ui.h"
+#include "card/owned.h"
+#include "disks/posix_disk_services.h"
+#include "card/write_operation.h"
 
 namespace {
 

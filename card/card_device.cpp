@@ -1,10 +1,10 @@
-#include "card_device.h"
+#include "card/card_device.h"
 
 #include <limits>
 #include <thread>
 
-#include "image_file.h"
-#include "messages.h"
+#include "card/image_file.h"
+#include "card/messages.h"
 
 namespace card {
 namespace {

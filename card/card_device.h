@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "disk_services.h"
-#include "operator_ui.h"
-#include "owned.h"
+#include "card/disk_services.h"
+#include "card/operator_ui.h"
+#include "card/owned.h"
 
 namespace card {
 

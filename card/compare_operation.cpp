@@ -1,13 +1,13 @@
-#include "compare_operation.h"
+#include "card/compare_operation.h"
 
 #include <cstring>
 #include <string>
 #include <utility>
 
-#include "image_file.h"
-#include "image_steps.h"
-#include "messages.h"
-#include "progress.h"
+#include "card/image_file.h"
+#include "card/image_steps.h"
+#include "card/messages.h"
+#include "card/progress.h"
 
 namespace card {
 namespace {

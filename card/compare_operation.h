@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "card_device.h"
-#include "disk_services.h"
-#include "operator_ui.h"
+#include "card/card_device.h"
+#include "card/disk_services.h"
+#include "card/operator_ui.h"
 
 namespace card {
 

@@ -1,4 +1,4 @@
-#include "image_file.h"
+#include "card/image_file.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "owned.h"
+#include "card/owned.h"
 
 namespace card {
 

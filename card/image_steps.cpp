@@ -1,8 +1,8 @@
-#include "image_steps.h"
+#include "card/image_steps.h"
 
 #include <string>
 
-#include "messages.h"
+#include "card/messages.h"
 
 namespace card {
 

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
-#include "card_device.h"
-#include "disk_services.h"
-#include "operator_ui.h"
-#include "owned.h"
+#include "card/card_device.h"
+#include "card/disk_services.h"
+#include "card/operator_ui.h"
+#include "card/owned.h"
 
 namespace card {
 

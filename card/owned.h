@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "disk_services.h"
+#include "card/disk_services.h"
 
 namespace card {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "operator_ui.h"
+#include "card/operator_ui.h"
 
 namespace card {
 

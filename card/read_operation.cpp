@@ -1,4 +1,4 @@
-#include "read_operation.h"
+#include "card/read_operation.h"
 
 #include <algorithm>
 #include <array>
@@ -7,9 +7,9 @@
 #include <string>
 #include <utility>
 
-#include "image_file.h"
-#include "messages.h"
-#include "progress.h"
+#include "card/image_file.h"
+#include "card/messages.h"
+#include "card/progress.h"
 
 namespace card {
 namespace {

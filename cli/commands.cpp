@@ -1,4 +1,4 @@
-#include "commands.h"
+#include "cli/commands.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -10,17 +10,17 @@
 #include <sstream>
 #include <thread>
 
-#include "compare_operation.h"
-#include "console.h"
-#include "image_file.h"
-#include "messages.h"
-#include "owned.h"
-#include "platform.h"
-#include "read_operation.h"
-#include "record.h"
-#include "sha256.h"
-#include "terminal.h"
-#include "write_operation.h"
+#include "card/compare_operation.h"
+#include "cli/console.h"
+#include "card/image_file.h"
+#include "card/messages.h"
+#include "card/owned.h"
+#include "cli/platform.h"
+#include "card/read_operation.h"
+#include "cli/record.h"
+#include "cli/sha256.h"
+#include "cli/terminal.h"
+#include "card/write_operation.h"
 
 namespace cli {
 namespace {

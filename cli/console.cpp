@@ -1,10 +1,10 @@
-#include "console.h"
+#include "cli/console.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "messages.h"
-#include "terminal.h"
+#include "card/messages.h"
+#include "cli/terminal.h"
 
 namespace cli {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "operator_ui.h"
+#include "card/operator_ui.h"
 
 namespace cli {
 

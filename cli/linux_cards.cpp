@@ -1,4 +1,4 @@
-#include "linux_cards.h"
+#include "cli/linux_cards.h"
 
 #include <sys/stat.h>
 

@@ -2,7 +2,7 @@
 // UTF-8, so that any file name works whatever the system's code page.
 #include <windows.h>
 
-#include "commands.h"
+#include "cli/commands.h"
 
 namespace {
 

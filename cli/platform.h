@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "disk_services.h"
+#include "card/disk_services.h"
 
 namespace cli {
 

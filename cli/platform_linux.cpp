@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "linux_cards.h"
-#include "platform.h"
-#include "posix_disk_services.h"
+#include "cli/linux_cards.h"
+#include "cli/platform.h"
+#include "disks/posix_disk_services.h"
 
 namespace cli {
 namespace {

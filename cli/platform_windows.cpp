@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <utility>
 
-#include "platform.h"
-#include "win32_disk_services.h"
+#include "cli/platform.h"
+#include "disks/win32_disk_services.h"
 
 namespace cli {
 namespace {

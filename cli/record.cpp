@@ -1,4 +1,4 @@
-#include "record.h"
+#include "cli/record.h"
 
 #include <cerrno>
 #include <cstdio>

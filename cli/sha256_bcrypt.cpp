@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "sha256.h"
+#include "cli/sha256.h"
 
 namespace cli {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "sha256.h"
+#include "cli/sha256.h"
 
 namespace cli {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "terminal.h"
+#include "cli/terminal.h"
 
 namespace cli {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "terminal.h"
+#include "cli/terminal.h"
 
 namespace cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "image_files.h"
+#include "disks/image_files.h"
 
 #include <new>
 
@@ -7,7 +7,7 @@
 #endif
 
 #ifdef _WIN32
-#include "utf16.h"
+#include "disks/utf16.h"
 #endif
 
 namespace card {

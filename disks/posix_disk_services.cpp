@@ -1,4 +1,4 @@
-#include "posix_disk_services.h"
+#include "disks/posix_disk_services.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

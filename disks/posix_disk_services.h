@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "disk_services.h"
-#include "image_files.h"
-#include "target_files.h"
+#include "card/disk_services.h"
+#include "disks/image_files.h"
+#include "disks/target_files.h"
 
 namespace card {
 

@@ -1,9 +1,9 @@
-#include "simulated_disk_services.h"
+#include "disks/simulated_disk_services.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "image_files.h"
+#include "disks/image_files.h"
 
 namespace card {
 namespace {

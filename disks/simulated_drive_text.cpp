@@ -1,4 +1,4 @@
-#include "simulated_drive_text.h"
+#include "disks/simulated_drive_text.h"
 
 #include <cstdlib>
 #include <sstream>

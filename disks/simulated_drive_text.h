@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "simulated_disk_services.h"
+#include "disks/simulated_disk_services.h"
 
 namespace card {
 

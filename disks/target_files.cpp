@@ -1,9 +1,9 @@
-#include "target_files.h"
+#include "disks/target_files.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
-#include "utf16.h"
+#include "disks/utf16.h"
 #else
 #include <fcntl.h>
 #include <unistd.h>

@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "disk_services.h"
+#include "card/disk_services.h"
 
 namespace card {
 

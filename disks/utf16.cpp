@@ -1,4 +1,4 @@
-#include "utf16.h"
+#include "disks/utf16.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "win32_disk_services.h"
+#include "disks/win32_disk_services.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "utf16.h"
+#include "disks/utf16.h"
 
 namespace card {
 namespace {

@@ -1,4 +1,4 @@
-#include "Unit1.h"
+#include "ui/Unit1.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -7,12 +7,12 @@
 #include <cstring>
 #include <iterator>
 
-#include "app_error.h"
-#include "chinese_font.h"
-#include "compare_operation.h"
-#include "read_operation.h"
-#include "session_guard.h"
-#include "write_operation.h"
+#include "ui/app_error.h"
+#include "ui/chinese_font.h"
+#include "card/compare_operation.h"
+#include "card/read_operation.h"
+#include "ui/session_guard.h"
+#include "card/write_operation.h"
 
 namespace quenvory {
 namespace {

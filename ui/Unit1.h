@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "disk_services.h"
-#include "operator_ui.h"
-#include "win32_helpers.h"
-#include "window_description.h"
+#include "card/disk_services.h"
+#include "card/operator_ui.h"
+#include "ui/win32_helpers.h"
+#include "ui/window_description.h"
 
 namespace quenvory {
 

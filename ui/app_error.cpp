@@ -1,8 +1,8 @@
-#include "app_error.h"
+#include "ui/app_error.h"
 
 #include <exception>
 
-#include "win32_helpers.h"
+#include "ui/win32_helpers.h"
 
 namespace quenvory {
 

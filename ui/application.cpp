@@ -1,9 +1,9 @@
-#include "application.h"
+#include "ui/application.h"
 
 #include <commctrl.h>
 
-#include "Unit1.h"
-#include "app_error.h"
+#include "ui/Unit1.h"
+#include "ui/app_error.h"
 
 namespace quenvory {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "disk_services.h"
+#include "card/disk_services.h"
 
 namespace quenvory {
 

@@ -1,10 +1,10 @@
-#include "chinese_font.h"
+#include "ui/chinese_font.h"
 
 #include <cwchar>
 #include <string>
 #include <vector>
 
-#include "win32_helpers.h"
+#include "ui/win32_helpers.h"
 
 namespace quenvory {
 namespace {

@@ -1,4 +1,4 @@
-#include "session_guard.h"
+#include "ui/session_guard.h"
 
 namespace quenvory {
 

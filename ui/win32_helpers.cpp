@@ -1,11 +1,11 @@
-#include "win32_helpers.h"
+#include "ui/win32_helpers.h"
 
 #include <commctrl.h>
 #include <shlobj.h>
 
 #include <vector>
 
-#include "app_error.h"
+#include "ui/app_error.h"
 
 namespace quenvory {
 

@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "utf16.h"
+#include "disks/utf16.h"
 
 namespace quenvory {
 

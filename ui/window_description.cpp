@@ -1,6 +1,6 @@
-#include "window_description.h"
+#include "ui/window_description.h"
 
-#include "Unit1.h"
+#include "ui/Unit1.h"
 
 namespace quenvory {
 

@@ -1,11 +1,11 @@
-#include "card_device.h"
+#include "card/card_device.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
-#include "simulated_disk_services.h"
-#include "test_support.h"
+#include "disks/simulated_disk_services.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "compare_operation.h"
+#include "card/compare_operation.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <functional>
 
-#include "simulated_disk_services.h"
-#include "test_support.h"
-#include "write_operation.h"
+#include "disks/simulated_disk_services.h"
+#include "tests/support/test_support.h"
+#include "card/write_operation.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "image_file.h"
+#include "card/image_file.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "simulated_disk_services.h"
-#include "test_support.h"
+#include "disks/simulated_disk_services.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "read_operation.h"
+#include "card/read_operation.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <functional>
 #include <limits>
 
-#include "image_file.h"
-#include "simulated_disk_services.h"
-#include "test_support.h"
+#include "card/image_file.h"
+#include "disks/simulated_disk_services.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "simulated_disk_services.h"
+#include "disks/simulated_disk_services.h"
 
 #include <gtest/gtest.h>
 
-#include "simulated_drive_text.h"
-#include "test_support.h"
+#include "disks/simulated_drive_text.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

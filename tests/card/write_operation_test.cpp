@@ -1,4 +1,4 @@
-#include "write_operation.h"
+#include "card/write_operation.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <functional>
 #include <limits>
 
-#include "simulated_disk_services.h"
-#include "test_support.h"
+#include "disks/simulated_disk_services.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cli_runner.h"
-#include "loop_device.h"
-#include "test_support.h"
+#include "tests/cli/cli_runner.h"
+#include "tests/support/loop_device.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

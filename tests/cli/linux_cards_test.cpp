@@ -1,14 +1,14 @@
 // Which block devices `list` shows and what it says of them, against a
 // sysfs tree and a mount table laid out in a test folder.
-#include "linux_cards.h"
+#include "cli/linux_cards.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "record.h"
-#include "test_support.h"
+#include "cli/record.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

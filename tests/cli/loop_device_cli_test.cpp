@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "attach_or_skip.h"
-#include "cli_runner.h"
-#include "loop_device.h"
-#include "test_support.h"
+#include "tests/support/attach_or_skip.h"
+#include "tests/cli/cli_runner.h"
+#include "tests/support/loop_device.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

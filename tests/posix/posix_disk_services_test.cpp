@@ -1,7 +1,7 @@
 // The card writer against Linux devices: the POSIX disk services on plain
 // files (anyone), and the whole write with its read-back on a real block
 // device, a loop device with direct I/O (root only; skipped elsewhere).
-#include "posix_disk_services.h"
+#include "disks/posix_disk_services.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <memory>
 
-#include "attach_or_skip.h"
-#include "loop_device.h"
-#include "owned.h"
-#include "read_operation.h"
-#include "test_support.h"
-#include "write_operation.h"
+#include "tests/support/attach_or_skip.h"
+#include "tests/support/loop_device.h"
+#include "card/owned.h"
+#include "card/read_operation.h"
+#include "tests/support/test_support.h"
+#include "card/write_operation.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loop_device.h"
+#include "tests/support/loop_device.h"
 
 #define ATTACH_OR_SKIP(loop)                                      \
   do {                                                            \

@@ -1,4 +1,4 @@
-#include "loop_device.h"
+#include "tests/support/loop_device.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "operator_ui.h"
+#include "card/operator_ui.h"
 
 namespace testing_support {
 

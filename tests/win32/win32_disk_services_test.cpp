@@ -6,7 +6,7 @@
 //   Q: no drive at all.
 // Wine has no raw disk, so the refusals are tried on the letters and the
 // handle calls on plain files.
-#include "win32_disk_services.h"
+#include "disks/win32_disk_services.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "card_device.h"
-#include "test_support.h"
-#include "write_operation.h"
+#include "card/card_device.h"
+#include "tests/support/test_support.h"
+#include "card/write_operation.h"
 
 namespace {
 

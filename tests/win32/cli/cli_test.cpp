@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace {
 

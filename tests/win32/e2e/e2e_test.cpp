@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "Unit1.h"
-#include "window_test_support.h"
+#include "ui/Unit1.h"
+#include "tests/win32/ui/window_test_support.h"
 
 using namespace ui_test;
 using namespace std::chrono_literals;

@@ -12,10 +12,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include "Unit1.h"
-#include "app_error.h"
-#include "simulated_disk_services.h"
-#include "window_test_support.h"
+#include "ui/Unit1.h"
+#include "ui/app_error.h"
+#include "disks/simulated_disk_services.h"
+#include "tests/win32/ui/window_test_support.h"
 
 using namespace ui_test;
 using namespace std::chrono_literals;

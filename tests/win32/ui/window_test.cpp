@@ -8,10 +8,10 @@
 
 #include <memory>
 
-#include "Unit1.h"
-#include "application.h"
-#include "simulated_disk_services.h"
-#include "window_test_support.h"
+#include "ui/Unit1.h"
+#include "ui/application.h"
+#include "disks/simulated_disk_services.h"
+#include "tests/win32/ui/window_test_support.h"
 
 using namespace ui_test;
 using quenvory::TForm1;

@@ -1,4 +1,4 @@
-#include "window_test_support.h"
+#include "tests/win32/ui/window_test_support.h"
 
 #include <commctrl.h>
 #include <shlobj.h>

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
+#include "tests/support/test_support.h"
 
 namespace ui_test {
 
