@@ -1,5 +1,6 @@
 #include "card/card_device.h"
 
+#include <algorithm>
 #include <limits>
 #include <thread>
 
@@ -102,26 +103,41 @@ std::string sectorSizeRefusal(const DriveGeometry& geometry) {
 }
 
 bool VolumeLock::acquire(DiskServices& disk, const std::vector<std::string>& volumePaths,
-                         std::chrono::milliseconds pause) {
+                         const LockPatience& patience, const std::function<void()>& beforeWait) {
+  using std::chrono::milliseconds;
   release();
+  error_ = 0;
+  // The time waited is the pauses' or the clock's, whichever is more: a
+  // test's clock makes no time pass, slow lock attempts make more.
+  const auto start = std::chrono::steady_clock::now();
+  milliseconds waited{0};
   for (const std::string& path : volumePaths) {
     NativeHandle handle = 0;
     if (!disk.openVolume(path, true, handle)) {
+      error_ = disk.lastError();
       release();
       return false;
     }
     Volume volume(disk, handle);
-    // Something may still be flushing the card's files, which keeps the
-    // volume busy for a moment: only that is worth another attempt.
-    constexpr int kAttempts = 5;
-    for (int attempt = 1;; ++attempt) {
+    // Something may still be reading or flushing the card's files, which
+    // keeps the volume busy for a while: only that is worth another attempt.
+    for (;;) {
       if (disk.lockVolume(volume.get())) break;
-      if (attempt == kAttempts || disk.errorKind(disk.lastError()) != ErrorKind::Busy) {
+      error_ = disk.lastError();
+      const milliseconds elapsed = std::max(waited, std::chrono::duration_cast<milliseconds>(
+                                                        std::chrono::steady_clock::now() - start));
+      if (disk.errorKind(error_) != ErrorKind::Busy ||
+          elapsed + patience.pause > patience.patience) {
         volume.release();
         release();
         return false;
       }
-      std::this_thread::sleep_for(pause);
+      if (beforeWait) beforeWait();
+      if (patience.wait)
+        patience.wait(patience.pause);
+      else
+        std::this_thread::sleep_for(patience.pause);
+      waited += patience.pause;
     }
     // A locked volume already admits raw writes; dismounting makes the system
     // read the card afresh afterwards, so its failure is no reason to stop.
@@ -160,13 +176,28 @@ std::vector<std::string> Card::volumesOnCard() const {
   return onCard;
 }
 
-bool Card::lockVolume(OperatorUi& ui, std::chrono::milliseconds pause) {
+bool Card::lockVolume(OperatorUi& ui, const LockPatience& patience, const std::string& status) {
   const std::vector<std::string> paths = volumesOnCard();
-  if (paths.empty() || volume_.acquire(device_.services(), paths, pause)) return true;
+  if (paths.empty()) return true;
+  bool waited = false;
+  const auto beforeWait = [&] {
+    if (!waited) ui.setStatus("waiting for the card at >" + name_ + " to be free");
+    waited = true;
+    ui.processEvents();
+  };
+  const bool locked = volume_.acquire(device_.services(), paths, patience, beforeWait);
+  if (waited && !status.empty()) ui.setStatus(status);
+  if (locked) return true;
   ui.showMessage("could not lock the card at >" + name_ +
                      ", close every program and window that uses it and try again",
                  kErrorCaption);
   return false;
+}
+
+bool Card::refusesWrites(OperatorUi& ui) {
+  if (!device_ || !device_.services().writeProtected(device_.get())) return false;
+  ui.showMessage("the card at >" + name_ + " is write-protected", kErrorCaption);
+  return true;
 }
 
 bool Card::holdsFile(OperatorUi& ui, const std::string& path) {
@@ -174,6 +205,13 @@ bool Card::holdsFile(OperatorUi& ui, const std::string& path) {
   ui.showMessage("image file is on the card at >" + name_ + ", copy it to another drive first",
                  kErrorCaption);
   return true;
+}
+
+bool countsAsCard(DiskServices& disk, NativeHandle device, const DriveGeometry& geometry) {
+  if (disk.systemDisk(device)) return false;
+  if (geometry.mediaType == kRemovableMedia) return true;
+  const std::uint32_t bus = disk.busType(device);
+  return bus == kBusTypeSd || bus == kBusTypeMmc;
 }
 
 Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
@@ -220,7 +258,7 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
     device.release();
     return {};
   }
-  if (geometry.mediaType != kRemovableMedia) {
+  if (!countsAsCard(disk, device.get(), geometry)) {
     ui.showMessage("your system does not recognize a removable media at >" + ui.driveText(),
                    kErrorCaption);
     device.release();

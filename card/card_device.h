@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,18 @@ std::int64_t diskNumberOf(const std::string& devicePath);
 // rather than a disk.
 bool namesVolume(const std::string& devicePath);
 
+// How long a busy volume is waited for. Right after a card goes in, the
+// system's indexer and virus scanner read it for several seconds, and a
+// console whose current folder is on it holds it open: the lock is tried
+// again `pause` apart until `patience` has passed.
+struct LockPatience {
+  std::chrono::milliseconds pause{200};
+  std::chrono::milliseconds patience{15000};
+  // Waits one pause; empty, the thread sleeps. A test puts a clock of its
+  // own here; the time waited counts either way.
+  std::function<void(std::chrono::milliseconds)> wait;
+};
+
 // The card's volumes, locked and dismounted for the length of a run so that
 // the system lets raw writes into their sectors. Unlocked and closed on
 // release, the last locked first.
@@ -47,20 +60,24 @@ class VolumeLock {
   ~VolumeLock() { release(); }
 
   // Locks and dismounts each volume in turn. A volume that is busy is tried
-  // again a few times, `pause` apart; any other refusal is final. False when
-  // one cannot be locked: the ones locked before it are released again.
+  // again as `patience` says, `beforeWait` called before each pause; any
+  // other refusal is final. False when one cannot be locked: the ones
+  // locked before it are released again, and error() tells the refusal's
+  // system error code.
   bool acquire(DiskServices& disk, const std::vector<std::string>& volumePaths,
-               std::chrono::milliseconds pause);
+               const LockPatience& patience, const std::function<void()>& beforeWait = {});
   // The same for one volume.
-  bool acquire(DiskServices& disk, const std::string& volumePath, std::chrono::milliseconds pause) {
-    return acquire(disk, std::vector<std::string>{volumePath}, pause);
+  bool acquire(DiskServices& disk, const std::string& volumePath, const LockPatience& patience) {
+    return acquire(disk, std::vector<std::string>{volumePath}, patience);
   }
   void release();
   std::size_t size() const { return volumes_.size(); }
+  std::uint32_t error() const { return error_; }
 
  private:
   using Volume = Owned<NativeHandle, &DiskServices::closeVolume>;
   std::vector<Volume> volumes_;
+  std::uint32_t error_ = 0;
 };
 
 // The open card and what a run holds with it: the device, the drive text it
@@ -110,9 +127,18 @@ class Card {
   std::vector<std::string> volumesOnCard() const;
 
   // Locks and dismounts every volume on the card for the rest of the run.
-  // When one cannot be locked the operator is told why and false returned;
-  // the card stays open for the caller to release in its order.
-  bool lockVolume(OperatorUi& ui, std::chrono::milliseconds pause);
+  // While a volume is busy the status says the card is waited for, and
+  // events are processed between tries; `status`, when given, is put back
+  // once the wait is over. When one cannot be locked the operator is told
+  // why and false returned; the card stays open for the caller to release
+  // in its order.
+  bool lockVolume(OperatorUi& ui, const LockPatience& patience, const std::string& status = {});
+  // The system error code of the last refused lock.
+  std::uint32_t lockError() const { return volume_.error(); }
+
+  // Whether the card refuses writes (its lock switch is on). When it does,
+  // the operator is told "the card at >G is write-protected".
+  bool refusesWrites(OperatorUi& ui);
 
   // Whether the file at `path` (UTF-8) lies on this card, where writing the
   // card would pull it from under the run. When it does, the operator is told
@@ -139,6 +165,11 @@ class Card {
 // The refusal of a card whose sectors are not 512 bytes long, or an empty
 // text for one whose sectors are.
 std::string sectorSizeRefusal(const DriveGeometry& geometry);
+
+// Whether a device counts as a card: removable media, or a disk on the SD or
+// MMC bus (some readers call their card fixed), and never the disk the
+// running system lives on, whatever it reports.
+bool countsAsCard(DiskServices& disk, NativeHandle device, const DriveGeometry& geometry);
 
 // Opens the card behind the drive field's text for writing and makes sure it
 // holds removable media. On a refusal the operator has been shown why and the

@@ -33,6 +33,13 @@ struct StorageDeviceNumber {
   std::uint32_t partitionNumber = 0;
 };
 
+// The bus a disk hangs on, as the system names it: a card reader that calls
+// its card fixed media still says so by its bus.
+constexpr std::uint32_t kBusTypeUnknown = 0x00;
+constexpr std::uint32_t kBusTypeSata = 0x0B;
+constexpr std::uint32_t kBusTypeSd = 0x0C;
+constexpr std::uint32_t kBusTypeMmc = 0x0D;
+
 constexpr std::uint32_t kFileDeviceCdRom = 0x02;
 constexpr std::uint32_t kFileDeviceDisk = 0x07;
 
@@ -138,6 +145,24 @@ class DiskServices {
   // True when the image file's last read stopped at an error (a bad sector,
   // a share that went away) rather than at the end of the file.
   virtual bool imageReadFailed(NativeHandle file) = 0;
+
+  // --- What the card is and what becomes of it after a write.
+
+  // True when the system says the card refuses writes (the lock switch of an
+  // SD adapter, a read-only device); false when it takes them or cannot tell.
+  virtual bool writeProtected(NativeHandle device) = 0;
+  // The bus the device's disk hangs on (kBusTypeSd, ...); kBusTypeUnknown
+  // when the system does not tell.
+  virtual std::uint32_t busType(NativeHandle device) = 0;
+  // True when the device is the disk the running system lives on: its
+  // system folder, its boot volume, its root file system, a page file or
+  // swap. Such a disk is never a card, whatever it reports.
+  virtual bool systemDisk(NativeHandle device) = 0;
+  // Allows the card's removal and ejects it from its reader, so that the
+  // system neither mounts it again nor writes to it; the reader stays. False
+  // when the reader refuses (or there is nothing to eject), which changes
+  // nothing.
+  virtual bool ejectMedia(NativeHandle device) = 0;
 };
 
 }  // namespace card

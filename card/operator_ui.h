@@ -26,6 +26,9 @@ class OperatorUi {
   virtual void repaintProgress() = 0;
   // Handles every waiting window message, then returns.
   virtual void processEvents() = 0;
+  // Whether the operator has asked the run to stop (a front end that cannot
+  // ask never does).
+  virtual bool stopRequested() { return false; }
 };
 
 }  // namespace card

@@ -125,7 +125,7 @@ bool ReadRun::run() {
   const std::int32_t blockCount = static_cast<std::int32_t>(cardBlocks);
   // Nothing may write to the card while it is read, or the backup would hold
   // a mixture of two states.
-  if (!card_.lockVolume(ui_, options_.lockRetryPause)) {
+  if (!card_.lockVolume(ui_, options_.lock)) {
     card_.release();
     return false;
   }

@@ -16,8 +16,8 @@ namespace card {
 struct ReadOptions {
   // Blocks per read call.
   std::int32_t batchBlocks = 2048;
-  // Between attempts to lock the card's volumes.
-  std::chrono::milliseconds lockRetryPause{200};
+  // How long a busy volume of the card is waited for.
+  LockPatience lock;
 };
 
 // Reads the card behind the drive field's letter into the image file

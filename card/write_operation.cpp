@@ -56,6 +56,12 @@ class WriteRun {
 };
 
 bool WriteRun::run() {
+  // A card whose lock switch is on would fail at its first block, with an
+  // error code that does not say why.
+  if (card_.refusesWrites(ui_)) {
+    card_.release();
+    return false;
+  }
   if (!openImage()) return false;
 
   ui_.repaintWindow();
@@ -73,7 +79,7 @@ bool WriteRun::run() {
   ui_.processEvents();
 
   if (!imageFitsOnCard(ui_, card_, file_, blockCount_)) return false;
-  if (!card_.lockVolume(ui_, options_.lockRetryPause)) {
+  if (!card_.lockVolume(ui_, options_.lock, status)) {
     file_.release();
     card_.release();
     return false;
@@ -107,6 +113,10 @@ bool WriteRun::run() {
   buffer_.release();
   ui_.showProgressPanel(false);
   file_.release();
+  // Out of the reader while its volumes are still locked: the system gets no
+  // moment to mount the card afresh. A reader that cannot eject keeps it,
+  // and the card holds the image all the same.
+  if (options_.eject) disk_.ejectMedia(card_.device());
   card_.release();
   ui_.showMessage("done", kDoneCaption);
   return true;

@@ -17,8 +17,13 @@ struct WriteOptions {
   // Blocks per write call: 2048 (1 MiB) lets the card program its flash in
   // large units; 1 is the old one-block-per-write pace.
   std::int32_t batchBlocks = 2048;
-  // Between attempts to lock the card's volume.
-  std::chrono::milliseconds lockRetryPause{200};
+  // How long a busy volume of the card is waited for.
+  LockPatience lock;
+  // Once the card is written and read back, eject it from its reader before
+  // its volumes are unlocked, so that the system neither offers to format a
+  // card whose layout it cannot read nor writes its own files onto one it
+  // can. The reader stays; where the system has no eject, nothing happens.
+  bool eject = true;
 };
 
 // The whole run, as the write button starts it: the card behind the drive

@@ -11,16 +11,17 @@
 #include <thread>
 
 #include "card/compare_operation.h"
-#include "cli/console.h"
 #include "card/image_file.h"
 #include "card/messages.h"
 #include "card/owned.h"
-#include "cli/platform.h"
 #include "card/read_operation.h"
+#include "card/write_operation.h"
+#include "cli/console.h"
+#include "cli/platform.h"
 #include "cli/record.h"
 #include "cli/sha256.h"
+#include "cli/stop_request.h"
 #include "cli/terminal.h"
-#include "card/write_operation.h"
 
 namespace cli {
 namespace {
@@ -223,6 +224,7 @@ struct WriteArgs {
   std::vector<std::string> targets;
   bool yes = false;
   bool noVerify = false;
+  bool noEject = false;
   bool quiet = false;
   std::string record;
   std::string backup;
@@ -238,6 +240,9 @@ struct CardJob {
   std::string result;
   double seconds = 0;
 };
+
+// The record's word for a run the operator stopped.
+constexpr const char* kStopped = "stopped";
 
 // The local time in a file name: 20261210-130500.
 std::string fileTime() {
@@ -263,6 +268,11 @@ bool confirmed(const WriteArgs& args, const std::vector<CardJob>& jobs, const Im
 
 void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::string& prefix) {
   const auto start = std::chrono::steady_clock::now();
+  // A stop asked for before this card's run began: nothing of it starts.
+  if (stopRequested()) {
+    job.result = kStopped;
+    return;
+  }
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
   ConsoleUi ui(console, job.target, prefix, args.image);
   bool backedUp = true;
@@ -277,11 +287,12 @@ void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::s
   if (backedUp) {
     card::WriteOptions options;
     options.verify = !args.noVerify;
+    options.eject = !args.noEject;
     written = card::runWriteOperation(*disk, ui, options);
   }
   job.done = backedUp && written;
   if (!job.done) hintAfter(ui, console, prefix);
-  job.result = job.done ? "done" : ui.lastText();
+  job.result = job.done ? "done" : stopRequested() ? kStopped : ui.lastText();
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -402,11 +413,12 @@ int writeCommand(WriteArgs args) {
     return kFailure;
   }
 
-  if (asking && facts.header.accepted && !confirmed(args, jobs, facts)) {
+  if (asking && facts.header.accepted && (!confirmed(args, jobs, facts) || stopRequested())) {
     writeErrors("nothing written\n");
     return kFailure;
   }
 
+  const KeepAwake awake;
   Console console(!args.quiet && errorsAreTerminal());
   if (jobs.size() == 1) {
     runCard(jobs[0], args, console, "");
@@ -440,6 +452,7 @@ int readCommand(const std::string& targetText, const std::string& image, bool qu
     return kFailure;
   }
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
+  const KeepAwake awake;
   Console console(!quiet && errorsAreTerminal());
   ConsoleUi ui(console, target, "", "");
   card::runReadOperation(*disk, ui, image);
@@ -462,6 +475,7 @@ int compareCommand(const std::string& image, const std::string& targetText, bool
     return kFailure;
   }
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
+  const KeepAwake awake;
   Console console(!quiet && errorsAreTerminal());
   ConsoleUi ui(console, target, "", image);
   card::runCompareOperation(*disk, ui);
@@ -470,9 +484,7 @@ int compareCommand(const std::string& image, const std::string& targetText, bool
   return ui.endedWell() ? kSuccess : kFailure;
 }
 
-}  // namespace
-
-int run(const std::vector<std::string>& args) {
+int runCommand(const std::vector<std::string>& args) {
   CLI::App app{
       "Writes S7 MMC card image files (.S7img) onto memory cards, reads cards back into images "
       "and compares cards with images.",
@@ -498,6 +510,9 @@ int run(const std::vector<std::string>& args) {
   writeCommandApp->add_flag("-y,--yes", write.yes,
                             "write without asking (needed when there is no terminal)");
   writeCommandApp->add_flag("--no-verify", write.noVerify, "do not read the card back");
+  writeCommandApp->add_flag(
+      "--no-eject", write.noEject,
+      "keep the card in its reader after the write (Windows ejects it by default)");
   writeCommandApp->add_option("--record", write.record, "append one CSV line per card to this file")
       ->type_name("FILE");
   CLI::Option* backup = writeCommandApp->add_option(
@@ -559,10 +574,22 @@ int run(const std::vector<std::string>& args) {
 
   if (app.got_subcommand("list")) return listCommand();
   if (app.got_subcommand(info)) return infoCommand(infoImage);
+  // A command that touches a card ends the normal way when asked to stop.
+  if (app.got_subcommand(writeCommandApp) || app.got_subcommand(read) ||
+      app.got_subcommand(compare))
+    installStopHandlers();
   if (app.got_subcommand(writeCommandApp)) return writeCommand(write);
   if (app.got_subcommand(read)) return readCommand(readTarget, readImage, readQuiet);
   if (app.got_subcommand(compare)) return compareCommand(compareImage, compareTarget, compareQuiet);
   return kUsageError;
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& args) {
+  const int status = runCommand(args);
+  commandFinished();
+  return status;
 }
 
 }  // namespace cli

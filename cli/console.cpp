@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "card/messages.h"
+#include "cli/stop_request.h"
 #include "cli/terminal.h"
 
 namespace cli {
@@ -16,6 +17,9 @@ std::int64_t passBytes(const std::string& status) {
 }
 
 std::string progressText(const std::string& status, int position, double seconds) {
+  // A status that counts no blocks ("waiting for the card at >G to be
+  // free") has no percentage yet.
+  if (status.empty() || status[0] < '0' || status[0] > '9') return status;
   std::string text = status + "  " + std::to_string(position) + "%";
   if (position <= 0 || seconds <= 0.05) return text;
   char figures[64];
@@ -109,6 +113,8 @@ void ConsoleUi::setProgress(int position) {
   if (position == 0 && position_ == 0) passStart_ = std::chrono::steady_clock::now();
   position_ = position;
 }
+
+bool ConsoleUi::stopRequested() { return cli::stopRequested(); }
 
 bool ConsoleUi::endedWell() const { return lastCaption_ == card::kDoneCaption; }
 

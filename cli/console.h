@@ -68,6 +68,8 @@ class ConsoleUi : public card::OperatorUi {
   void setStatus(const std::string& text) override;
   void repaintProgress() override { draw(false); }
   void processEvents() override {}
+  // Ctrl-C, a closed terminal, the session ending.
+  bool stopRequested() override;
 
   void setFile(std::string file) { file_ = std::move(file); }
   // Words put before the card's messages for a part of its run ("backup: ").

@@ -57,7 +57,48 @@ std::vector<std::string> diskAndPartitions(const SystemPaths& paths, const std::
   return names;
 }
 
+// A disk of the MMC host: a built-in reader's card, or an eMMC chip (whose
+// boot and replay-protected areas, mmcblk0boot0 and mmcblk0rpmb, are no
+// cards).
+bool onMmcBus(const std::string& name) {
+  static const std::string kPrefix = "mmcblk";
+  return name.size() > kPrefix.size() && name.compare(0, kPrefix.size(), kPrefix) == 0 &&
+         std::all_of(name.begin() + kPrefix.size(), name.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The whole disk a device path under /dev lies on ("sdb" for /dev/sdb1), or
+// "" for a path elsewhere.
+std::string diskOfDevice(const SystemPaths& paths, const std::string& device) {
+  const std::string prefix = paths.dev + "/";
+  if (device.compare(0, prefix.size(), prefix) != 0) return {};
+  const std::string name = device.substr(prefix.size());
+  const std::string disk = diskOfPartition(paths, name);
+  return disk.empty() ? name : disk;
+}
+
 }  // namespace
+
+bool holdsSystem(const SystemPaths& paths, const std::string& name) {
+  std::ifstream mounts(paths.mounts);
+  std::string entry;
+  while (std::getline(mounts, entry)) {
+    std::istringstream fields(entry);
+    std::string source;
+    std::string point;
+    if (fields >> source >> point && unescaped(point) == "/" &&
+        diskOfDevice(paths, unescaped(source)) == name)
+      return true;
+  }
+  std::ifstream swaps(paths.swaps);
+  std::getline(swaps, entry);  // the column names
+  while (std::getline(swaps, entry)) {
+    std::istringstream fields(entry);
+    std::string source;
+    if (fields >> source && diskOfDevice(paths, unescaped(source)) == name) return true;
+  }
+  return false;
+}
 
 std::string loopBackingFile(const SystemPaths& paths, const std::string& name) {
   return attribute(paths.sys + "/block/" + name + "/loop/backing_file");
@@ -92,7 +133,8 @@ CardDescription describeLinuxDisk(const SystemPaths& paths, const std::string& n
     card.disk = "disk " + name;
     card.vendor = attribute(node + "/device/vendor");
     card.product = attribute(node + "/device/model");
-    card.removable = attribute(node + "/removable") == "1";
+    card.removable =
+        attribute(node + "/removable") == "1" || (onMmcBus(name) && !holdsSystem(paths, name));
   }
   const std::vector<std::string> names = diskAndPartitions(paths, name);
   std::ifstream mounts(paths.mounts);
@@ -119,8 +161,10 @@ std::vector<CardDescription> listLinuxCards(const SystemPaths& paths) {
   std::vector<CardDescription> cards;
   for (const std::string& name : names) {
     const bool loop = !loopBackingFile(paths, name).empty();
-    if (!loop && attribute(paths.sys + "/block/" + name + "/removable") != "1") continue;
+    if (!loop && !onMmcBus(name) && attribute(paths.sys + "/block/" + name + "/removable") != "1")
+      continue;
     CardDescription card = describeLinuxDisk(paths, name);
+    if (!loop && !card.removable) continue;
     // A reader without a card in it is a disk of no bytes; a loop device
     // over a block device is that device, no card.
     if (card.bytes == 0 || (loop && !card.removable)) continue;

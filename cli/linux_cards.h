@@ -14,9 +14,16 @@ struct SystemPaths {
   std::string sys = "/sys";
   std::string dev = "/dev";
   std::string mounts = "/proc/self/mounts";
+  std::string swaps = "/proc/swaps";
 };
 
-// Whole disks whose `removable` flag is 1, and loop devices over a file.
+// Whether the whole disk `name` holds the root file system or swap: the
+// system's own disk, never a card.
+bool holdsSystem(const SystemPaths& paths, const std::string& name);
+
+// Whole disks whose `removable` flag is 1, disks of the MMC host (a built-in
+// reader calls its card fixed) but the system's own, and loop devices over a
+// file.
 std::vector<CardDescription> listLinuxCards(const SystemPaths& paths);
 
 // The whole disk `name` (sdb, loop0): size, vendor, model, what is mounted.

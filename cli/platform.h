@@ -21,6 +21,7 @@ struct CardDescription {
   std::string vendor;
   std::string product;
   bool removable = false;
+  bool noCard = false;               // a reader whose slot is empty
   std::vector<std::string> mounted;  // what of it is in use: "/dev/sdb1 on /media/card"
 };
 
@@ -46,6 +47,33 @@ std::string targetRefusal(const std::string& target, const std::vector<std::stri
 // when the program runs without the rights a raw disk needs; empty when it
 // has them.
 std::string openFailureHint();
+
+// What a system error code from a run means to the operator: a line to
+// print after the card writer's own message, or empty where there is
+// nothing to add. `writing`: the code came from writing the card (on Linux
+// EPERM then means a card that refuses writes).
+std::string errorHint(std::uint32_t code, bool writing);
+
+// The system's own words for an error code ("Access is denied.").
+std::string systemErrorName(std::uint32_t code);
+
+// Whether this process's current folder lies on the card `target`, which
+// keeps the card's volume busy.
+bool currentFolderOnCard(const std::string& target);
+
+// Keeps the system from going to sleep while it lives: a PC that sleeps in
+// the middle of a write leaves a half-written card. Nothing where the
+// system does not sleep under a running command.
+class KeepAwake {
+ public:
+  KeepAwake();
+  ~KeepAwake();
+  KeepAwake(const KeepAwake&) = delete;
+  KeepAwake& operator=(const KeepAwake&) = delete;
+
+ private:
+  unsigned long previous_ = 0;
+};
 
 // Fresh disk services for one card (each card's thread has its own).
 std::unique_ptr<card::DiskServices> makeDiskServices();

@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "cli/linux_cards.h"
@@ -75,6 +77,37 @@ std::string openFailureHint() {
   return ::geteuid() == 0 ? std::string()
                           : "a card's device opens for root (or the disk group): try sudo";
 }
+
+std::string errorHint(std::uint32_t code, bool writing) {
+  switch (code) {
+    case ENODEV:
+    case ENXIO:
+      return "the card reader is gone (unplugged, or its connection dropped): plug it in again "
+             "and write the card anew";
+    case ENOMEDIUM:
+      return "there is no card in the reader (or it was pulled out): put the card in and try "
+             "again";
+    case EROFS:
+      return "the card refuses writes: slide the lock switch of the card or its adapter away "
+             "from LOCK, put it back in and try again";
+    case EPERM:
+      if (writing)
+        return "the card refuses writes: slide the lock switch of the card or its adapter away "
+               "from LOCK, put it back in and try again";
+      return {};
+    default:
+      return {};
+  }
+}
+
+std::string systemErrorName(std::uint32_t code) { return std::strerror(static_cast<int>(code)); }
+
+// A card is opened for this process alone and refused while anything on it
+// is mounted: no folder can lie on it.
+bool currentFolderOnCard(const std::string&) { return false; }
+
+KeepAwake::KeepAwake() = default;
+KeepAwake::~KeepAwake() = default;
 
 std::unique_ptr<card::DiskServices> makeDiskServices() {
   card::PosixDiskServices::Options options;

@@ -11,7 +11,10 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 
 namespace card {
 namespace {
@@ -62,6 +65,62 @@ dev_t wholeDisk(dev_t device) {
   char colon = 0;
   if (!(parent >> parentMajor >> colon >> parentMinor) || colon != ':') return device;
   return makedev(parentMajor, parentMinor);
+}
+
+std::string sysfsNode(dev_t device) {
+  const std::string link =
+      "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  char* resolved = realpath(link.c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  const std::string node = resolved;
+  std::free(resolved);
+  return node;
+}
+
+// The whole disks a block device lives on: its own disk, and, for a device
+// mapper or RAID device, every disk beneath it.
+void disksBeneath(dev_t device, std::set<dev_t>& disks, int depth = 0) {
+  const dev_t disk = wholeDisk(device);
+  if (depth > 8 || !disks.insert(disk).second) return;
+  const std::string node = sysfsNode(disk);
+  if (node.empty()) return;
+  std::error_code error;
+  for (const auto& slave : std::filesystem::directory_iterator(node + "/slaves", error)) {
+    std::ifstream in(slave.path().string() + "/dev");
+    unsigned int slaveMajor = 0;
+    unsigned int slaveMinor = 0;
+    char colon = 0;
+    if (in >> slaveMajor >> colon >> slaveMinor && colon == ':')
+      disksBeneath(makedev(slaveMajor, slaveMinor), disks, depth + 1);
+  }
+}
+
+// The block device a path's data lives on: a device node stands for itself,
+// a file for the file system that holds it.
+bool deviceOfPath(const std::string& path, dev_t& device) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return false;
+  device = S_ISBLK(info.st_mode) ? info.st_rdev : info.st_dev;
+  return true;
+}
+
+// The disks the running system cannot do without: the one holding the root
+// file system and every one holding swap.
+std::set<dev_t> systemDisks() {
+  std::set<dev_t> disks;
+  dev_t device = 0;
+  if (deviceOfPath("/", device)) disksBeneath(device, disks);
+  std::ifstream swaps("/proc/swaps");
+  std::string line;
+  std::getline(swaps, line);  // the column names
+  while (std::getline(swaps, line)) {
+    std::istringstream fields(line);
+    std::string path;
+    // The kernel writes a space in a path as \040.
+    if (fields >> path && path.find('\\') == std::string::npos && deviceOfPath(path, device))
+      disksBeneath(device, disks);
+  }
+  return disks;
 }
 
 }  // namespace
@@ -344,5 +403,45 @@ bool PosixDiskServices::fileOnDevice(NativeHandle device, const std::string& pat
 }
 
 bool PosixDiskServices::imageReadFailed(NativeHandle file) { return images_.failed(file); }
+
+}  // namespace card
+
+namespace card {
+
+bool PosixDiskServices::writeProtected(NativeHandle device) {
+  const int fd = descriptor(device);
+  if (fd < 0) return false;
+  struct stat info {};
+  int readOnly = 0;
+  return ::fstat(fd, &info) == 0 && S_ISBLK(info.st_mode) &&
+         ::ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0;
+}
+
+std::uint32_t PosixDiskServices::busType(NativeHandle device) {
+  const int fd = descriptor(device);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode)) return kBusTypeUnknown;
+  const std::string node = sysfsNode(wholeDisk(info.st_rdev));
+  // The MMC host's disks, mmcblk and a number: a built-in reader's SD card
+  // or an eMMC chip (not its boot areas, mmcblk0boot0).
+  const std::string name = node.substr(node.rfind('/') + 1);
+  const std::size_t digits = name.find_first_not_of("0123456789", 6);
+  if (name.compare(0, 6, "mmcblk") != 0 || name.size() == 6 || digits != std::string::npos)
+    return kBusTypeUnknown;
+  std::ifstream in(node + "/device/type");
+  std::string type;
+  return in >> type && type == "SD" ? kBusTypeSd : kBusTypeMmc;
+}
+
+bool PosixDiskServices::systemDisk(NativeHandle device) {
+  const int fd = descriptor(device);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode)) return false;
+  return systemDisks().count(wholeDisk(info.st_rdev)) != 0;
+}
+
+// Nothing here offers to format a card or writes to one that is not
+// mounted: the card stays in the reader.
+bool PosixDiskServices::ejectMedia(NativeHandle) { return fail(ENOTSUP); }
 
 }  // namespace card

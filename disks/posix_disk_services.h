@@ -85,6 +85,12 @@ class PosixDiskServices final : public DiskServices {
   bool fileOnDevice(NativeHandle device, const std::string& path) override;
   bool imageReadFailed(NativeHandle file) override;
 
+  // What the card is and what becomes of it after a write.
+  bool writeProtected(NativeHandle device) override;
+  std::uint32_t busType(NativeHandle device) override;
+  bool systemDisk(NativeHandle device) override;
+  bool ejectMedia(NativeHandle device) override;
+
  private:
   // The descriptor behind a handle this object opened, or -1 (with the
   // error set) for any other handle.

@@ -13,6 +13,7 @@ constexpr std::uint32_t kErrorInvalidFunction = 1;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorNotReady = 21;
 constexpr std::uint32_t kErrorReadFault = 30;
+constexpr std::uint32_t kErrorWriteProtect = 19;
 
 }  // namespace
 
@@ -106,6 +107,10 @@ bool SimulatedDiskServices::writeDevice(NativeHandle device, const void* data, s
   const std::int64_t end = open.position + static_cast<std::int64_t>(size);
   if (end > open.drive->blocks * 512) {
     lastError_ = 27;  // the sector is not found: past the card's end
+    return false;
+  }
+  if (open.drive->writeProtected) {
+    lastError_ = kErrorWriteProtect;
     return false;
   }
   const std::int64_t refused = open.drive->refuseBlock;
@@ -468,6 +473,36 @@ bool SimulatedDiskServices::fileOnDevice(NativeHandle device, const std::string&
       return true;
   }
   return false;
+}
+
+}  // namespace card
+
+namespace card {
+
+bool SimulatedDiskServices::writeProtected(NativeHandle device) {
+  record("writable?");
+  const auto found = devices_.find(device);
+  return found != devices_.end() && found->second.drive->writeProtected;
+}
+
+std::uint32_t SimulatedDiskServices::busType(NativeHandle device) {
+  const auto found = devices_.find(device);
+  return found == devices_.end() ? kBusTypeUnknown : found->second.drive->busType;
+}
+
+bool SimulatedDiskServices::systemDisk(NativeHandle device) {
+  const auto found = devices_.find(device);
+  return found != devices_.end() && found->second.drive->systemDisk;
+}
+
+bool SimulatedDiskServices::ejectMedia(NativeHandle device) {
+  if (devices_.count(device) == 0) {
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  record("eject");
+  ++ejects_;
+  return true;
 }
 
 }  // namespace card

@@ -53,6 +53,13 @@ struct SimulatedDrive {
   // Files whose path begins with this folder lie on the card (as if it were
   // where the card's volume is mounted); empty: none does.
   std::string folder;
+  // The card's lock switch is on: every write fails with error 19.
+  bool writeProtected = false;
+  // The bus the disk says it hangs on (kBusTypeSd for a card reader that
+  // calls its card fixed media).
+  std::uint32_t busType = kBusTypeUnknown;
+  // The disk the running system lives on.
+  bool systemDisk = false;
 };
 
 class SimulatedDiskServices : public DiskServices {
@@ -84,6 +91,8 @@ class SimulatedDiskServices : public DiskServices {
   int openVolumes() const { return static_cast<int>(volumes_.size()); }
   int openTargets() const { return targets_.openCount(); }
   int lockedVolumes() const;
+  // How often a card was ejected.
+  int ejects() const { return ejects_; }
   // How often the volume at `path` (\\.\G:) was asked to lock, and to
   // unlock.
   int lockAttempts(const std::string& path) const;
@@ -128,6 +137,12 @@ class SimulatedDiskServices : public DiskServices {
   bool fileOnDevice(NativeHandle device, const std::string& path) override;
   bool imageReadFailed(NativeHandle file) override;
 
+  // What the card is and what becomes of it after a write.
+  bool writeProtected(NativeHandle device) override;
+  std::uint32_t busType(NativeHandle device) override;
+  bool systemDisk(NativeHandle device) override;
+  bool ejectMedia(NativeHandle device) override;
+
  private:
   struct OpenDevice {
     const SimulatedDrive* drive = nullptr;
@@ -165,6 +180,7 @@ class SimulatedDiskServices : public DiskServices {
   std::map<std::string, int> lockAttempts_;
   std::map<std::string, int> unlocks_;
   std::set<NativeHandle> failedReads_;
+  int ejects_ = 0;
 };
 
 }  // namespace card

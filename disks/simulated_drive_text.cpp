@@ -60,6 +60,21 @@ bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std:
         drive.notReady = true;
       } else if (key == "sectors") {
         drive.sectorBytes = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+      } else if (key == "protected") {
+        drive.writeProtected = true;
+      } else if (key == "system") {
+        drive.systemDisk = true;
+      } else if (key == "bus") {
+        if (value == "sd")
+          drive.busType = kBusTypeSd;
+        else if (value == "mmc")
+          drive.busType = kBusTypeMmc;
+        else if (value == "sata")
+          drive.busType = kBusTypeSata;
+        else {
+          error = "unknown bus: " + value;
+          return false;
+        }
       } else if (key == "folder") {
         drive.folder = value;
       } else if (key == "unreadable") {

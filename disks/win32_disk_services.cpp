@@ -395,3 +395,101 @@ bool Win32DiskServices::fileOnDevice(NativeHandle device, const std::string& pat
 bool Win32DiskServices::imageReadFailed(NativeHandle file) { return images_.failed(file); }
 
 }  // namespace card
+
+namespace card {
+namespace {
+
+// Whether the Windows folder or the system drive lies on the disk.
+bool systemVolumeOnDisk(DWORD disk) {
+  wchar_t folder[MAX_PATH + 1] = {};
+  // The Windows folder and the drive the system started from.
+  const UINT length = GetSystemWindowsDirectoryW(folder, MAX_PATH + 1);
+  if (length > 0 && length <= MAX_PATH) {
+    const std::wstring volume = volumeOfFile(folder);
+    if (!volume.empty() && volumeOnDisk(volume, disk)) return true;
+  }
+  wchar_t drive[MAX_PATH + 1] = {};
+  const DWORD driveLength = GetEnvironmentVariableW(L"SystemDrive", drive, MAX_PATH + 1);
+  if (driveLength > 0 && driveLength <= MAX_PATH) {
+    const std::wstring volume = volumeOfFile(std::wstring(drive) + L"\\");
+    if (!volume.empty() && volumeOnDisk(volume, disk)) return true;
+  }
+  return false;
+}
+
+// Whether any volume on the disk holds a page file at its root, where the
+// system keeps them.
+bool pageFileOnDisk(DWORD disk) {
+  wchar_t name[MAX_PATH + 1] = {};
+  const HANDLE search = FindFirstVolumeW(name, MAX_PATH + 1);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool found = false;
+  do {
+    std::wstring volume = name;
+    if (!volume.empty() && volume.back() == L'\\') volume.pop_back();
+    if (!volumeOnDisk(volume, disk)) continue;
+    for (const wchar_t* file : {L"\\pagefile.sys", L"\\swapfile.sys"})
+      if (GetFileAttributesW((volume + file).c_str()) != INVALID_FILE_ATTRIBUTES) found = true;
+  } while (!found && FindNextVolumeW(search, name, MAX_PATH + 1));
+  FindVolumeClose(search);
+  return found;
+}
+
+}  // namespace
+
+std::uint32_t diskBusType(void* disk) {
+  STORAGE_PROPERTY_QUERY query = {};
+  query.PropertyId = StorageDeviceProperty;
+  query.QueryType = PropertyStandardQuery;
+  // Held in 64-bit words: the descriptor's fields are aligned.
+  std::uint64_t storage[128] = {};
+  DWORD returned = 0;
+  if (!DeviceIoControl(static_cast<HANDLE>(disk), IOCTL_STORAGE_QUERY_PROPERTY, &query,
+                       sizeof query, storage, sizeof storage, &returned, nullptr) ||
+      returned < offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof(STORAGE_BUS_TYPE))
+    return kBusTypeUnknown;
+  return static_cast<std::uint32_t>(
+      reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(storage)->BusType);
+}
+
+bool diskHoldsSystem(std::uint32_t number) {
+  return systemVolumeOnDisk(number) || pageFileOnDisk(number);
+}
+
+bool Win32DiskServices::writeProtected(NativeHandle device) {
+  DWORD returned = 0;
+  if (DeviceIoControl(toHandle(device), IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned,
+                      nullptr))
+    return false;
+  // Only the system's own word counts: a plain file or an old driver that
+  // does not know the question takes writes as before.
+  return GetLastError() == ERROR_WRITE_PROTECT;
+}
+
+std::uint32_t Win32DiskServices::busType(NativeHandle device) {
+  return diskBusType(toHandle(device));
+}
+
+bool Win32DiskServices::systemDisk(NativeHandle device) {
+  STORAGE_DEVICE_NUMBER number = {};
+  DWORD returned = 0;
+  // A device that cannot say which disk it is has no system volume on it
+  // that the card writer could find either.
+  if (!DeviceIoControl(toHandle(device), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                       sizeof number, &returned, nullptr))
+    return false;
+  return diskHoldsSystem(number.DeviceNumber);
+}
+
+bool Win32DiskServices::ejectMedia(NativeHandle device) {
+  // A reader whose card was held in (by this or another program) must let
+  // it go first; the eject then takes the card, never the reader itself.
+  PREVENT_MEDIA_REMOVAL allow = {};
+  allow.PreventMediaRemoval = FALSE;
+  DWORD returned = 0;
+  DeviceIoControl(toHandle(device), IOCTL_STORAGE_MEDIA_REMOVAL, &allow, sizeof allow, nullptr, 0,
+                  &returned, nullptr);
+  return controlWithoutData(toHandle(device), IOCTL_STORAGE_EJECT_MEDIA) || failed();
+}
+
+}  // namespace card

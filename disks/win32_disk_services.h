@@ -11,6 +11,15 @@
 
 namespace card {
 
+// What a disk is, asked through any handle to it (one opened for queries
+// only will do): the command line's list asks the same as a run.
+// The bus of the disk behind `disk` (a HANDLE); kBusTypeUnknown when it
+// does not tell.
+std::uint32_t diskBusType(void* disk);
+// Whether disk `number` holds the Windows folder, the system drive or a
+// page file.
+bool diskHoldsSystem(std::uint32_t number);
+
 class Win32DiskServices final : public DiskServices {
  public:
   bool queryDosDevice(const std::string& dosName, std::string& target) override;
@@ -57,6 +66,12 @@ class Win32DiskServices final : public DiskServices {
   void updateLayout(NativeHandle device) override;
   bool fileOnDevice(NativeHandle device, const std::string& path) override;
   bool imageReadFailed(NativeHandle file) override;
+
+  // What the card is and what becomes of it after a write.
+  bool writeProtected(NativeHandle device) override;
+  std::uint32_t busType(NativeHandle device) override;
+  bool systemDisk(NativeHandle device) override;
+  bool ejectMedia(NativeHandle device) override;
 
  private:
   // Keeps the system's error code of a failed call; returns false so that a

@@ -154,6 +154,45 @@ TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
   }
 }
 
+// Some readers call their card fixed media, and only their bus tells what
+// they are; the system's own disk is no card whatever it says of itself.
+TEST(OpenCardDevice, AcceptsACardByItsBusButNeverTheSystemDisk) {
+  struct Case {
+    const char* name;
+    Kind kind;
+    std::uint32_t bus;
+    bool systemDisk;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"removable card", Kind::RemovableCard, card::kBusTypeUnknown, false, true},
+      {"fixed media on the SD bus", Kind::FixedDisk, card::kBusTypeSd, false, true},
+      {"fixed media on the MMC bus", Kind::FixedDisk, card::kBusTypeMmc, false, true},
+      {"fixed disk on SATA", Kind::FixedDisk, card::kBusTypeSata, false, false},
+      {"fixed disk of unknown bus", Kind::FixedDisk, card::kBusTypeUnknown, false, false},
+      {"system disk on the SD bus", Kind::FixedDisk, card::kBusTypeSd, true, false},
+      {"system disk calling itself removable", Kind::RemovableCard, card::kBusTypeUnknown, true,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    std::vector<std::string> journal;
+    card::SimulatedDiskServices disk(&journal);
+    RecordingUi ui(journal);
+    card::SimulatedDrive d = drive(c.kind);
+    d.file = scratch.path("disk.img");
+    d.busType = c.bus;
+    d.systemDisk = c.systemDisk;
+    disk.addDrive("G", d);
+    const card::Card device = card::openCardDevice(disk, ui);
+    EXPECT_EQ(static_cast<bool>(device), c.accepted);
+    using Messages = std::vector<std::pair<std::string, std::string>>;
+    const Messages refusal = {{"your system does not recognize a removable media at >G", "ERROR"}};
+    EXPECT_EQ(ui.messages, c.accepted ? Messages{} : refusal);
+  }
+}
+
 TEST(OpenCardDevice, OpensThePhysicalDriveTheLetterNames) {
   const std::tuple<const char*, std::string, const char*> cases[] = {
       {"\\Device\\Harddisk2\\DR2", "2", "open device \\\\.\\PHYSICALDRIVE2"},

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <functional>
 
+#include "card/write_operation.h"
 #include "disks/simulated_disk_services.h"
 #include "tests/support/test_support.h"
-#include "card/write_operation.h"
 
 namespace {
 
@@ -34,12 +34,14 @@ class CompareOperation : public ::testing::Test {
 
   bool run() {
     const Bytes before = readFile(cardPath);
+    const int ejects = disk.ejects();
     const bool matches = card::runCompareOperation(disk, ui, options);
     // Nothing stays open, and nothing is written to the card or locked.
     EXPECT_EQ(disk.openDevices(), 0);
     EXPECT_EQ(disk.openImages(), 0);
     EXPECT_EQ(disk.liveBuffers(), 0);
     EXPECT_EQ(readFile(cardPath), before);
+    EXPECT_EQ(disk.ejects(), ejects);
     for (const std::string& e : journal) {
       EXPECT_NE(e.rfind("write ", 0), 0u) << e;
       EXPECT_NE(e, "lock volume");
@@ -81,6 +83,19 @@ TEST_F(CompareOperation, ACardHoldingTheImageMatches) {
     if (e.rfind("status ", 0) == 0) statuses.push_back(e);
   EXPECT_EQ(statuses, (std::vector<std::string>{"status 250 block image - comparing",
                                                 "status 250 block image"}));
+}
+
+TEST_F(CompareOperation, AWriteProtectedCardIsComparedAsAnyOther) {
+  card::SimulatedDrive locked;
+  locked.file = cardPath;
+  locked.blocks = 6000;
+  locked.writeProtected = true;
+  disk.addDrive("G", locked);
+  const Bytes image = completeImage(250);
+  useImage(image);
+  writeFile(cardPath, payloadOf(image));
+  EXPECT_TRUE(run());
+  EXPECT_EQ(ui.messages.back().first, "card matches image");
 }
 
 TEST_F(CompareOperation, NamesTheFirstBlockThatDiffers) {
@@ -129,7 +144,7 @@ TEST_F(CompareOperation, AShortImageMatchesTheCardItWasWrittenTo) {
       std::remove(cardPath.c_str());
       useImage(imageBytes(c.claimed, c.claimed - 1236, c.payload));
       card::WriteOptions write;
-      write.lockRetryPause = std::chrono::milliseconds(0);
+      write.lock.wait = [](std::chrono::milliseconds) {};
       ASSERT_TRUE(card::runWriteOperation(disk, ui, write));
       journal.clear();
       ui.messages.clear();

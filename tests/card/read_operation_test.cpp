@@ -24,7 +24,7 @@ class ReadOperation : public ::testing::Test {
  public:
   ReadOperation() : disk(&journal), ui(journal) {
     useCard(card());
-    options.lockRetryPause = std::chrono::milliseconds(0);
+    options.lock.wait = [](std::chrono::milliseconds) {};
   }
 
   // A card of `blocks` blocks holding the test pattern.
@@ -48,6 +48,8 @@ class ReadOperation : public ::testing::Test {
     EXPECT_EQ(disk.openImages(), 0);
     EXPECT_EQ(disk.openTargets(), 0);
     EXPECT_EQ(disk.liveBuffers(), 0);
+    // A backup leaves the card where it is.
+    EXPECT_EQ(disk.ejects(), 0);
     const std::vector<std::string> expected =
         done || std::filesystem::exists(targetPath)
             ? std::vector<std::string>{"card-G.img", "backup.S7img"}
@@ -282,6 +284,15 @@ TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
   disk.failTargetWrite(8 + 512 * 3, 112);  // stop it after three blocks
   EXPECT_FALSE(run());
   EXPECT_EQ(ui.messages.back().first, "error 112 writing image file.");
+}
+
+TEST_F(ReadOperation, AWriteProtectedCardIsReadAsAnyOther) {
+  card::SimulatedDrive locked = card();
+  locked.writeProtected = true;
+  useCard(locked);
+  EXPECT_TRUE(run());
+  EXPECT_EQ(ui.messages.back().first, "done");
+  EXPECT_EQ(payloadOf(readFile(targetPath)), readFile(cardPath));
 }
 
 TEST_F(ReadOperation, ACardThatCannotBeLockedIsNotRead) {

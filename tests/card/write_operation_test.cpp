@@ -23,7 +23,7 @@ class WriteOperation : public ::testing::Test {
     card::SimulatedDrive card;
     card.file = cardPath;
     disk.addDrive("G", card);
-    options.lockRetryPause = std::chrono::milliseconds(0);
+    options.lock.wait = [](std::chrono::milliseconds) {};
   }
 
   void useImage(const Bytes& bytes) {
@@ -268,7 +268,7 @@ TEST_F(WriteOperation, HeaderIsCheckedAfterTheWindowIsRepaintedAndTheBarReset) {
   run();
   EXPECT_EQ(withoutTransfers(journal),
             (std::vector<std::string>{"query G:", "open device \\\\.\\PHYSICALDRIVE1", "geometry",
-                                      "open image", "repaint window", "progress 0",
+                                      "writable?", "open image", "repaint window", "progress 0",
                                       "message ERROR: image header failed (iCheck & iLastBlock)",
                                       "close image", "update layout", "close device"}));
 }
@@ -391,6 +391,146 @@ TEST_F(WriteOperation, HoldsTheVolumeLockedAroundEveryBlock) {
   }
 }
 
+// A card that holds the image leaves the reader before its volume is
+// unlocked, so that the system never gets to mount it, offer to format it or
+// write onto it; a card that does not hold the image stays in.
+TEST_F(WriteOperation, EjectsTheCardOnlyAfterASuccessfulWriteBeforeItsVolumeIsUnlocked) {
+  struct Case {
+    const char* name;
+    bool verify;
+    bool eject;  // the option
+    card::SimulatedDrive drive;
+    bool ejected;
+  };
+  card::SimulatedDrive plain;
+  plain.file = cardPath;
+  card::SimulatedDrive refusing = plain;
+  refusing.refuseBlock = 200;
+  refusing.refuseError = 1117;
+  card::SimulatedDrive corrupting = plain;
+  corrupting.corruptBlock = 7;
+  card::SimulatedDrive flushFails = plain;
+  flushFails.flushError = 1117;
+  card::SimulatedDrive protectedCard = plain;
+  protectedCard.writeProtected = true;
+  const Case cases[] = {
+      {"done", true, true, plain, true},
+      {"done without the read-back", false, true, plain, true},
+      {"kept in by the option", true, false, plain, false},
+      {"refused block", true, true, refusing, false},
+      {"verify failed", true, true, corrupting, false},
+      {"flush failed", true, true, flushFails, false},
+      {"write-protected", true, true, protectedCard, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    disk.addDrive("G", c.drive);
+    const int before = disk.ejects();
+    options.verify = c.verify;
+    options.eject = c.eject;
+    useImage(completeImage(250));
+    run();
+    EXPECT_EQ(disk.ejects() - before, c.ejected ? 1 : 0);
+    if (!c.ejected) continue;
+    const auto at = [&](const std::string& entry) {
+      return std::find(journal.begin(), journal.end(), entry) - journal.begin();
+    };
+    const auto lastTransfer =
+        journal.rend() - std::find_if(journal.rbegin(), journal.rend(), [](const std::string& e) {
+          return e.rfind("read ", 0) == 0 || e.rfind("write ", 0) == 0;
+        });
+    EXPECT_LT(lastTransfer, at("eject"));
+    EXPECT_LT(at("flush"), at("eject"));
+    EXPECT_LT(at("eject"), at("close device"));
+    EXPECT_LT(at("eject"), at("unlock volume"));
+    EXPECT_LT(at("eject"), at("message Quenvory: done"));
+  }
+}
+
+// Right after a card goes in, the system's indexer and virus scanner keep its
+// volume busy for seconds: the lock waits up to 15 s for it, saying so and
+// keeping the window alive, and refuses only then.
+TEST_F(WriteOperation, WaitsUpToFifteenSecondsForABusyCard) {
+  struct Case {
+    const char* name;
+    int refusals;  // 200 ms apart; -1: for good
+    std::uint32_t error;
+    bool written;
+    int attempts;
+    int waitedMs;
+  };
+  const Case cases[] = {
+      {"free at once", 0, 5, true, 1, 0},
+      {"busy for 14 s", 70, 5, true, 71, 14000},
+      {"busy for 15 s", 75, 32, true, 76, 15000},
+      {"busy for good", -1, 5, false, 76, 15000},
+      {"refused for another reason", -1, 1, false, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    ui.messages.clear();
+    std::remove(cardPath.c_str());
+    card::SimulatedDrive d;
+    d.file = cardPath;
+    d.lockRefusals = c.refusals;
+    d.lockError = c.error;
+    disk.addDrive("G", d);
+    const int attemptsBefore = disk.lockAttempts("\\\\.\\G:");
+    int waitedMs = 0;
+    options.lock.wait = [&](std::chrono::milliseconds pause) {
+      waitedMs += static_cast<int>(pause.count());
+    };
+    const Bytes image = completeImage(20);
+    useImage(image);
+    run();
+    EXPECT_EQ(disk.lockAttempts("\\\\.\\G:") - attemptsBefore, c.attempts);
+    EXPECT_EQ(waitedMs, c.waitedMs);
+    // The window is kept alive between every two attempts.
+    const auto firstLock = std::find(journal.begin(), journal.end(), "lock volume");
+    EXPECT_GE(std::count(firstLock, journal.end(), "process events"), c.attempts - 1);
+    std::vector<std::string> statuses;
+    for (const std::string& e : journal)
+      if (e.rfind("status ", 0) == 0) statuses.push_back(e);
+    std::vector<std::string> expected = {"status 20 block image"};
+    if (c.waitedMs > 0)
+      expected.insert(expected.end(),
+                      {"status waiting for the card at >G to be free", "status 20 block image"});
+    if (c.written) {
+      EXPECT_EQ(cardBytes(), payloadOf(image));
+      EXPECT_EQ(ui.messages.back().first, "done");
+    } else {
+      EXPECT_TRUE(cardBytes().empty());
+      EXPECT_EQ(ui.messages.back().first,
+                "could not lock the card at >G, close every program and window that uses it and "
+                "try again");
+    }
+    // Written cards go on to the read-back's status.
+    statuses.resize(std::min(statuses.size(), expected.size()));
+    EXPECT_EQ(statuses, expected);
+  }
+}
+
+// The card's lock switch is found before anything is asked or written, so the
+// operator learns why at once rather than from an error code at block 0.
+TEST_F(WriteOperation, RefusesAWriteProtectedCardBeforeAnythingElse) {
+  card::SimulatedDrive d;
+  d.file = cardPath;
+  d.writeProtected = true;
+  disk.addDrive("G", d);
+  ui.fileName.clear();
+  ui.dialogAnswer = imagePath;
+  writeFile(imagePath, completeImage(20));
+  run();
+  EXPECT_EQ(
+      withoutTransfers(journal),
+      (std::vector<std::string>{"query G:", "open device \\\\.\\PHYSICALDRIVE1", "geometry",
+                                "writable?", "message ERROR: the card at >G is write-protected",
+                                "update layout", "close device"}));
+  EXPECT_TRUE(cardBytes().empty());
+}
+
 TEST_F(WriteOperation, RefusesACardItCannotLockBeforeWritingAnything) {
   card::SimulatedDrive busy;
   busy.file = cardPath;
@@ -399,7 +539,7 @@ TEST_F(WriteOperation, RefusesACardItCannotLockBeforeWritingAnything) {
   useImage(completeImage(250));
   run();
   EXPECT_TRUE(cardBytes().empty());
-  EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 5);  // a few attempts
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 76);  // 15 s, 200 ms apart
   EXPECT_EQ(ending(),
             (std::vector<std::string>{"message ERROR: could not lock the card at >G, close every "
                                       "program and window that uses it and try again",
@@ -630,7 +770,7 @@ TEST_F(CardWithTwoVolumes, LocksEveryVolumeOfTheCardRetryingOnlyWhileOneIsBusy) 
       {"both free", 0, 5, 1, true},
       {"busy twice, then free", 2, 5, 3, true},
       {"sharing violation, then free", 1, 32, 2, true},
-      {"busy for good", -1, 33, 5, false},
+      {"busy for good", -1, 33, 76, false},
       {"refused for another reason", -1, 1, 1, false},
       {"not ready", -1, 21, 1, false},
   };
