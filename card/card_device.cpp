@@ -160,27 +160,28 @@ std::vector<std::string> Card::volumesOnCard() const {
   return onCard;
 }
 
-bool Card::lockVolume(OperatorUi& ui, std::chrono::milliseconds pause) {
+std::optional<Outcome> Card::lockVolumes(OperatorUi& ui, std::chrono::milliseconds pause) {
   const std::vector<std::string> paths = volumesOnCard();
-  if (paths.empty() || volume_.acquire(device_.services(), paths, pause)) return true;
-  ui.showMessage("could not lock the card at >" + name_ +
-                     ", close every program and window that uses it and try again",
-                 kErrorCaption);
-  return false;
+  if (paths.empty() || volume_.acquire(device_.services(), paths, pause)) return std::nullopt;
+  DiskServices& disk = device_.services();
+  return shownOutcome(ui, Ending::Refused,
+                      "could not lock the card at >" + name_ +
+                          ", close every program and window that uses it and try again",
+                      kErrorCaption, disk.lastError());
 }
 
-bool Card::holdsFile(OperatorUi& ui, const std::string& path) {
-  if (!device_ || !device_.services().fileOnDevice(device_.get(), path)) return false;
-  ui.showMessage("image file is on the card at >" + name_ + ", copy it to another drive first",
-                 kErrorCaption);
-  return true;
+std::optional<Outcome> Card::refuseFileOnCard(OperatorUi& ui, const std::string& path) {
+  if (!device_ || !device_.services().fileOnDevice(device_.get(), path)) return std::nullopt;
+  return shownOutcome(ui, Ending::Refused,
+                      "image file is on the card at >" + name_ + ", copy it to another drive first",
+                      kErrorCaption);
 }
 
-Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
+Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal) {
   const std::string driveText = ui.driveText();
   std::string target;
   if (driveText.size() > kMaxDriveText || !disk.queryDosDevice(driveText + ":", target)) {
-    ui.showMessage("could not query device", kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption);
     return {};
   }
   // A system without drive letters names the card by its device's path and
@@ -196,33 +197,32 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
     bool notReady = false;
     diskNumber = diskOfVolume(disk, volumePath, notReady);
     if (notReady) {
-      ui.showMessage(noCardText(driveText), kErrorCaption);
+      refusal = shownOutcome(ui, Ending::Refused, noCardText(driveText), kErrorCaption);
       return {};
     }
   } else {
     diskNumber = diskNumberOf(target);
   }
   if (!namedByPath && diskNumber < 0) {
-    ui.showMessage(kDiveNumber, kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused, kDiveNumber, kErrorCaption);
     return {};
   }
   NativeHandle handle = 0;
   if (!disk.openDevice(namedByPath ? target : physicalDriveOf(diskNumber), handle)) {
-    ui.showMessage("MMC drive open error", kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused, "MMC drive open error", kErrorCaption,
+                           disk.lastError());
     return {};
   }
   CardDevice device(disk, handle);
   DriveGeometry geometry;
   if (!disk.driveGeometry(device.get(), geometry)) {
-    ui.showMessage(lastFailureIsNotReady(disk) ? noCardText(driveText)
-                                               : "IOCTL_DISK_GET_DRIVE_GEOMETRY failed",
-                   kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused, lastFailureIsNotReady(disk) ? noCardText(driveText)
+                                               : "IOCTL_DISK_GET_DRIVE_GEOMETRY failed", kErrorCaption);
     device.release();
     return {};
   }
   if (geometry.mediaType != kRemovableMedia) {
-    ui.showMessage("your system does not recognize a removable media at >" + ui.driveText(),
-                   kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused, "your system does not recognize a removable media at >" + ui.driveText(), kErrorCaption);
     device.release();
     return {};
   }
@@ -230,11 +230,26 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
   // refuse the first block that is not a whole sector, part-way through.
   const std::string sectors = sectorSizeRefusal(geometry);
   if (!sectors.empty()) {
-    ui.showMessage(sectors, kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused, sectors, kErrorCaption);
     device.release();
     return {};
   }
   return Card(std::move(device), driveText, volumePath, geometry, diskNumber);
+}
+
+Card cardOfDevice(DiskServices& disk, OperatorUi& ui, CardDevice device, Outcome& refusal) {
+  DriveGeometry geometry;
+  if (device && disk.driveGeometry(device.get(), geometry)) {
+    const std::string sectors = sectorSizeRefusal(geometry);
+    if (!sectors.empty()) {
+      refusal = shownOutcome(ui, Ending::Refused, sectors, kErrorCaption);
+      device.release();
+      return {};
+    }
+  } else {
+    geometry = DriveGeometry{};
+  }
+  return Card(std::move(device), {}, {}, geometry);
 }
 
 }  // namespace card

@@ -3,12 +3,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "card/disk_services.h"
 #include "card/operator_ui.h"
+#include "card/outcome.h"
 #include "card/owned.h"
 
 namespace card {
@@ -110,14 +112,14 @@ class Card {
   std::vector<std::string> volumesOnCard() const;
 
   // Locks and dismounts every volume on the card for the rest of the run.
-  // When one cannot be locked the operator is told why and false returned;
-  // the card stays open for the caller to release in its order.
-  bool lockVolume(OperatorUi& ui, std::chrono::milliseconds pause);
+  // When one cannot be locked the operator is told why and the refusal
+  // returned; the card stays open for the caller to release in its order.
+  std::optional<Outcome> lockVolumes(OperatorUi& ui, std::chrono::milliseconds pause);
 
-  // Whether the file at `path` (UTF-8) lies on this card, where writing the
-  // card would pull it from under the run. When it does, the operator is told
-  // "image file is on the card at >G, copy it to another drive first".
-  bool holdsFile(OperatorUi& ui, const std::string& path);
+  // A file at `path` (UTF-8) that lies on this card, where writing the card
+  // would pull it from under the run, is refused: "image file is on the card
+  // at >G, copy it to another drive first". Empty when it lies elsewhere.
+  std::optional<Outcome> refuseFileOnCard(OperatorUi& ui, const std::string& path);
 
   // Asks the system to read the card's layout afresh, closes the device,
   // then unlocks the volumes.
@@ -141,8 +143,17 @@ class Card {
 std::string sectorSizeRefusal(const DriveGeometry& geometry);
 
 // Opens the card behind the drive field's text for writing and makes sure it
-// holds removable media. On a refusal the operator has been shown why and the
-// result is empty, with nothing left open.
-Card openCardDevice(DiskServices& disk, OperatorUi& ui);
+// holds removable media. On a refusal the operator has been shown why, the
+// result is empty with nothing left open, and `refusal` says what was shown.
+Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal);
+inline Card openCard(DiskServices& disk, OperatorUi& ui) {
+  Outcome refusal;
+  return openCard(disk, ui, refusal);
+}
+
+// The card of a device opened by its path rather than a drive letter (a
+// block device on Linux): no volume to lock. A device that tells its sector
+// size must have 512-byte sectors.
+Card cardOfDevice(DiskServices& disk, OperatorUi& ui, CardDevice device, Outcome& refusal);
 
 }  // namespace card

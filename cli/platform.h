@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "card/disk_services.h"
+#include "card/outcome.h"
 
 namespace cli {
 
@@ -29,23 +30,23 @@ std::vector<CardDescription> listCards();
 
 // What the target is, as far as the system tells; never fails (unknown
 // fields stay empty).
-CardDescription describeTarget(const std::string& target);
+CardDescription describeCard(const std::string& target);
 
 // The operator's text for a target, as the card writer names it: the drive
 // letter alone on Windows ("g:" gives "G"), the device's own path on Linux
 // (links followed). False, with `problem` set, for a text that cannot name
 // a card at all: a usage error.
-bool normaliseTarget(const std::string& text, std::string& target, std::string& problem);
+bool normaliseCardName(const std::string& text, std::string& target, std::string& problem);
 
 // What the platform refuses before the card writer is asked, with the
 // message to show (caption "ERROR"); empty when nothing. `files` are the
 // files the run reads or writes beside the card.
-std::string targetRefusal(const std::string& target, const std::vector<std::string>& files);
+std::string cardRefusal(const std::string& target, const std::vector<std::string>& files);
 
-// What to tell an operator whose card did not open ("MMC drive open error")
-// when the program runs without the rights a raw disk needs; empty when it
-// has them.
-std::string openFailureHint();
+// What the system's answer behind a run that did not end well may mean to
+// the operator (missing rights for a raw disk, ...); empty when nothing
+// useful can be said.
+std::string hintFor(const card::Outcome& outcome);
 
 // Fresh disk services for one card (each card's thread has its own).
 std::unique_ptr<card::DiskServices> makeDiskServices();
@@ -54,9 +55,9 @@ std::unique_ptr<card::DiskServices> makeDiskServices();
 std::string programName();
 
 // What TARGET is, for the help text.
-std::string targetDescription();
+std::string cardNameDescription();
 
 // The target in a file name: "G", "sdb".
-std::string targetStem(const std::string& target);
+std::string cardStem(const std::string& target);
 
 }  // namespace cli

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -29,13 +30,13 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 std::vector<CardDescription> listCards() { return listLinuxCards(SystemPaths{}); }
 
-CardDescription describeTarget(const std::string& target) {
+CardDescription describeCard(const std::string& target) {
   CardDescription card = describeLinuxDisk(SystemPaths{}, baseName(target));
   card.target = target;
   return card;
 }
 
-bool normaliseTarget(const std::string& text, std::string& target, std::string& problem) {
+bool normaliseCardName(const std::string& text, std::string& target, std::string& problem) {
   if (text.empty() || text[0] != '/') {
     problem =
         "TARGET must be a whole-disk device such as /dev/sdb, /dev/mmcblk0 or /dev/loop0, "
@@ -51,7 +52,7 @@ bool normaliseTarget(const std::string& text, std::string& target, std::string& 
   return true;
 }
 
-std::string targetRefusal(const std::string& target, const std::vector<std::string>& files) {
+std::string cardRefusal(const std::string& target, const std::vector<std::string>& files) {
   const SystemPaths paths;
   struct stat info {};
   if (target.rfind(paths.dev + "/", 0) != 0 || ::stat(target.c_str(), &info) != 0 ||
@@ -71,9 +72,11 @@ std::string targetRefusal(const std::string& target, const std::vector<std::stri
   return {};
 }
 
-std::string openFailureHint() {
-  return ::geteuid() == 0 ? std::string()
-                          : "a card's device opens for root (or the disk group): try sudo";
+std::string hintFor(const card::Outcome& outcome) {
+  const bool denied = outcome.systemError == EACCES || outcome.systemError == EPERM;
+  if (outcome.ending == card::Ending::Refused && denied && ::geteuid() != 0)
+    return "a card's device opens for root (or the disk group): try sudo";
+  return {};
 }
 
 std::unique_ptr<card::DiskServices> makeDiskServices() {
@@ -84,10 +87,10 @@ std::unique_ptr<card::DiskServices> makeDiskServices() {
 
 std::string programName() { return "quenvory"; }
 
-std::string targetDescription() {
+std::string cardNameDescription() {
   return "whole-disk device of the card (/dev/sdb, /dev/mmcblk0, /dev/loop0)";
 }
 
-std::string targetStem(const std::string& target) { return baseName(target); }
+std::string cardStem(const std::string& target) { return baseName(target); }
 
 }  // namespace cli

@@ -124,13 +124,13 @@ std::vector<CardDescription> listCards() {
   return cards;
 }
 
-CardDescription describeTarget(const std::string& target) {
+CardDescription describeCard(const std::string& target) {
   CardDescription card;
   describeLetter(target, card);
   return card;
 }
 
-bool normaliseTarget(const std::string& text, std::string& target, std::string& problem) {
+bool normaliseCardName(const std::string& text, std::string& target, std::string& problem) {
   const bool letter = !text.empty() && std::isalpha(static_cast<unsigned char>(text[0])) &&
                       static_cast<unsigned char>(text[0]) < 0x80;
   if (letter && (text.size() == 1 || (text.size() == 2 && text[1] == ':'))) {
@@ -142,9 +142,11 @@ bool normaliseTarget(const std::string& text, std::string& target, std::string& 
 }
 
 // Every check of a drive letter is the card writer's own.
-std::string targetRefusal(const std::string&, const std::vector<std::string>&) { return {}; }
+std::string cardRefusal(const std::string&, const std::vector<std::string>&) { return {}; }
 
-std::string openFailureHint() {
+std::string hintFor(const card::Outcome& outcome) {
+  if (outcome.ending != card::Ending::Refused || outcome.systemError != ERROR_ACCESS_DENIED)
+    return {};
   HANDLE token = nullptr;
   TOKEN_ELEVATION elevation = {};
   DWORD returned = 0;
@@ -166,8 +168,8 @@ std::unique_ptr<card::DiskServices> makeDiskServices() {
 
 std::string programName() { return "quenvory-cli"; }
 
-std::string targetDescription() { return "drive letter of the card reader (G or G:)"; }
+std::string cardNameDescription() { return "drive letter of the card reader (G or G:)"; }
 
-std::string targetStem(const std::string& target) { return target; }
+std::string cardStem(const std::string& target) { return target; }
 
 }  // namespace cli

@@ -296,35 +296,35 @@ bool Win32DiskServices::seekImage(NativeHandle file, std::int64_t offset) {
 
 void Win32DiskServices::closeImage(NativeHandle file) { images_.close(file); }
 
-bool Win32DiskServices::createTarget(const std::string& targetPath, std::string& temporaryPath,
+bool Win32DiskServices::createBackup(const std::string& targetPath, std::string& temporaryPath,
                                      NativeHandle& file) {
   if (targets_.create(targetPath, temporaryPath, file)) return true;
   lastError_ = targets_.error();
   return false;
 }
 
-bool Win32DiskServices::writeTarget(NativeHandle file, const void* data, std::size_t size) {
+bool Win32DiskServices::writeBackup(NativeHandle file, const void* data, std::size_t size) {
   if (targets_.write(file, data, size)) return true;
   lastError_ = targets_.error();
   return false;
 }
 
-bool Win32DiskServices::finishTarget(NativeHandle file) {
+bool Win32DiskServices::finishBackup(NativeHandle file) {
   if (targets_.finish(file)) return true;
   lastError_ = targets_.error();
   return false;
 }
 
-void Win32DiskServices::closeTarget(NativeHandle file) { targets_.close(file); }
+void Win32DiskServices::closeBackup(NativeHandle file) { targets_.close(file); }
 
-bool Win32DiskServices::placeTarget(const std::string& temporaryPath,
+bool Win32DiskServices::placeBackup(const std::string& temporaryPath,
                                     const std::string& targetPath) {
   if (targets_.place(temporaryPath, targetPath)) return true;
   lastError_ = targets_.error();
   return false;
 }
 
-void Win32DiskServices::removeTarget(const std::string& temporaryPath) {
+void Win32DiskServices::removeBackup(const std::string& temporaryPath) {
   targets_.remove(temporaryPath);
 }
 
