@@ -12,6 +12,7 @@
 
 #include "card/compare_run.h"
 #include "cli/console.h"
+#include "disks/cards.h"
 #include "card/image_file.h"
 #include "card/messages.h"
 #include "card/owned.h"
@@ -121,8 +122,8 @@ ImageFacts imageFacts(card::DiskServices& disk, const std::string& path, bool ha
   return facts;
 }
 
-std::string describe(const CardDescription& card) {
-  std::string text = card.target;
+std::string describe(const disks::CardDescription& card) {
+  std::string text = card.name;
   if (!card.disk.empty()) text += "  " + card.disk;
   text += "  " + sizeText(card.bytes);
   if (card.bytes >= 0) text += " (" + std::to_string(card.bytes) + " bytes)";
@@ -141,17 +142,17 @@ void hintAfter(const card::Outcome& outcome, ConsoleUi& ui) {
 // ---- list -----------------------------------------------------------------
 
 int listCommand() {
-  const std::vector<CardDescription> cards = listCards();
+  const std::vector<disks::CardDescription> cards = disks::listCards();
   if (cards.empty()) {
     writeErrors("no removable cards found\n");
     return kSuccess;
   }
   std::vector<std::vector<std::string>> rows = {
       {"TARGET", "DISK", "SIZE", "VENDOR", "PRODUCT", "IN USE"}};
-  for (const CardDescription& card : cards) {
+  for (const disks::CardDescription& card : cards) {
     std::string use;
     for (const std::string& part : card.mounted) use += (use.empty() ? "" : ", ") + part;
-    rows.push_back({card.target, card.disk, sizeText(card.bytes), card.vendor, card.product, use});
+    rows.push_back({card.name, card.disk, sizeText(card.bytes), card.vendor, card.product, use});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows)
@@ -231,7 +232,7 @@ struct WriteArgs {
 // One card of a write, from its name on the command line to its record line.
 struct CardJob {
   std::string name;
-  CardDescription description;
+  disks::CardDescription description;
   std::string backup;
   std::string refusal;
   card::Outcome outcome;
@@ -333,7 +334,7 @@ bool checkWriteArgs(const WriteArgs& args, std::vector<CardJob>& jobs) {
 bool describeCards(const WriteArgs& args, std::vector<CardJob>& jobs) {
   const std::string stamp = fileTime();
   for (CardJob& job : jobs) {
-    job.description = describeCard(job.name);
+    job.description = disks::describeCard(job.name);
     if (!args.backup.empty()) job.backup = args.backup;
     if (!args.backupDir.empty())
       job.backup = (std::filesystem::u8path(args.backupDir) /
@@ -341,7 +342,7 @@ bool describeCards(const WriteArgs& args, std::vector<CardJob>& jobs) {
                        .u8string();
     std::vector<std::string> files = {args.image};
     if (!job.backup.empty()) files.push_back(job.backup);
-    job.refusal = cardRefusal(job.name, files);
+    job.refusal = disks::cardRefusal(job.name, files);
   }
   for (std::size_t k = 0; k < jobs.size(); ++k)
     for (std::size_t other = 0; other < k; ++other)
@@ -460,7 +461,7 @@ int cardReadCommand(const CardReadArgs& args) {
   // Nothing is written by a compare: the image may lie anywhere, the card
   // itself too.
   const std::string refusal =
-      cardRefusal(name, backup ? std::vector<std::string>{args.image} : std::vector<std::string>{});
+      disks::cardRefusal(name, backup ? std::vector<std::string>{args.image} : std::vector<std::string>{});
   if (!refusal.empty()) {
     writeErrors(messageLine(refusal, card::kErrorCaption) + "\n");
     return kFailure;

@@ -441,9 +441,12 @@ void TForm1::miCompareCardClick() {
   runOperation(kCompareSessionReason, [this] { runEnded(card::runCompare(disk_, *this)); });
 }
 
-// However a run ended, the status label keeps its count text, never the
-// text of a pass that is over.
-void TForm1::runEnded(const card::Outcome& outcome) { setStatus(outcome.status); }
+// However a run ended, the status label shows the count text of the last
+// accepted header, never the text of a pass that is over. A run that
+// accepted none leaves the label as the run before left it.
+void TForm1::runEnded(const card::Outcome& outcome) {
+  if (!outcome.status.empty()) setStatus(outcome.status);
+}
 
 void TForm1::runOperation(const wchar_t* sessionReason, const std::function<void()>& operation) {
   // A click or a menu choice that reaches here while an operation is under
