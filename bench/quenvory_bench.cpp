@@ -30,7 +30,7 @@
 #include "card/operator_ui.h"
 #include "card/owned.h"
 #include "disks/posix_disk_services.h"
-#include "card/write_operation.h"
+#include "card/write_run.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ bool cardWriter(const std::string& device, const std::string& image, bool verify
   }
   card::WriteOptions options;
   options.verify = verify;
-  card::writeImage(disk, ui, card::CardDevice(disk, handle), options);
+  card::runWrite(disk, ui, card::CardDevice(disk, handle), options);
   why = ui.lastMessage;
   return ui.lastMessage == "done";
 }

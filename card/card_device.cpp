@@ -176,9 +176,10 @@ std::vector<std::string> Card::volumesOnCard() const {
   return onCard;
 }
 
-bool Card::lockVolume(OperatorUi& ui, const LockPatience& patience, const std::string& status) {
+std::optional<Outcome> Card::lockVolumes(OperatorUi& ui, const LockPatience& patience,
+                                         const std::string& status) {
   const std::vector<std::string> paths = volumesOnCard();
-  if (paths.empty()) return true;
+  if (paths.empty()) return std::nullopt;
   bool waited = false;
   const auto beforeWait = [&] {
     if (!waited) ui.setStatus("waiting for the card at >" + name_ + " to be free");
@@ -187,24 +188,26 @@ bool Card::lockVolume(OperatorUi& ui, const LockPatience& patience, const std::s
   };
   const bool locked = volume_.acquire(device_.services(), paths, patience, beforeWait);
   if (waited && !status.empty()) ui.setStatus(status);
-  if (locked) return true;
-  ui.showMessage("could not lock the card at >" + name_ +
-                     ", close every program and window that uses it and try again",
-                 kErrorCaption);
-  return false;
+  if (locked) return std::nullopt;
+  Outcome refusal = shownOutcome(ui, Ending::Refused,
+                                 "could not lock the card at >" + name_ +
+                                     ", close every program and window that uses it and try again",
+                                 kErrorCaption, volume_.error());
+  refusal.cardBusy = true;
+  return refusal;
 }
 
-bool Card::refusesWrites(OperatorUi& ui) {
-  if (!device_ || !device_.services().writeProtected(device_.get())) return false;
-  ui.showMessage("the card at >" + name_ + " is write-protected", kErrorCaption);
-  return true;
+std::optional<Outcome> Card::refuseWriteProtected(OperatorUi& ui) {
+  if (!device_ || !device_.services().writeProtected(device_.get())) return std::nullopt;
+  return shownOutcome(ui, Ending::Refused, "the card at >" + name_ + " is write-protected",
+                      kErrorCaption);
 }
 
-bool Card::holdsFile(OperatorUi& ui, const std::string& path) {
-  if (!device_ || !device_.services().fileOnDevice(device_.get(), path)) return false;
-  ui.showMessage("image file is on the card at >" + name_ + ", copy it to another drive first",
-                 kErrorCaption);
-  return true;
+std::optional<Outcome> Card::refuseFileOnCard(OperatorUi& ui, const std::string& path) {
+  if (!device_ || !device_.services().fileOnDevice(device_.get(), path)) return std::nullopt;
+  return shownOutcome(ui, Ending::Refused,
+                      "image file is on the card at >" + name_ + ", copy it to another drive first",
+                      kErrorCaption);
 }
 
 bool countsAsCard(DiskServices& disk, NativeHandle device, const DriveGeometry& geometry) {
@@ -214,11 +217,11 @@ bool countsAsCard(DiskServices& disk, NativeHandle device, const DriveGeometry& 
   return bus == kBusTypeSd || bus == kBusTypeMmc;
 }
 
-Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
+Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal) {
   const std::string driveText = ui.driveText();
   std::string target;
   if (driveText.size() > kMaxDriveText || !disk.queryDosDevice(driveText + ":", target)) {
-    ui.showMessage("could not query device", kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption);
     return {};
   }
   // A system without drive letters names the card by its device's path and
@@ -234,33 +237,36 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
     bool notReady = false;
     diskNumber = diskOfVolume(disk, volumePath, notReady);
     if (notReady) {
-      ui.showMessage(noCardText(driveText), kErrorCaption);
+      refusal = shownOutcome(ui, Ending::Refused, noCardText(driveText), kErrorCaption);
       return {};
     }
   } else {
     diskNumber = diskNumberOf(target);
   }
   if (!namedByPath && diskNumber < 0) {
-    ui.showMessage(kDiveNumber, kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused, kDiveNumber, kErrorCaption);
     return {};
   }
   NativeHandle handle = 0;
   if (!disk.openDevice(namedByPath ? target : physicalDriveOf(diskNumber), handle)) {
-    ui.showMessage("MMC drive open error", kErrorCaption);
+    refusal =
+        shownOutcome(ui, Ending::Refused, "MMC drive open error", kErrorCaption, disk.lastError());
     return {};
   }
   CardDevice device(disk, handle);
   DriveGeometry geometry;
   if (!disk.driveGeometry(device.get(), geometry)) {
-    ui.showMessage(lastFailureIsNotReady(disk) ? noCardText(driveText)
-                                               : "IOCTL_DISK_GET_DRIVE_GEOMETRY failed",
-                   kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused,
+                           lastFailureIsNotReady(disk) ? noCardText(driveText)
+                                                       : "IOCTL_DISK_GET_DRIVE_GEOMETRY failed",
+                           kErrorCaption);
     device.release();
     return {};
   }
   if (!countsAsCard(disk, device.get(), geometry)) {
-    ui.showMessage("your system does not recognize a removable media at >" + ui.driveText(),
-                   kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused,
+                           "your system does not recognize a removable media at >" + ui.driveText(),
+                           kErrorCaption);
     device.release();
     return {};
   }
@@ -268,11 +274,26 @@ Card openCardDevice(DiskServices& disk, OperatorUi& ui) {
   // refuse the first block that is not a whole sector, part-way through.
   const std::string sectors = sectorSizeRefusal(geometry);
   if (!sectors.empty()) {
-    ui.showMessage(sectors, kErrorCaption);
+    refusal = shownOutcome(ui, Ending::Refused, sectors, kErrorCaption);
     device.release();
     return {};
   }
   return Card(std::move(device), driveText, volumePath, geometry, diskNumber);
+}
+
+Card cardOfDevice(DiskServices& disk, OperatorUi& ui, CardDevice device, Outcome& refusal) {
+  DriveGeometry geometry;
+  if (device && disk.driveGeometry(device.get(), geometry)) {
+    const std::string sectors = sectorSizeRefusal(geometry);
+    if (!sectors.empty()) {
+      refusal = shownOutcome(ui, Ending::Refused, sectors, kErrorCaption);
+      device.release();
+      return {};
+    }
+  } else {
+    geometry = DriveGeometry{};
+  }
+  return Card(std::move(device), {}, {}, geometry);
 }
 
 }  // namespace card

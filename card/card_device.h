@@ -4,12 +4,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "card/disk_services.h"
 #include "card/operator_ui.h"
+#include "card/outcome.h"
 #include "card/owned.h"
 
 namespace card {
@@ -130,20 +132,19 @@ class Card {
   // While a volume is busy the status says the card is waited for, and
   // events are processed between tries; `status`, when given, is put back
   // once the wait is over. When one cannot be locked the operator is told
-  // why and false returned; the card stays open for the caller to release
-  // in its order.
-  bool lockVolume(OperatorUi& ui, const LockPatience& patience, const std::string& status = {});
-  // The system error code of the last refused lock.
-  std::uint32_t lockError() const { return volume_.error(); }
+  // why and the refusal returned, with the lock's system error code; the
+  // card stays open for the caller to release in its order.
+  std::optional<Outcome> lockVolumes(OperatorUi& ui, const LockPatience& patience,
+                                     const std::string& status = {});
 
-  // Whether the card refuses writes (its lock switch is on). When it does,
-  // the operator is told "the card at >G is write-protected".
-  bool refusesWrites(OperatorUi& ui);
+  // A card that refuses writes (its lock switch is on) is refused: "the
+  // card at >G is write-protected". Empty when it takes writes.
+  std::optional<Outcome> refuseWriteProtected(OperatorUi& ui);
 
-  // Whether the file at `path` (UTF-8) lies on this card, where writing the
-  // card would pull it from under the run. When it does, the operator is told
-  // "image file is on the card at >G, copy it to another drive first".
-  bool holdsFile(OperatorUi& ui, const std::string& path);
+  // A file at `path` (UTF-8) that lies on this card, where writing the card
+  // would pull it from under the run, is refused: "image file is on the card
+  // at >G, copy it to another drive first". Empty when it lies elsewhere.
+  std::optional<Outcome> refuseFileOnCard(OperatorUi& ui, const std::string& path);
 
   // Asks the system to read the card's layout afresh, closes the device,
   // then unlocks the volumes.
@@ -172,8 +173,17 @@ std::string sectorSizeRefusal(const DriveGeometry& geometry);
 bool countsAsCard(DiskServices& disk, NativeHandle device, const DriveGeometry& geometry);
 
 // Opens the card behind the drive field's text for writing and makes sure it
-// holds removable media. On a refusal the operator has been shown why and the
-// result is empty, with nothing left open.
-Card openCardDevice(DiskServices& disk, OperatorUi& ui);
+// holds removable media. On a refusal the operator has been shown why, the
+// result is empty with nothing left open, and `refusal` says what was shown.
+Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal);
+inline Card openCard(DiskServices& disk, OperatorUi& ui) {
+  Outcome refusal;
+  return openCard(disk, ui, refusal);
+}
+
+// The card of a device opened by its path rather than a drive letter (a
+// block device on Linux): no volume to lock. A device that tells its sector
+// size must have 512-byte sectors.
+Card cardOfDevice(DiskServices& disk, OperatorUi& ui, CardDevice device, Outcome& refusal);
 
 }  // namespace card

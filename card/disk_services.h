@@ -106,19 +106,19 @@ class DiskServices {
   //
   // Creates a new, empty temporary file beside `targetPath`, open for
   // writing, never over an existing file; `temporaryPath` receives its name.
-  virtual bool createTarget(const std::string& targetPath, std::string& temporaryPath,
+  virtual bool createBackup(const std::string& targetPath, std::string& temporaryPath,
                             NativeHandle& file) = 0;
   // Appends `size` bytes.
-  virtual bool writeTarget(NativeHandle file, const void* data, std::size_t size) = 0;
+  virtual bool writeBackup(NativeHandle file, const void* data, std::size_t size) = 0;
   // Flushes what was written to the disk, then closes the file; it is closed
   // even when the flush fails.
-  virtual bool finishTarget(NativeHandle file) = 0;
+  virtual bool finishBackup(NativeHandle file) = 0;
   // Closes without flushing: the run has failed and the file goes.
-  virtual void closeTarget(NativeHandle file) = 0;
+  virtual void closeBackup(NativeHandle file) = 0;
   // Puts the closed temporary file in the target's place, replacing a file of
   // that name in one step.
-  virtual bool placeTarget(const std::string& temporaryPath, const std::string& targetPath) = 0;
-  virtual void removeTarget(const std::string& temporaryPath) = 0;
+  virtual bool placeBackup(const std::string& temporaryPath, const std::string& targetPath) = 0;
+  virtual void removeBackup(const std::string& temporaryPath) = 0;
 
   // The block buffer, aligned to the sector size for direct I/O; nullptr
   // when it cannot be had.

@@ -60,6 +60,16 @@ std::string blockCountText(std::int32_t blockCount) {
   return text;
 }
 
+std::int64_t blocksOnCard(std::int32_t blockCount, std::int64_t payloadBytes) {
+  if (blockCount <= 0) return 0;
+  const std::int64_t claimed = blockCount;
+  const std::int64_t present = payloadBytes < 0 ? 0 : payloadBytes;
+  const std::int64_t whole = present / std::int64_t(kBlockSize);
+  // A file that ends inside the claimed blocks gives one more: the short
+  // block, completed, goes out too.
+  return whole >= claimed ? claimed : whole + 1;
+}
+
 std::size_t readBlock(const ImageFile& file, void* buffer) {
   return file.services().readImage(file.get(), buffer, kBlockSize);
 }

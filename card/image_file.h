@@ -30,6 +30,11 @@ std::array<unsigned char, 8> imageHeader(std::int32_t blockCount);
 // The status text for an accepted block count.
 std::string blockCountText(std::int32_t blockCount);
 
+// How many blocks a write of an image of `blockCount` blocks, whose file
+// holds `payloadBytes` bytes after its header, puts on a card: the count, or
+// up to and with the short block of a short image.
+std::int64_t blocksOnCard(std::int32_t blockCount, std::int64_t payloadBytes);
+
 // Reads up to one block into `buffer`; returns how many bytes arrived.
 std::size_t readBlock(const ImageFile& file, void* buffer);
 

@@ -1,6 +1,8 @@
-// What the write operation needs from the window. Texts are UTF-8.
+// What a run needs from its front end (the window, a terminal). Texts are
+// UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace card {
@@ -26,8 +28,13 @@ class OperatorUi {
   virtual void repaintProgress() = 0;
   // Handles every waiting window message, then returns.
   virtual void processEvents() = 0;
-  // Whether the operator has asked the run to stop (a front end that cannot
-  // ask never does).
+
+  // A pass over the blocks begins (writing, reading back, reading, comparing)
+  // and will move `bytes` bytes; the bar's positions that follow are parts
+  // of it. For a front end that shows a speed; the window has no use for it.
+  virtual void passStarted(std::int64_t bytes) { (void)bytes; }
+  // Whether the operator has asked the run to stop. Asked between batches:
+  // the batch in flight completes, then the run ends the normal way.
   virtual bool stopRequested() { return false; }
 };
 

@@ -10,18 +10,19 @@
 #include <sstream>
 #include <thread>
 
-#include "card/compare_operation.h"
+#include "card/backup_run.h"
+#include "card/compare_run.h"
 #include "card/image_file.h"
 #include "card/messages.h"
 #include "card/owned.h"
-#include "card/read_operation.h"
-#include "card/write_operation.h"
+#include "card/write_run.h"
 #include "cli/console.h"
 #include "cli/platform.h"
 #include "cli/record.h"
 #include "cli/sha256.h"
 #include "cli/stop_request.h"
 #include "cli/terminal.h"
+#include "disks/cards.h"
 
 namespace cli {
 namespace {
@@ -66,64 +67,63 @@ std::int64_t fileBytes(const std::string& path) {
   return error ? -1 : static_cast<std::int64_t>(bytes);
 }
 
-// What the command line knows of an image before any card is touched: its
-// header as the card writer checks it, and how many blocks a write puts on
-// a card.
+// What the command line knows of an image before any card is touched, from
+// one read of the file: its header as the card writer checks it, its size,
+// how many blocks a write puts on a card and, when asked for, the SHA-256 of
+// its blocks and of the whole file.
 struct ImageFacts {
   bool opens = false;
   card::HeaderCheck header;
   std::int64_t bytes = -1;
-  // Blocks a write puts on the card: the header's count, or up to and with
-  // the short block of a short image.
   std::int64_t blocksOnCard = 0;
+  // Empty when not asked for, or when the file could not be read to its end
+  // (a read that failed part-way is no end of the file: no hash of half a
+  // file passes for the image's).
+  std::string blocksSha256;
+  std::int64_t blocksHashed = 0;
+  std::string fileSha256;
 };
 
-ImageFacts imageFacts(card::DiskServices& disk, const std::string& path) {
+ImageFacts imageFacts(card::DiskServices& disk, const std::string& path, bool hashes) {
   ImageFacts facts;
   card::NativeHandle handle = 0;
   if (!disk.openImage(path, handle)) return facts;
   const card::ImageFile file(disk, handle);
   facts.opens = true;
-  facts.header = card::readHeader(file);
   facts.bytes = fileBytes(path);
-  if (facts.header.accepted && facts.header.blockCount > 0) {
-    const std::int64_t claimed = facts.header.blockCount;
-    const std::int64_t present = std::max<std::int64_t>(0, facts.bytes - kHeaderBytes);
-    facts.blocksOnCard =
-        present >= claimed * kBlockBytes ? claimed : std::min(claimed, present / kBlockBytes + 1);
+  facts.header = card::readHeader(file);
+  if (facts.header.accepted)
+    facts.blocksOnCard = card::blocksOnCard(facts.header.blockCount, facts.bytes - kHeaderBytes);
+  if (!hashes) return facts;
+  Sha256 blocks;
+  Sha256 whole;
+  if (!blocks || !whole || !disk.seekImage(file.get(), 0)) return facts;
+  const std::int64_t blockBytes =
+      facts.header.accepted ? std::max<std::int64_t>(facts.header.blockCount, 0) * kBlockBytes : 0;
+  std::vector<unsigned char> chunk(1 << 20);
+  std::int64_t offset = 0;
+  for (;;) {
+    const std::size_t got = disk.readImage(file.get(), chunk.data(), chunk.size());
+    whole.update(chunk.data(), got);
+    // The part of this chunk that lies among the blocks the header claims.
+    const std::int64_t from = std::max<std::int64_t>(offset, kHeaderBytes);
+    const std::int64_t to =
+        std::min<std::int64_t>(offset + std::int64_t(got), kHeaderBytes + blockBytes);
+    if (to > from) {
+      blocks.update(chunk.data() + (from - offset), std::size_t(to - from));
+      facts.blocksHashed += to - from;
+    }
+    offset += std::int64_t(got);
+    if (got < chunk.size()) break;
   }
+  if (disk.imageReadFailed(file.get())) return facts;
+  facts.blocksSha256 = blocks.hexDigest();
+  facts.fileSha256 = whole.hexDigest();
   return facts;
 }
 
-// SHA-256 of `length` bytes of the file from `offset` on (fewer when the
-// file ends first); `hashed` says how many. Empty when it cannot be read.
-std::string fileSha256(card::DiskServices& disk, const std::string& path, std::int64_t offset,
-                       std::int64_t length, std::int64_t& hashed) {
-  hashed = 0;
-  Sha256 hash;
-  card::NativeHandle handle = 0;
-  if (!hash || !disk.openImage(path, handle)) return {};
-  const card::ImageFile file(disk, handle);
-  if (!disk.seekImage(file.get(), offset)) return {};
-  std::vector<unsigned char> chunk(1 << 20);
-  while (length < 0 || hashed < length) {
-    std::size_t want = chunk.size();
-    if (length >= 0)
-      want = static_cast<std::size_t>(
-          std::min<std::int64_t>(static_cast<std::int64_t>(want), length - hashed));
-    const std::size_t got = disk.readImage(file.get(), chunk.data(), want);
-    hash.update(chunk.data(), got);
-    hashed += static_cast<std::int64_t>(got);
-    if (got < want) break;
-  }
-  // A read that failed part-way is no end of the file: no hash of half a
-  // file passes for the image's.
-  if (disk.imageReadFailed(file.get())) return {};
-  return hash.hexDigest();
-}
-
-std::string describe(const CardDescription& card) {
-  std::string text = card.target;
+std::string describe(const disks::CardDescription& card) {
+  std::string text = card.name;
   if (!card.disk.empty()) text += "  " + card.disk;
   text += "  " + sizeText(card.bytes);
   if (card.bytes >= 0) text += " (" + std::to_string(card.bytes) + " bytes)";
@@ -132,28 +132,27 @@ std::string describe(const CardDescription& card) {
   return text;
 }
 
-// After a card that did not open, why that may be, where the rights are
-// missing.
-void hintAfter(const ConsoleUi& ui, Console& console, const std::string& prefix) {
-  if (ui.lastText() != "MMC drive open error") return;
-  const std::string hint = openFailureHint();
-  if (!hint.empty()) console.line(prefix + "hint: " + hint);
+// After a run that did not end well, what the system's answer may mean.
+void hintAfter(const card::Outcome& outcome, ConsoleUi& ui) {
+  if (outcome.done()) return;
+  const std::string hint = hintFor(outcome, ui.driveText());
+  if (!hint.empty()) ui.note("hint: " + hint);
 }
 
 // ---- list -----------------------------------------------------------------
 
 int listCommand() {
-  const std::vector<CardDescription> cards = listCards();
+  const std::vector<disks::CardDescription> cards = disks::listCards();
   if (cards.empty()) {
     writeErrors("no removable cards found\n");
     return kSuccess;
   }
   std::vector<std::vector<std::string>> rows = {
       {"TARGET", "DISK", "SIZE", "VENDOR", "PRODUCT", "IN USE"}};
-  for (const CardDescription& card : cards) {
+  for (const disks::CardDescription& card : cards) {
     std::string use;
     for (const std::string& part : card.mounted) use += (use.empty() ? "" : ", ") + part;
-    rows.push_back({card.target, card.disk, sizeText(card.bytes), card.vendor, card.product, use});
+    rows.push_back({card.name, card.disk, sizeText(card.bytes), card.vendor, card.product, use});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows)
@@ -174,44 +173,44 @@ int listCommand() {
 
 // ---- info -----------------------------------------------------------------
 
-int infoCommand(const std::string& image) {
+struct InfoArgs {
+  std::string image;
+};
+
+int infoCommand(const InfoArgs& args) {
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
-  const ImageFacts facts = imageFacts(*disk, image);
+  const ImageFacts facts = imageFacts(*disk, args.image, true);
   if (!facts.opens) {
     writeErrors(messageLine("image file does not open", card::kErrorCaption) + "\n");
     return kFailure;
   }
-  std::string out = image + "\n";
+  std::string out = args.image + "\n";
   if (!facts.header.accepted) {
     out += "header: " + facts.header.failure + "\n";
     out += "size: " + std::to_string(facts.bytes) + " bytes\n";
     writeOutput(out);
     return kFailure;
   }
-  const std::int64_t count = facts.header.blockCount;
-  const std::int64_t claimed = kHeaderBytes + std::max<std::int64_t>(count, 0) * kBlockBytes;
+  const std::int64_t count = std::max<std::int64_t>(facts.header.blockCount, 0);
+  const std::int64_t claimed = kHeaderBytes + count * kBlockBytes;
   out += "header: accepted\n";
   out += "blocks: " + card::blockCountText(facts.header.blockCount) + "\n";
   out += "size: " + std::to_string(facts.bytes) + " bytes, the header claims " +
-         std::to_string(claimed) + " (8 + " + std::to_string(std::max<std::int64_t>(count, 0)) +
-         " x 512)";
+         std::to_string(claimed) + " (8 + " + std::to_string(count) + " x 512)";
   if (facts.bytes < claimed)
     out += ": " + std::to_string(claimed - facts.bytes) + " bytes short, a write warns at block " +
            std::to_string(std::max<std::int64_t>(0, facts.bytes - kHeaderBytes) / kBlockBytes);
   else if (facts.bytes > claimed)
     out += ": " + std::to_string(facts.bytes - claimed) + " bytes after the last block, never read";
   out += "\n";
-  std::int64_t hashed = 0;
-  const std::string sha = fileSha256(*disk, image, kHeaderBytes,
-                                     std::max<std::int64_t>(count, 0) * kBlockBytes, hashed);
-  if (sha.empty()) {
+  if (facts.blocksSha256.empty()) {
     writeOutput(out);
     writeErrors(messageLine("image file could not be read", card::kErrorCaption) + "\n");
     return kFailure;
   }
-  out += "blocks SHA-256: " + sha;
-  if (hashed < claimed - kHeaderBytes)
-    out += " (of the " + std::to_string(hashed) + " bytes there)";
+  out += "blocks SHA-256: " + facts.blocksSha256;
+  if (facts.blocksHashed < claimed - kHeaderBytes)
+    out += " (of the " + std::to_string(facts.blocksHashed) + " bytes there)";
   out += "\n";
   writeOutput(out);
   return kSuccess;
@@ -221,7 +220,7 @@ int infoCommand(const std::string& image) {
 
 struct WriteArgs {
   std::string image;
-  std::vector<std::string> targets;
+  std::vector<std::string> cards;
   bool yes = false;
   bool noVerify = false;
   bool noEject = false;
@@ -231,18 +230,15 @@ struct WriteArgs {
   std::string backupDir;
 };
 
+// One card of a write, from its name on the command line to its record line.
 struct CardJob {
-  std::string target;
-  CardDescription description;
+  std::string name;
+  disks::CardDescription description;
   std::string backup;
   std::string refusal;
-  bool done = false;
-  std::string result;
+  card::Outcome outcome;
   double seconds = 0;
 };
-
-// The record's word for a run the operator stopped.
-constexpr const char* kStopped = "stopped";
 
 // The local time in a file name: 20261210-130500.
 std::string fileTime() {
@@ -270,56 +266,52 @@ void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::s
   const auto start = std::chrono::steady_clock::now();
   // A stop asked for before this card's run began: nothing of it starts.
   if (stopRequested()) {
-    job.result = kStopped;
+    job.outcome.ending = card::Ending::Stopped;
     return;
   }
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
-  ConsoleUi ui(console, job.target, prefix, args.image);
-  bool backedUp = true;
+  ConsoleUi ui(console, job.name, prefix, args.image);
+  // The card is written only once what it held is safe in its backup.
   if (!job.backup.empty()) {
-    // The card is written only once what it held is safe in its backup.
     ui.setPhase("backup: ");
-    card::runReadOperation(*disk, ui, job.backup);
-    backedUp = ui.endedWell();
+    job.outcome = card::runBackup(*disk, ui, job.backup);
     ui.setPhase("");
   }
-  bool written = false;
-  if (backedUp) {
+  if (job.backup.empty() || job.outcome.done()) {
     card::WriteOptions options;
     options.verify = !args.noVerify;
     options.eject = !args.noEject;
-    written = card::runWriteOperation(*disk, ui, options);
+    job.outcome = card::runWrite(*disk, ui, options);
   }
-  job.done = backedUp && written;
-  if (!job.done) hintAfter(ui, console, prefix);
-  job.result = job.done ? "done" : stopRequested() ? kStopped : ui.lastText();
+  hintAfter(job.outcome, ui);
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-int writeCommand(WriteArgs args) {
-  std::vector<CardJob> jobs;
-  for (const std::string& text : args.targets) {
+// What a write's arguments name, checked before anything is looked at: false,
+// with the usage error shown, when they cannot stand together.
+bool checkWriteArgs(const WriteArgs& args, std::vector<CardJob>& jobs) {
+  for (const std::string& text : args.cards) {
     CardJob job;
     std::string problem;
-    if (!normaliseTarget(text, job.target, problem)) {
+    if (!normaliseCardName(text, job.name, problem)) {
       usageError("write", problem);
-      return kUsageError;
+      return false;
     }
     for (const CardJob& other : jobs)
-      if (other.target == job.target) {
-        usageError("write", "the card " + job.target + " is named twice");
-        return kUsageError;
+      if (other.name == job.name) {
+        usageError("write", "the card " + job.name + " is named twice");
+        return false;
       }
     jobs.push_back(std::move(job));
   }
   if (!args.backup.empty() && jobs.size() > 1) {
     usageError("write", "--backup takes one target; for several use --backup-dir");
-    return kUsageError;
+    return false;
   }
   if (!args.backupDir.empty() &&
       !std::filesystem::is_directory(std::filesystem::u8path(args.backupDir))) {
     usageError("write", "--backup-dir " + args.backupDir + " is not a folder");
-    return kUsageError;
+    return false;
   }
   // A backup or a record put in the image's place would replace the image
   // before it is written, or write into it.
@@ -328,49 +320,76 @@ int writeCommand(WriteArgs args) {
   for (const auto& other : others)
     if (!other.first->empty() && sameFile(*other.first, args.image)) {
       usageError("write", std::string(other.second) + " names the image file itself");
-      return kUsageError;
+      return false;
     }
   if (!args.backup.empty() && !args.record.empty() && sameFile(args.backup, args.record)) {
     usageError("write", "--backup and --record name the same file");
-    return kUsageError;
+    return false;
   }
-  const bool asking = !args.yes;
-  if (asking && !inputIsTerminal()) {
+  if (!args.yes && !inputIsTerminal()) {
     usageError("write",
                "no terminal to ask whether to overwrite the card: add --yes to write without "
                "asking");
-    return kUsageError;
+    return false;
   }
+  return true;
+}
 
-  const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
-  const ImageFacts facts = imageFacts(*disk, args.image);
+// Each card described, its backup named and its refusal (if any) found; false,
+// with the usage error shown, when two names lead to one card: two runs
+// would write the same disk at once.
+bool describeCards(const WriteArgs& args, std::vector<CardJob>& jobs) {
   const std::string stamp = fileTime();
   for (CardJob& job : jobs) {
-    job.description = describeTarget(job.target);
+    job.description = disks::describeCard(job.name);
     if (!args.backup.empty()) job.backup = args.backup;
     if (!args.backupDir.empty())
       job.backup = (std::filesystem::u8path(args.backupDir) /
-                    std::filesystem::u8path(targetStem(job.target) + "-" + stamp + ".S7img"))
+                    std::filesystem::u8path(cardStem(job.name) + "-" + stamp + ".S7img"))
                        .u8string();
     std::vector<std::string> files = {args.image};
     if (!job.backup.empty()) files.push_back(job.backup);
-    job.refusal = targetRefusal(job.target, files);
+    job.refusal = disks::cardRefusal(job.name, files);
   }
-  // Two names for one card (two letters of its partitions, two links) would
-  // have two runs write the same disk at once.
   for (std::size_t k = 0; k < jobs.size(); ++k)
     for (std::size_t other = 0; other < k; ++other)
       if (!jobs[k].description.disk.empty() &&
           jobs[k].description.disk == jobs[other].description.disk) {
-        usageError("write", jobs[other].target + " and " + jobs[k].target + " are the same card (" +
+        usageError("write", jobs[other].name + " and " + jobs[k].name + " are the same card (" +
                                 jobs[k].description.disk + ")");
-        return kUsageError;
+        return false;
       }
+  return true;
+}
 
-  const bool several = jobs.size() > 1;
-  auto prefixOf = [&](const CardJob& job) { return several ? job.target + ": " : std::string(); };
+// The record's line for one card.
+RecordLine recordLine(const WriteArgs& args, const CardJob& job, const ImageFacts& facts) {
+  RecordLine line;
+  line.time = utcNow();
+  line.operation = job.backup.empty() ? "write" : "backup and write";
+  line.image = args.image;
+  line.imageSha256 = facts.fileSha256;
+  line.target = job.name;
+  line.cardBytes = job.description.bytes;
+  line.vendor = job.description.vendor;
+  line.product = job.description.product;
+  line.blocksWritten = job.outcome.done() ? facts.blocksOnCard : -1;
+  line.seconds = job.seconds;
+  if (!job.refusal.empty())
+    line.result = job.refusal;
+  else if (job.outcome.ending == card::Ending::Done || job.outcome.ending == card::Ending::Stopped)
+    line.result = card::endingName(job.outcome.ending);
+  else
+    line.result = job.outcome.text;
+  return line;
+}
+
+int writeCommand(const WriteArgs& args) {
+  std::vector<CardJob> jobs;
+  if (!checkWriteArgs(args, jobs) || !describeCards(args, jobs)) return kUsageError;
+
+  const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
   std::unique_ptr<Record> record;
-  std::string imageSha;
   if (!args.record.empty()) {
     record = std::make_unique<Record>(args.record);
     std::string error;
@@ -378,42 +397,34 @@ int writeCommand(WriteArgs args) {
       writeErrors(messageLine(error, card::kErrorCaption) + "\n");
       return kFailure;
     }
-    std::int64_t hashed = 0;
-    imageSha = fileSha256(*disk, args.image, 0, -1, hashed);
   }
+  const ImageFacts facts = imageFacts(*disk, args.image, record != nullptr);
   auto account = [&](const CardJob& job) {
-    if (!record) return;
-    RecordLine line;
-    line.time = utcNow();
-    line.operation = job.backup.empty() ? "write" : "backup and write";
-    line.image = args.image;
-    line.imageSha256 = imageSha;
-    line.target = job.target;
-    line.cardBytes = job.description.bytes;
-    line.vendor = job.description.vendor;
-    line.product = job.description.product;
-    line.blocksWritten = job.done ? facts.blocksOnCard : -1;
-    line.seconds = job.seconds;
-    line.result = job.result;
     std::string error;
-    if (!record->append(line, error)) writeErrors(messageLine(error, card::kErrorCaption) + "\n");
+    if (record && !record->append(recordLine(args, job, facts), error))
+      writeErrors(messageLine(error, card::kErrorCaption) + "\n");
   };
 
+  const bool several = jobs.size() > 1;
+  auto prefixOf = [&](const CardJob& job) { return several ? job.name + ": " : std::string(); };
   // A tray with a card that cannot be written is looked at again before any
   // card of it is: nothing is written then.
   bool refused = false;
   for (CardJob& job : jobs) {
     if (job.refusal.empty()) continue;
     writeErrors(prefixOf(job) + messageLine(job.refusal, card::kErrorCaption) + "\n");
-    job.result = job.refusal;
     refused = true;
   }
   if (refused) {
-    for (const CardJob& job : jobs) account(job);
+    for (CardJob& job : jobs) {
+      job.outcome.ending = card::Ending::Refused;
+      account(job);
+    }
     return kFailure;
   }
 
-  if (asking && facts.header.accepted && (!confirmed(args, jobs, facts) || stopRequested())) {
+  // A stop while the question waits for its answer is no answer.
+  if (!args.yes && facts.header.accepted && (!confirmed(args, jobs, facts) || stopRequested())) {
     writeErrors("nothing written\n");
     return kFailure;
   }
@@ -432,56 +443,47 @@ int writeCommand(WriteArgs args) {
   bool allDone = true;
   for (const CardJob& job : jobs) {
     account(job);
-    allDone = allDone && job.done;
+    allDone = allDone && job.outcome.done();
   }
   return allDone ? kSuccess : kFailure;
 }
 
 // ---- read and compare -----------------------------------------------------
 
-int readCommand(const std::string& targetText, const std::string& image, bool quiet) {
-  std::string target;
-  std::string problem;
-  if (!normaliseTarget(targetText, target, problem)) {
-    usageError("read", problem);
-    return kUsageError;
-  }
-  const std::string refusal = targetRefusal(target, {image});
-  if (!refusal.empty()) {
-    writeErrors(messageLine(refusal, card::kErrorCaption) + "\n");
-    return kFailure;
-  }
-  const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
-  const KeepAwake awake;
-  Console console(!quiet && errorsAreTerminal());
-  ConsoleUi ui(console, target, "", "");
-  card::runReadOperation(*disk, ui, image);
-  hintAfter(ui, console, "");
-  console.endProgress();
-  return ui.endedWell() ? kSuccess : kFailure;
-}
+// The two runs that only read the card: the backup (read) and the compare.
+struct CardReadArgs {
+  enum class Kind { Backup, Compare };
+  Kind kind = Kind::Backup;
+  std::string card;
+  std::string image;
+  bool quiet = false;
+};
 
-int compareCommand(const std::string& image, const std::string& targetText, bool quiet) {
-  std::string target;
+int cardReadCommand(const CardReadArgs& args) {
+  const bool backup = args.kind == CardReadArgs::Kind::Backup;
+  std::string name;
   std::string problem;
-  if (!normaliseTarget(targetText, target, problem)) {
-    usageError("compare", problem);
+  if (!normaliseCardName(args.card, name, problem)) {
+    usageError(backup ? "read" : "compare", problem);
     return kUsageError;
   }
-  // Nothing is written: the image may lie anywhere, the card itself too.
-  const std::string refusal = targetRefusal(target, {});
+  // Nothing is written by a compare: the image may lie anywhere, the card
+  // itself too.
+  const std::string refusal = disks::cardRefusal(
+      name, backup ? std::vector<std::string>{args.image} : std::vector<std::string>{});
   if (!refusal.empty()) {
     writeErrors(messageLine(refusal, card::kErrorCaption) + "\n");
     return kFailure;
   }
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
   const KeepAwake awake;
-  Console console(!quiet && errorsAreTerminal());
-  ConsoleUi ui(console, target, "", image);
-  card::runCompareOperation(*disk, ui);
-  hintAfter(ui, console, "");
+  Console console(!args.quiet && errorsAreTerminal());
+  ConsoleUi ui(console, name, "", backup ? std::string() : args.image);
+  const card::Outcome outcome =
+      backup ? card::runBackup(*disk, ui, args.image) : card::runCompare(*disk, ui);
+  hintAfter(outcome, ui);
   console.endProgress();
-  return ui.endedWell() ? kSuccess : kFailure;
+  return outcome.done() ? kSuccess : kFailure;
 }
 
 int runCommand(const std::vector<std::string>& args) {
@@ -493,56 +495,70 @@ int runCommand(const std::vector<std::string>& args) {
   // One way of writing options on every system: "/x" is a path, never an
   // option.
   app.allow_windows_style_options(false);
-  const std::string targetHelp = targetDescription();
+  const std::string cardHelp = cardNameDescription();
+  // The chosen command's exit status, set by its callback.
+  int status = kUsageError;
 
-  app.add_subcommand("list", "Lists the removable cards the system sees.");
+  app.add_subcommand("list", "Lists the removable cards the system sees.")->callback([&] {
+    status = listCommand();
+  });
 
-  std::string infoImage;
-  CLI::App* info = app.add_subcommand(
+  InfoArgs info;
+  CLI::App* infoApp = app.add_subcommand(
       "info", "Checks an image file: its header, its size, the SHA-256 of its blocks.");
-  info->add_option("IMAGE", infoImage, "the .S7img file")->required();
+  infoApp->add_option("IMAGE", info.image, "the .S7img file")->required();
+  infoApp->callback([&] { status = infoCommand(info); });
 
   WriteArgs write;
-  CLI::App* writeCommandApp = app.add_subcommand(
+  CLI::App* writeApp = app.add_subcommand(
       "write", "Writes IMAGE onto each TARGET (several at once), reads each back and compares it.");
-  writeCommandApp->add_option("IMAGE", write.image, "the .S7img file")->required();
-  writeCommandApp->add_option("TARGET", write.targets, targetHelp)->required();
-  writeCommandApp->add_flag("-y,--yes", write.yes,
-                            "write without asking (needed when there is no terminal)");
-  writeCommandApp->add_flag("--no-verify", write.noVerify, "do not read the card back");
-  writeCommandApp->add_flag(
-      "--no-eject", write.noEject,
-      "keep the card in its reader after the write (Windows ejects it by default)");
-  writeCommandApp->add_option("--record", write.record, "append one CSV line per card to this file")
+  writeApp->add_option("IMAGE", write.image, "the .S7img file")->required();
+  writeApp->add_option("TARGET", write.cards, cardHelp)->required();
+  writeApp->add_flag("-y,--yes", write.yes,
+                     "write without asking (needed when there is no terminal)");
+  writeApp->add_flag("--no-verify", write.noVerify, "do not read the card back");
+  writeApp->add_flag("--no-eject", write.noEject,
+                     "keep the card in its reader after the write (Windows ejects it by default)");
+  writeApp->add_option("--record", write.record, "append one CSV line per card to this file")
       ->type_name("FILE");
-  CLI::Option* backup = writeCommandApp->add_option(
+  CLI::Option* backup = writeApp->add_option(
       "--backup", write.backup, "read the card into this image file first (one TARGET)");
   backup->type_name("FILE");
-  CLI::Option* backupDir = writeCommandApp->add_option(
+  CLI::Option* backupDir = writeApp->add_option(
       "--backup-dir", write.backupDir,
       "read each card into an image file in this folder first, named after the card and the time");
   backupDir->type_name("DIR");
   backup->excludes(backupDir);
-  writeCommandApp->add_flag("-q,--quiet", write.quiet, "no progress line");
+  writeApp->add_flag("-q,--quiet", write.quiet, "no progress line");
+  writeApp->callback([&] {
+    installStopHandlers();
+    status = writeCommand(write);
+  });
 
-  std::string readTarget;
-  std::string readImage;
-  bool readQuiet = false;
-  CLI::App* read = app.add_subcommand(
+  CardReadArgs read;
+  read.kind = CardReadArgs::Kind::Backup;
+  CLI::App* readApp = app.add_subcommand(
       "read",
       "Reads the whole card into a new image file (read twice, kept only when both agree).");
-  read->add_option("TARGET", readTarget, targetHelp)->required();
-  read->add_option("IMAGE", readImage, "the .S7img file to make")->required();
-  read->add_flag("-q,--quiet", readQuiet, "no progress line");
+  readApp->add_option("TARGET", read.card, cardHelp)->required();
+  readApp->add_option("IMAGE", read.image, "the .S7img file to make")->required();
+  readApp->add_flag("-q,--quiet", read.quiet, "no progress line");
+  readApp->callback([&] {
+    installStopHandlers();
+    status = cardReadCommand(read);
+  });
 
-  std::string compareImage;
-  std::string compareTarget;
-  bool compareQuiet = false;
-  CLI::App* compare =
+  CardReadArgs compare;
+  compare.kind = CardReadArgs::Kind::Compare;
+  CLI::App* compareApp =
       app.add_subcommand("compare", "Compares the card with an image file; writes nothing.");
-  compare->add_option("IMAGE", compareImage, "the .S7img file")->required();
-  compare->add_option("TARGET", compareTarget, targetHelp)->required();
-  compare->add_flag("-q,--quiet", compareQuiet, "no progress line");
+  compareApp->add_option("IMAGE", compare.image, "the .S7img file")->required();
+  compareApp->add_option("TARGET", compare.card, cardHelp)->required();
+  compareApp->add_flag("-q,--quiet", compare.quiet, "no progress line");
+  compareApp->callback([&] {
+    installStopHandlers();
+    status = cardReadCommand(compare);
+  });
 
   // CLI11 would ask for a command before it names the stranger.
   const std::vector<std::string> commands = {"list", "info", "write", "read", "compare"};
@@ -571,23 +587,15 @@ int runCommand(const std::vector<std::string>& args) {
     usageError(command.empty() ? std::string() : command, error.what());
     return kUsageError;
   }
-
-  if (app.got_subcommand("list")) return listCommand();
-  if (app.got_subcommand(info)) return infoCommand(infoImage);
-  // A command that touches a card ends the normal way when asked to stop.
-  if (app.got_subcommand(writeCommandApp) || app.got_subcommand(read) ||
-      app.got_subcommand(compare))
-    installStopHandlers();
-  if (app.got_subcommand(writeCommandApp)) return writeCommand(write);
-  if (app.got_subcommand(read)) return readCommand(readTarget, readImage, readQuiet);
-  if (app.got_subcommand(compare)) return compareCommand(compareImage, compareTarget, compareQuiet);
-  return kUsageError;
+  return status;
 }
 
 }  // namespace
 
 int run(const std::vector<std::string>& args) {
   const int status = runCommand(args);
+  // A console being closed may end the process now: the cards are free and
+  // the record written.
   commandFinished();
   return status;
 }

@@ -1,7 +1,6 @@
 #include "cli/console.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "card/messages.h"
 #include "cli/stop_request.h"
@@ -10,20 +9,17 @@
 namespace cli {
 namespace {
 
-// The status texts begin with the count of blocks of the pass ("2048 block
-// image", "65536 block card - reading"): the bytes behind the percentage.
-std::int64_t passBytes(const std::string& status) {
-  return std::strtoll(status.c_str(), nullptr, 10) * 512;
-}
-
-std::string progressText(const std::string& status, int position, double seconds) {
+// `passBytes`: the bytes behind the whole bar, of which `position` percent
+// have gone by in `seconds`.
+std::string progressText(const std::string& status, int position, std::int64_t passBytes,
+                         double seconds) {
   // A status that counts no blocks ("waiting for the card at >G to be
   // free") has no percentage yet.
   if (status.empty() || status[0] < '0' || status[0] > '9') return status;
   std::string text = status + "  " + std::to_string(position) + "%";
-  if (position <= 0 || seconds <= 0.05) return text;
+  if (position <= 0 || seconds <= 0.05 || passBytes <= 0) return text;
   char figures[64];
-  const double megabytes = passBytes(status) * (position / 100.0) / 1e6;
+  const double megabytes = static_cast<double>(passBytes) * (position / 100.0) / 1e6;
   const long left = static_cast<long>(seconds * (100 - position) / position + 0.5);
   std::snprintf(figures, sizeof figures, "  %.1f MB/s  %ld:%02ld left", megabytes / seconds,
                 left / 60, left % 60);
@@ -96,27 +92,25 @@ ConsoleUi::ConsoleUi(Console& console, std::string target, std::string prefix, s
 }
 
 void ConsoleUi::showMessage(const std::string& text, const std::string& caption) {
-  lastText_ = text;
-  lastCaption_ = caption;
   console_.line(prefix_ + phase_ + messageLine(text, caption));
 }
+
+bool ConsoleUi::stopRequested() { return cli::stopRequested(); }
+
+void ConsoleUi::note(const std::string& text) { console_.line(prefix_ + text); }
 
 void ConsoleUi::setStatus(const std::string& text) {
   status_ = text;
   draw(true);
 }
 
-void ConsoleUi::setProgress(int position) {
-  // The bar going back means a new pass (the read-back after the write):
-  // its speed is measured from here.
-  if (position < position_) passStart_ = std::chrono::steady_clock::now();
-  if (position == 0 && position_ == 0) passStart_ = std::chrono::steady_clock::now();
-  position_ = position;
+void ConsoleUi::setProgress(int position) { position_ = position; }
+
+void ConsoleUi::passStarted(std::int64_t bytes) {
+  passBytes_ = bytes;
+  passStart_ = std::chrono::steady_clock::now();
+  position_ = 0;
 }
-
-bool ConsoleUi::stopRequested() { return cli::stopRequested(); }
-
-bool ConsoleUi::endedWell() const { return lastCaption_ == card::kDoneCaption; }
 
 void ConsoleUi::draw(bool now) {
   if (line_ < 0) return;
@@ -125,7 +119,7 @@ void ConsoleUi::draw(bool now) {
   if (!now && at - lastDraw_ < std::chrono::milliseconds(100)) return;
   lastDraw_ = at;
   const double seconds = std::chrono::duration<double>(at - passStart_).count();
-  console_.setProgressLine(line_, prefix_ + progressText(status_, position_, seconds));
+  console_.setProgressLine(line_, prefix_ + progressText(status_, position_, passBytes_, seconds));
 }
 
 }  // namespace cli

@@ -71,15 +71,12 @@ class ConsoleUi : public card::OperatorUi {
   // Ctrl-C, a closed terminal, the session ending.
   bool stopRequested() override;
 
-  void setFile(std::string file) { file_ = std::move(file); }
+  void passStarted(std::int64_t bytes) override;
+
   // Words put before the card's messages for a part of its run ("backup: ").
   void setPhase(std::string phase) { phase_ = std::move(phase); }
-  // The last message shown and its caption.
-  const std::string& lastText() const { return lastText_; }
-  const std::string& lastCaption() const { return lastCaption_; }
-  // Whether the run ended with its closing message under the program's
-  // name ("done", "card matches image").
-  bool endedWell() const;
+  // A line of the card's own below its messages ("hint: ...").
+  void note(const std::string& text);
 
  private:
   void draw(bool now);
@@ -89,12 +86,12 @@ class ConsoleUi : public card::OperatorUi {
   std::string prefix_;
   std::string file_;
   std::string phase_;
-  std::string lastText_;
-  std::string lastCaption_;
   int line_ = -1;
   std::string status_;
   int position_ = 0;
-  // The pass the bar shows now (writing, reading back, ...) began here.
+  // The bytes of the pass the bar shows now (writing, reading back, ...),
+  // which began at passStart_.
+  std::int64_t passBytes_ = 0;
   std::chrono::steady_clock::time_point passStart_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point lastDraw_{};
 };

@@ -1,6 +1,6 @@
 // What the command line asks of the system it runs on, apart from the card
-// writer's own disk services: which cards there are, how a target is named,
-// and what the platform refuses before a card is touched. One file per
+// writer's disk services and the cards (disks/cards.h): how a card is named
+// on the command line, what an error means, the program's name. One file per
 // platform implements it.
 #pragma once
 
@@ -10,60 +10,26 @@
 #include <vector>
 
 #include "card/disk_services.h"
+#include "card/outcome.h"
 
 namespace cli {
 
-// A card as `list` shows it and as the write's question names it.
-struct CardDescription {
-  std::string target;       // as the card writer names it: "G", "/dev/sdb"
-  std::string disk;         // "disk 1", "loop over /tmp/card.img", ...
-  std::int64_t bytes = -1;  // -1 when unknown
-  std::string vendor;
-  std::string product;
-  bool removable = false;
-  bool noCard = false;               // a reader whose slot is empty
-  std::vector<std::string> mounted;  // what of it is in use: "/dev/sdb1 on /media/card"
-};
-
-// The removable cards the system sees.
-std::vector<CardDescription> listCards();
-
-// What the target is, as far as the system tells; never fails (unknown
-// fields stay empty).
-CardDescription describeTarget(const std::string& target);
-
-// The operator's text for a target, as the card writer names it: the drive
+// The operator's text for a card, as the card writer names it: the drive
 // letter alone on Windows ("g:" gives "G"), the device's own path on Linux
 // (links followed). False, with `problem` set, for a text that cannot name
 // a card at all: a usage error.
-bool normaliseTarget(const std::string& text, std::string& target, std::string& problem);
+bool normaliseCardName(const std::string& text, std::string& name, std::string& problem);
 
-// What the platform refuses before the card writer is asked, with the
-// message to show (caption "ERROR"); empty when nothing. `files` are the
-// files the run reads or writes beside the card.
-std::string targetRefusal(const std::string& target, const std::vector<std::string>& files);
-
-// What to tell an operator whose card did not open ("MMC drive open error")
-// when the program runs without the rights a raw disk needs; empty when it
-// has them.
-std::string openFailureHint();
-
-// What a system error code from a run means to the operator: a line to
-// print after the card writer's own message, or empty where there is
-// nothing to add. `writing`: the code came from writing the card (on Linux
-// EPERM then means a card that refuses writes).
-std::string errorHint(std::uint32_t code, bool writing);
-
-// The system's own words for an error code ("Access is denied.").
-std::string systemErrorName(std::uint32_t code);
-
-// Whether this process's current folder lies on the card `target`, which
-// keeps the card's volume busy.
-bool currentFolderOnCard(const std::string& target);
+// What the system's answer behind a run that did not end well may mean to
+// the operator (missing rights for a raw disk, a reader unplugged, no card,
+// a card's lock switch, a card kept busy, ...), for the card `name`; empty
+// when nothing useful can be said. Decided on the outcome's ending and
+// error code, never on a message's words.
+std::string hintFor(const card::Outcome& outcome, const std::string& name);
 
 // Keeps the system from going to sleep while it lives: a PC that sleeps in
-// the middle of a write leaves a half-written card. Nothing where the
-// system does not sleep under a running command.
+// the middle of a write leaves a half-written card. Windows only; elsewhere
+// sleep is left to the desktop's own inhibitors.
 class KeepAwake {
  public:
   KeepAwake();
@@ -81,10 +47,10 @@ std::unique_ptr<card::DiskServices> makeDiskServices();
 // The program's name as the operator types it.
 std::string programName();
 
-// What TARGET is, for the help text.
-std::string targetDescription();
+// What a card's name is, for the help text.
+std::string cardNameDescription();
 
-// The target in a file name: "G", "sdb".
-std::string targetStem(const std::string& target);
+// The card's name in a file name: "G", "sdb".
+std::string cardStem(const std::string& name);
 
 }  // namespace cli

@@ -303,35 +303,35 @@ bool PosixDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
 
 void PosixDiskServices::closeImage(NativeHandle file) { images_.close(file); }
 
-bool PosixDiskServices::createTarget(const std::string& targetPath, std::string& temporaryPath,
+bool PosixDiskServices::createBackup(const std::string& targetPath, std::string& temporaryPath,
                                      NativeHandle& file) {
   if (targets_.create(targetPath, temporaryPath, file)) return true;
   error_ = targets_.error();
   return false;
 }
 
-bool PosixDiskServices::writeTarget(NativeHandle file, const void* data, std::size_t size) {
+bool PosixDiskServices::writeBackup(NativeHandle file, const void* data, std::size_t size) {
   if (targets_.write(file, data, size)) return true;
   error_ = targets_.error();
   return false;
 }
 
-bool PosixDiskServices::finishTarget(NativeHandle file) {
+bool PosixDiskServices::finishBackup(NativeHandle file) {
   if (targets_.finish(file)) return true;
   error_ = targets_.error();
   return false;
 }
 
-void PosixDiskServices::closeTarget(NativeHandle file) { targets_.close(file); }
+void PosixDiskServices::closeBackup(NativeHandle file) { targets_.close(file); }
 
-bool PosixDiskServices::placeTarget(const std::string& temporaryPath,
+bool PosixDiskServices::placeBackup(const std::string& temporaryPath,
                                     const std::string& targetPath) {
   if (targets_.place(temporaryPath, targetPath)) return true;
   error_ = targets_.error();
   return false;
 }
 
-void PosixDiskServices::removeTarget(const std::string& temporaryPath) {
+void PosixDiskServices::removeBackup(const std::string& temporaryPath) {
   targets_.remove(temporaryPath);
 }
 

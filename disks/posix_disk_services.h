@@ -11,7 +11,7 @@
 
 #include "card/disk_services.h"
 #include "disks/image_files.h"
-#include "disks/target_files.h"
+#include "disks/backup_files.h"
 
 namespace card {
 
@@ -34,7 +34,7 @@ class PosixDiskServices final : public DiskServices {
   // What is open right now.
   int openDevices() const { return static_cast<int>(devices_.size()); }
   int openImages() const { return images_.openCount(); }
-  int openTargets() const { return targets_.openCount(); }
+  int openBackups() const { return targets_.openCount(); }
   int liveBuffers() const { return buffers_.liveCount(); }
   // False when the last device opened had to go through the page cache
   // because its file system refuses direct I/O.
@@ -66,13 +66,13 @@ class PosixDiskServices final : public DiskServices {
   void closeImage(NativeHandle file) override;
 
   // The image file a card is read into.
-  bool createTarget(const std::string& targetPath, std::string& temporaryPath,
+  bool createBackup(const std::string& targetPath, std::string& temporaryPath,
                     NativeHandle& file) override;
-  bool writeTarget(NativeHandle file, const void* data, std::size_t size) override;
-  bool finishTarget(NativeHandle file) override;
-  void closeTarget(NativeHandle file) override;
-  bool placeTarget(const std::string& temporaryPath, const std::string& targetPath) override;
-  void removeTarget(const std::string& temporaryPath) override;
+  bool writeBackup(NativeHandle file, const void* data, std::size_t size) override;
+  bool finishBackup(NativeHandle file) override;
+  void closeBackup(NativeHandle file) override;
+  bool placeBackup(const std::string& temporaryPath, const std::string& targetPath) override;
+  void removeBackup(const std::string& temporaryPath) override;
 
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
@@ -102,7 +102,7 @@ class PosixDiskServices final : public DiskServices {
   bool lastOpenDirect_ = true;
   std::set<int> devices_;
   ImageFiles images_;
-  TargetFiles targets_;
+  BackupFiles targets_;
   BlockBuffers buffers_;
 };
 

@@ -14,6 +14,7 @@ constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorNotReady = 21;
 constexpr std::uint32_t kErrorReadFault = 30;
 constexpr std::uint32_t kErrorWriteProtect = 19;
+constexpr std::uint32_t kErrorNoSystemResources = 1450;
 
 }  // namespace
 
@@ -96,6 +97,12 @@ bool SimulatedDiskServices::driveGeometry(NativeHandle device, DriveGeometry& ge
   return true;
 }
 
+bool SimulatedDiskServices::tooLarge(const SimulatedDrive& drive, std::size_t size) {
+  if (drive.largestTransfer <= 0 || std::int64_t(size) <= drive.largestTransfer * 512) return false;
+  lastError_ = kErrorNoSystemResources;
+  return true;
+}
+
 bool SimulatedDiskServices::writeDevice(NativeHandle device, const void* data, std::size_t size) {
   const auto found = devices_.find(device);
   if (found == devices_.end()) {
@@ -104,6 +111,7 @@ bool SimulatedDiskServices::writeDevice(NativeHandle device, const void* data, s
   }
   OpenDevice& open = found->second;
   record("write " + std::to_string(open.position / 512) + " +" + std::to_string(size));
+  if (tooLarge(*open.drive, size)) return false;
   const std::int64_t end = open.position + static_cast<std::int64_t>(size);
   if (end > open.drive->blocks * 512) {
     lastError_ = 27;  // the sector is not found: past the card's end
@@ -156,6 +164,7 @@ bool SimulatedDiskServices::readDevice(NativeHandle device, void* data, std::siz
   OpenDevice& open = found->second;
   record("read " + std::to_string(open.position / 512) + " +" + std::to_string(size));
   std::memset(data, 0, size);
+  if (tooLarge(*open.drive, size)) return false;
   if (!seekTo(open.file, open.position)) {
     lastError_ = kErrorInvalidFunction;
     return false;
@@ -349,66 +358,66 @@ void SimulatedDiskServices::closeImage(NativeHandle file) {
   images_.close(file);
 }
 
-bool SimulatedDiskServices::createTarget(const std::string& targetPath, std::string& temporaryPath,
+bool SimulatedDiskServices::createBackup(const std::string& targetPath, std::string& temporaryPath,
                                          NativeHandle& file) {
   record("create target");
-  if (!targets_.create(targetPath, temporaryPath, file)) {
-    lastError_ = targets_.error();
+  if (!backups_.create(targetPath, temporaryPath, file)) {
+    lastError_ = backups_.error();
     return false;
   }
-  targetLengths_[file] = 0;
+  backupLengths_[file] = 0;
   return true;
 }
 
-bool SimulatedDiskServices::writeTarget(NativeHandle file, const void* data, std::size_t size) {
-  const auto length = targetLengths_.find(file);
-  if (targetWriteError_ != 0 && length != targetLengths_.end() &&
-      failTargetByte_ >= length->second &&
-      failTargetByte_ < length->second + static_cast<std::int64_t>(size)) {
+bool SimulatedDiskServices::writeBackup(NativeHandle file, const void* data, std::size_t size) {
+  const auto length = backupLengths_.find(file);
+  if (backupWriteError_ != 0 && length != backupLengths_.end() &&
+      failBackupByte_ >= length->second &&
+      failBackupByte_ < length->second + static_cast<std::int64_t>(size)) {
     record("write target refused");
-    lastError_ = targetWriteError_;
+    lastError_ = backupWriteError_;
     return false;
   }
-  if (!targets_.write(file, data, size)) {
-    lastError_ = targets_.error();
+  if (!backups_.write(file, data, size)) {
+    lastError_ = backups_.error();
     return false;
   }
-  if (length != targetLengths_.end()) length->second += static_cast<std::int64_t>(size);
+  if (length != backupLengths_.end()) length->second += static_cast<std::int64_t>(size);
   return true;
 }
 
-bool SimulatedDiskServices::finishTarget(NativeHandle file) {
+bool SimulatedDiskServices::finishBackup(NativeHandle file) {
   record("finish target");
-  targetLengths_.erase(file);
-  const bool finished = targets_.finish(file);
-  if (!finished) lastError_ = targets_.error();
-  if (finished && targetFlushError_ != 0) lastError_ = targetFlushError_;
-  return finished && targetFlushError_ == 0;
+  backupLengths_.erase(file);
+  const bool finished = backups_.finish(file);
+  if (!finished) lastError_ = backups_.error();
+  if (finished && backupFlushError_ != 0) lastError_ = backupFlushError_;
+  return finished && backupFlushError_ == 0;
 }
 
-void SimulatedDiskServices::closeTarget(NativeHandle file) {
+void SimulatedDiskServices::closeBackup(NativeHandle file) {
   record("close target");
-  targetLengths_.erase(file);
-  targets_.close(file);
+  backupLengths_.erase(file);
+  backups_.close(file);
 }
 
-bool SimulatedDiskServices::placeTarget(const std::string& temporaryPath,
+bool SimulatedDiskServices::placeBackup(const std::string& temporaryPath,
                                         const std::string& targetPath) {
   record("place target");
-  if (targetPlaceError_ != 0) {
-    lastError_ = targetPlaceError_;
+  if (backupPlaceError_ != 0) {
+    lastError_ = backupPlaceError_;
     return false;
   }
-  if (!targets_.place(temporaryPath, targetPath)) {
-    lastError_ = targets_.error();
+  if (!backups_.place(temporaryPath, targetPath)) {
+    lastError_ = backups_.error();
     return false;
   }
   return true;
 }
 
-void SimulatedDiskServices::removeTarget(const std::string& temporaryPath) {
+void SimulatedDiskServices::removeBackup(const std::string& temporaryPath) {
   record("remove target");
-  targets_.remove(temporaryPath);
+  backups_.remove(temporaryPath);
 }
 
 void* SimulatedDiskServices::allocateBuffer(std::size_t size) {

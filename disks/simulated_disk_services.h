@@ -12,7 +12,7 @@
 
 #include "card/disk_services.h"
 #include "disks/image_files.h"
-#include "disks/target_files.h"
+#include "disks/backup_files.h"
 
 namespace card {
 
@@ -36,6 +36,10 @@ struct SimulatedDrive {
   bool readFails = false;             // reads fail with refuseError
   std::int64_t unreadableBlock = -1;  // a read that covers this block fails with refuseError
   std::int64_t changingBlock = -1;    // this block reads differently each time after its first
+  // A read or write of more blocks than this fails with error 1450 (the
+  // system's resources do not suffice), as some readers answer a transfer
+  // larger than they take; 0: any size is taken.
+  std::int64_t largestTransfer = 0;
   // The volume's answers.
   std::string volumeNumber = "5";
   bool volumeOpenFails = false;
@@ -77,19 +81,19 @@ class SimulatedDiskServices : public DiskServices {
   // The image file a card is read into: a write that covers byte `byte` of
   // it fails, its flush fails, or putting it in the target's place fails,
   // each with the system error code `error`; error 0 takes the failure back.
-  void failTargetWrite(std::int64_t byte, std::uint32_t error) {
-    targetWriteError_ = error;
-    failTargetByte_ = byte;
+  void failBackupWrite(std::int64_t byte, std::uint32_t error) {
+    backupWriteError_ = error;
+    failBackupByte_ = byte;
   }
-  void failTargetFlush(std::uint32_t error) { targetFlushError_ = error; }
-  void failTargetPlace(std::uint32_t error) { targetPlaceError_ = error; }
+  void failBackupFlush(std::uint32_t error) { backupFlushError_ = error; }
+  void failBackupPlace(std::uint32_t error) { backupPlaceError_ = error; }
 
   // What is open right now.
   int openDevices() const { return static_cast<int>(devices_.size()); }
   int openImages() const { return images_.openCount(); }
   int liveBuffers() const { return buffers_.liveCount(); }
   int openVolumes() const { return static_cast<int>(volumes_.size()); }
-  int openTargets() const { return targets_.openCount(); }
+  int openBackups() const { return backups_.openCount(); }
   int lockedVolumes() const;
   // How often a card was ejected.
   int ejects() const { return ejects_; }
@@ -118,13 +122,13 @@ class SimulatedDiskServices : public DiskServices {
   std::size_t readImage(NativeHandle file, void* data, std::size_t size) override;
   bool seekImage(NativeHandle file, std::int64_t offset) override;
   void closeImage(NativeHandle file) override;
-  bool createTarget(const std::string& targetPath, std::string& temporaryPath,
+  bool createBackup(const std::string& targetPath, std::string& temporaryPath,
                     NativeHandle& file) override;
-  bool writeTarget(NativeHandle file, const void* data, std::size_t size) override;
-  bool finishTarget(NativeHandle file) override;
-  void closeTarget(NativeHandle file) override;
-  bool placeTarget(const std::string& temporaryPath, const std::string& targetPath) override;
-  void removeTarget(const std::string& temporaryPath) override;
+  bool writeBackup(NativeHandle file, const void* data, std::size_t size) override;
+  bool finishBackup(NativeHandle file) override;
+  void closeBackup(NativeHandle file) override;
+  bool placeBackup(const std::string& temporaryPath, const std::string& targetPath) override;
+  void removeBackup(const std::string& temporaryPath) override;
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
 
@@ -156,6 +160,9 @@ class SimulatedDiskServices : public DiskServices {
     bool locked = false;
   };
   void record(const std::string& entry);
+  // Whether a transfer of `size` bytes is more than the drive takes; the
+  // error is set when it is.
+  bool tooLarge(const SimulatedDrive& drive, std::size_t size);
   std::int64_t volumeDiskNumber(const SimulatedDrive& drive) const;
   std::string devicePathOf(const SimulatedDrive& drive) const;
 
@@ -165,12 +172,12 @@ class SimulatedDiskServices : public DiskServices {
   std::map<NativeHandle, OpenDevice> devices_;
   ImageFiles images_;
   BlockBuffers buffers_;
-  TargetFiles targets_;
-  std::map<NativeHandle, std::int64_t> targetLengths_;
-  std::int64_t failTargetByte_ = -1;
-  std::uint32_t targetWriteError_ = 0;
-  std::uint32_t targetFlushError_ = 0;
-  std::uint32_t targetPlaceError_ = 0;
+  BackupFiles backups_;
+  std::map<NativeHandle, std::int64_t> backupLengths_;
+  std::int64_t failBackupByte_ = -1;
+  std::uint32_t backupWriteError_ = 0;
+  std::uint32_t backupFlushError_ = 0;
+  std::uint32_t backupPlaceError_ = 0;
   // How often each drive's changing block has been read.
   std::map<const SimulatedDrive*, int> changingReads_;
   NativeHandle nextHandle_ = 0x100;

@@ -1,4 +1,5 @@
 #include "disks/win32_disk_services.h"
+#include "win32/handles.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -26,26 +27,8 @@ HANDLE toHandle(NativeHandle handle) { return reinterpret_cast<HANDLE>(handle); 
 NativeHandle toNative(HANDLE handle) { return reinterpret_cast<NativeHandle>(handle); }
 
 // A file handle owned while it is being set up here, before it is handed to
-// the card writer. Empty is INVALID_HANDLE_VALUE, as CreateFile answers.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-  void reset(HANDLE handle) {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = handle;
-  }
-
- private:
-  HANDLE handle_;
-};
+// the card writer.
+using win32::FileHandle;
 
 // An ioctl with neither input nor output: the volume's lock, dismount and
 // unlock.
@@ -86,7 +69,7 @@ std::wstring volumeOfFile(const std::wstring& path) {
   static const std::wstring kVolumePrefix = L"\\\\?\\Volume{";
   // A file still to be made lies where the nearest folder that exists does.
   std::wstring place = path;
-  FileHandle file(INVALID_HANDLE_VALUE);
+  FileHandle file;
   for (;;) {
     file.reset(CreateFileW(place.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -296,35 +279,35 @@ bool Win32DiskServices::seekImage(NativeHandle file, std::int64_t offset) {
 
 void Win32DiskServices::closeImage(NativeHandle file) { images_.close(file); }
 
-bool Win32DiskServices::createTarget(const std::string& targetPath, std::string& temporaryPath,
+bool Win32DiskServices::createBackup(const std::string& targetPath, std::string& temporaryPath,
                                      NativeHandle& file) {
   if (targets_.create(targetPath, temporaryPath, file)) return true;
   lastError_ = targets_.error();
   return false;
 }
 
-bool Win32DiskServices::writeTarget(NativeHandle file, const void* data, std::size_t size) {
+bool Win32DiskServices::writeBackup(NativeHandle file, const void* data, std::size_t size) {
   if (targets_.write(file, data, size)) return true;
   lastError_ = targets_.error();
   return false;
 }
 
-bool Win32DiskServices::finishTarget(NativeHandle file) {
+bool Win32DiskServices::finishBackup(NativeHandle file) {
   if (targets_.finish(file)) return true;
   lastError_ = targets_.error();
   return false;
 }
 
-void Win32DiskServices::closeTarget(NativeHandle file) { targets_.close(file); }
+void Win32DiskServices::closeBackup(NativeHandle file) { targets_.close(file); }
 
-bool Win32DiskServices::placeTarget(const std::string& temporaryPath,
+bool Win32DiskServices::placeBackup(const std::string& temporaryPath,
                                     const std::string& targetPath) {
   if (targets_.place(temporaryPath, targetPath)) return true;
   lastError_ = targets_.error();
   return false;
 }
 
-void Win32DiskServices::removeTarget(const std::string& temporaryPath) {
+void Win32DiskServices::removeBackup(const std::string& temporaryPath) {
   targets_.remove(temporaryPath);
 }
 
@@ -339,17 +322,16 @@ void Win32DiskServices::freeBuffer(void* buffer) { buffers_.free(buffer); }
 bool Win32DiskServices::listVolumes(std::vector<std::string>& paths) {
   paths.clear();
   wchar_t name[MAX_PATH + 1] = {};
-  const HANDLE search = FindFirstVolumeW(name, MAX_PATH + 1);
-  if (search == INVALID_HANDLE_VALUE) return failed();
+  const win32::VolumeSearch search(FindFirstVolumeW(name, MAX_PATH + 1));
+  if (!search) return failed();
   do {
     // A volume's name ends in a backslash, which would open its root folder
     // rather than the volume itself.
     std::wstring path = name;
     if (!path.empty() && path.back() == L'\\') path.pop_back();
     paths.push_back(toUtf8(path));
-  } while (FindNextVolumeW(search, name, MAX_PATH + 1));
+  } while (FindNextVolumeW(search.get(), name, MAX_PATH + 1));
   const DWORD error = GetLastError();
-  FindVolumeClose(search);
   if (error != ERROR_NO_MORE_FILES) {
     lastError_ = error;
     return false;

@@ -7,7 +7,7 @@
 
 #include "card/disk_services.h"
 #include "disks/image_files.h"
-#include "disks/target_files.h"
+#include "disks/backup_files.h"
 
 namespace card {
 
@@ -48,13 +48,13 @@ class Win32DiskServices final : public DiskServices {
   void closeImage(NativeHandle file) override;
 
   // The image file a card is read into.
-  bool createTarget(const std::string& targetPath, std::string& temporaryPath,
+  bool createBackup(const std::string& targetPath, std::string& temporaryPath,
                     NativeHandle& file) override;
-  bool writeTarget(NativeHandle file, const void* data, std::size_t size) override;
-  bool finishTarget(NativeHandle file) override;
-  void closeTarget(NativeHandle file) override;
-  bool placeTarget(const std::string& temporaryPath, const std::string& targetPath) override;
-  void removeTarget(const std::string& temporaryPath) override;
+  bool writeBackup(NativeHandle file, const void* data, std::size_t size) override;
+  bool finishBackup(NativeHandle file) override;
+  void closeBackup(NativeHandle file) override;
+  bool placeBackup(const std::string& temporaryPath, const std::string& targetPath) override;
+  void removeBackup(const std::string& temporaryPath) override;
 
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
@@ -80,7 +80,7 @@ class Win32DiskServices final : public DiskServices {
 
   std::uint32_t lastError_ = 0;
   ImageFiles images_;
-  TargetFiles targets_;
+  BackupFiles targets_;
   BlockBuffers buffers_;
 };
 

@@ -9,10 +9,10 @@
 
 #include "ui/app_error.h"
 #include "ui/chinese_font.h"
-#include "card/compare_operation.h"
-#include "card/read_operation.h"
+#include "card/compare_run.h"
+#include "card/backup_run.h"
 #include "ui/session_guard.h"
-#include "card/write_operation.h"
+#include "card/write_run.h"
 
 namespace quenvory {
 namespace {
@@ -68,7 +68,7 @@ OPENFILENAMEW imageFileDialog(HWND owner, std::vector<wchar_t>& name) {
 
 }  // namespace
 
-std::wstring normalizeDriveText(const std::wstring& text, UINT codePage) {
+std::wstring normaliseDriveText(const std::wstring& text, UINT codePage) {
   std::wstring result = text;
   if (!result.empty()) CharUpperBuffW(&result[0], DWORD(result.size()));
   // Each character with the number of bytes it takes in the code page; a
@@ -427,18 +427,25 @@ bool TForm1::preTranslate(MSG& message) {
 }
 
 void TForm1::btStartClick() {
-  runOperation(kSessionReason, [this] { card::runWriteOperation(disk_, *this); });
+  runOperation(kSessionReason, [this] { runEnded(card::runWrite(disk_, *this)); });
 }
 
 void TForm1::miReadCardClick() {
   runOperation(kReadSessionReason, [this] {
-    const std::wstring target = executeSaveDialog();
-    if (!target.empty()) card::runReadOperation(disk_, *this, toUtf8(target));
+    const std::wstring backup = executeSaveDialog();
+    if (!backup.empty()) runEnded(card::runBackup(disk_, *this, toUtf8(backup)));
   });
 }
 
 void TForm1::miCompareCardClick() {
-  runOperation(kCompareSessionReason, [this] { card::runCompareOperation(disk_, *this); });
+  runOperation(kCompareSessionReason, [this] { runEnded(card::runCompare(disk_, *this)); });
+}
+
+// However a run ended, the status label shows the count text of the last
+// accepted header, never the text of a pass that is over. A run that
+// accepted none leaves the label as the run before left it.
+void TForm1::runEnded(const card::Outcome& outcome) {
+  if (!outcome.status.empty()) setStatus(outcome.status);
 }
 
 void TForm1::runOperation(const wchar_t* sessionReason, const std::function<void()>& operation) {
@@ -481,7 +488,7 @@ void TForm1::cbDriveChange(bool fromList) {
   } else {
     text = windowText(combo);
   }
-  const std::wstring normal = normalizeDriveText(text, CP_ACP);
+  const std::wstring normal = normaliseDriveText(text, CP_ACP);
   if (normal == windowText(combo)) return;
   SetWindowTextW(combo, normal.c_str());
   const WORD end = WORD(normal.size());

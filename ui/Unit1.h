@@ -11,6 +11,7 @@
 
 #include "card/disk_services.h"
 #include "card/operator_ui.h"
+#include "card/outcome.h"
 #include "ui/win32_helpers.h"
 #include "ui/window_description.h"
 
@@ -19,7 +20,7 @@ namespace quenvory {
 // The drive field's rule: upper-cased by the locale, then, when the text has
 // two or more bytes in `codePage`, the character at byte position 2 is
 // deleted, a double-byte character always as a whole.
-std::wstring normalizeDriveText(const std::wstring& text, UINT codePage);
+std::wstring normaliseDriveText(const std::wstring& text, UINT codePage);
 
 class TForm1 : public card::OperatorUi {
  public:
@@ -86,6 +87,7 @@ class TForm1 : public card::OperatorUi {
   // Runs one operation on the card, never two at once (see RunGuard), the
   // session held for its length with `sessionReason` given to the system.
   void runOperation(const wchar_t* sessionReason, const std::function<void()>& operation);
+  void runEnded(const card::Outcome& outcome);
 
   card::DiskServices& disk_;
   std::wstring caption_;

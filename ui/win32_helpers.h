@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "disks/utf16.h"
+#include "win32/handles.h"
 
 namespace quenvory {
 
@@ -48,11 +49,7 @@ class SelectedObject {
 };
 
 // A GDI object (font, brush) owned by the window; deleted with it.
-struct GdiObjectDeleter {
-  void operator()(HGDIOBJ object) const { DeleteObject(object); }
-};
-template <typename Handle>
-using GdiObject = std::unique_ptr<std::remove_pointer_t<Handle>, GdiObjectDeleter>;
+using win32::GdiObject;
 
 // Runs `action` on leaving the scope, however it is left.
 template <typename Action>

@@ -147,7 +147,7 @@ TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
       d.file = scratch.path("disk.img");
       disk.addDrive(c.driveText, d);
     }
-    card::Card device = card::openCardDevice(disk, ui);
+    card::Card device = card::openCard(disk, ui);
     EXPECT_FALSE(device);
     EXPECT_EQ(journal, c.journal);
     EXPECT_EQ(disk.openDevices(), 0);
@@ -185,7 +185,7 @@ TEST(OpenCardDevice, AcceptsACardByItsBusButNeverTheSystemDisk) {
     d.busType = c.bus;
     d.systemDisk = c.systemDisk;
     disk.addDrive("G", d);
-    const card::Card device = card::openCardDevice(disk, ui);
+    const card::Card device = card::openCard(disk, ui);
     EXPECT_EQ(static_cast<bool>(device), c.accepted);
     using Messages = std::vector<std::pair<std::string, std::string>>;
     const Messages refusal = {{"your system does not recognize a removable media at >G", "ERROR"}};
@@ -212,7 +212,7 @@ TEST(OpenCardDevice, OpensThePhysicalDriveTheLetterNames) {
     RecordingUi ui(journal);
     ui.drive = std::string(18, 'G');  // the longest text that fits
 
-    card::Card device = card::openCardDevice(disk, ui);
+    card::Card device = card::openCard(disk, ui);
     EXPECT_TRUE(device);
     EXPECT_TRUE(ui.messages.empty());
     // A disk answer needs no volume query.
@@ -286,7 +286,7 @@ TEST(OpenCardDevice, AcceptsAVolumeOnlyWhenItLiesWhollyOnOneDisk) {
     d.file = scratch.path("card.img");
     disk.addDrive("G", d);
     RecordingUi ui(journal);
-    card::Card device = card::openCardDevice(disk, ui);
+    card::Card device = card::openCard(disk, ui);
     EXPECT_EQ(static_cast<bool>(device), c.journal.back() == "geometry");
     EXPECT_EQ(journal, c.journal);
     device.release();

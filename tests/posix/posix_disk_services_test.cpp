@@ -17,9 +17,9 @@
 #include "tests/support/attach_or_skip.h"
 #include "tests/support/loop_device.h"
 #include "card/owned.h"
-#include "card/read_operation.h"
+#include "card/backup_run.h"
 #include "tests/support/test_support.h"
-#include "card/write_operation.h"
+#include "card/write_run.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ class PosixRun {
     if (!disk.openDevice(devicePath, handle)) return false;
     card::WriteOptions options;
     options.verify = verify;
-    card::writeImage(disk, ui, card::CardDevice(disk, handle), options);
+    card::runWrite(disk, ui, card::CardDevice(disk, handle), options);
     return true;
   }
 
@@ -255,34 +255,34 @@ TEST_F(PosixServicesOnAFile, TargetFileTakesItsNameOnlyWhenPutInPlace) {
 
   card::NativeHandle kept = 0, dropped = 0;
   std::string keptPath, droppedPath;
-  ASSERT_TRUE(disk.createTarget(target, keptPath, kept)) << disk.lastError();
+  ASSERT_TRUE(disk.createBackup(target, keptPath, kept)) << disk.lastError();
   EXPECT_EQ(keptPath, target + ".partial");
   // A second one beside it never takes the first one's name.
-  ASSERT_TRUE(disk.createTarget(target, droppedPath, dropped));
+  ASSERT_TRUE(disk.createBackup(target, droppedPath, dropped));
   EXPECT_EQ(droppedPath, target + ".partial1");
-  EXPECT_EQ(disk.openTargets(), 2);
+  EXPECT_EQ(disk.openBackups(), 2);
 
-  ASSERT_TRUE(disk.writeTarget(kept, backup.data(), 8));
-  ASSERT_TRUE(disk.writeTarget(kept, backup.data() + 8, backup.size() - 8));
-  ASSERT_TRUE(disk.finishTarget(kept));
+  ASSERT_TRUE(disk.writeBackup(kept, backup.data(), 8));
+  ASSERT_TRUE(disk.writeBackup(kept, backup.data() + 8, backup.size() - 8));
+  ASSERT_TRUE(disk.finishBackup(kept));
   EXPECT_EQ(readFile(target), earlier);
-  ASSERT_TRUE(disk.placeTarget(keptPath, target));
+  ASSERT_TRUE(disk.placeBackup(keptPath, target));
   EXPECT_EQ(readFile(target), backup);
 
-  ASSERT_TRUE(disk.writeTarget(dropped, backup.data(), backup.size()));
-  disk.closeTarget(dropped);
-  disk.removeTarget(droppedPath);
-  EXPECT_EQ(disk.openTargets(), 0);
+  ASSERT_TRUE(disk.writeBackup(dropped, backup.data(), backup.size()));
+  disk.closeBackup(dropped);
+  disk.removeBackup(droppedPath);
+  EXPECT_EQ(disk.openBackups(), 0);
   EXPECT_FALSE(std::filesystem::exists(keptPath));
   EXPECT_FALSE(std::filesystem::exists(droppedPath));
   EXPECT_EQ(readFile(target), backup);
 
   // Failures carry the system's code.
-  EXPECT_FALSE(disk.createTarget(scratch.path("missing/backup.S7img"), keptPath, kept));
+  EXPECT_FALSE(disk.createBackup(scratch.path("missing/backup.S7img"), keptPath, kept));
   EXPECT_EQ(disk.lastError(), std::uint32_t(ENOENT));
-  EXPECT_FALSE(disk.writeTarget(kept, backup.data(), 8));
+  EXPECT_FALSE(disk.writeBackup(kept, backup.data(), 8));
   EXPECT_EQ(disk.lastError(), std::uint32_t(EBADF));
-  EXPECT_FALSE(disk.placeTarget(scratch.path("gone.partial"), target));
+  EXPECT_FALSE(disk.placeBackup(scratch.path("gone.partial"), target));
   EXPECT_EQ(disk.lastError(), std::uint32_t(ENOENT));
 }
 
@@ -363,15 +363,16 @@ TEST(LoopDeviceBackup, DeviceIsReadIntoAnImageOfItsSize) {
     card::PosixDiskServices disk;
     card::NativeHandle handle = 0;
     ASSERT_TRUE(disk.openDevice(loop.path(), handle)) << disk.lastError();
-    card::ReadOptions options;
+    card::BackupOptions options;
     options.batchBlocks = batchBlocks;
     const std::string target = scratch.path("backup.S7img");
-    EXPECT_TRUE(card::readCard(
+    EXPECT_TRUE(card::runBackup(
         disk, ui, card::Card(card::CardDevice(disk, handle), {}, {}, card::DriveGeometry{}), target,
-        options));
+        options)
+                    .done());
     EXPECT_EQ(ui.messages, (std::vector<PosixRun::Message>{{"done", "Quenvory"}}));
     EXPECT_EQ(disk.openDevices(), 0);
-    EXPECT_EQ(disk.openTargets(), 0);
+    EXPECT_EQ(disk.openBackups(), 0);
     EXPECT_EQ(disk.liveBuffers(), 0);
     EXPECT_EQ(readFile(target), image);
   }
@@ -542,7 +543,7 @@ TEST(LoopDeviceServices, RefusesADeviceOfLargerSectorsBeforeWriting) {
   card::NativeHandle device = 0;
   ASSERT_TRUE(run.disk.openDevice(loop.path(), device));
   EXPECT_FALSE(run.disk.fileOnDevice(device, imagePath));
-  EXPECT_FALSE(card::writeImage(run.disk, run.ui, card::CardDevice(run.disk, device)));
+  EXPECT_FALSE(card::runWrite(run.disk, run.ui, card::CardDevice(run.disk, device)).done());
   EXPECT_EQ(
       run.ui.messages,
       (std::vector<PosixRun::Message>{{"card sectors of 4096 bytes are not supported", "ERROR"}}));

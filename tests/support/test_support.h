@@ -46,6 +46,10 @@ class RecordingUi : public card::OperatorUi {
   // What the open-file dialog does: the file it confirms, or "" to cancel.
   std::string dialogAnswer;
   std::function<void()> onProcessEvents;
+  // The run is asked to stop from the `stopAtCheck`th time it asks whether
+  // it should (counted from 1); 0: never.
+  int stopAtCheck = 0;
+  int stopChecks = 0;
 
   std::vector<int> positions;                                 // every progress position set
   std::vector<std::pair<std::string, std::string>> messages;  // text, caption
@@ -60,6 +64,10 @@ class RecordingUi : public card::OperatorUi {
   void setStatus(const std::string& text) override { journal_.push_back("status " + text); }
   void repaintProgress() override { journal_.push_back("repaint progress"); }
   void processEvents() override;
+  bool stopRequested() override {
+    ++stopChecks;
+    return stopAtCheck > 0 && stopChecks >= stopAtCheck;
+  }
 
  private:
   std::vector<std::string>& journal_;

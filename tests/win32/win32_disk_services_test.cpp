@@ -22,7 +22,7 @@
 
 #include "card/card_device.h"
 #include "tests/support/test_support.h"
-#include "card/write_operation.h"
+#include "card/write_run.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ TEST(Win32DiskServices, RefusesEveryLetterThatIsNotARemovableCard) {
     ui.drive = c.letter;
     ui.fileName = image;
     const HANDLE next = nextHandle();
-    card::runWriteOperation(disk, ui);
+    card::runWrite(disk, ui);
     EXPECT_EQ(nextHandle(), next) << "a handle was left open";
     EXPECT_EQ(journal, std::vector<std::string>{std::string("message ERROR: ") + c.message});
   }
@@ -151,7 +151,7 @@ TEST(Win32DiskServices, VolumeLettersReachTheirOwnDiskOrNone) {
     RecordingUi ui(journal);
     ui.drive = letter;
     const HANDLE next = nextHandle();
-    card::Card cardDevice = card::openCardDevice(disk, ui);
+    card::Card cardDevice = card::openCard(disk, ui);
     if (expectedDisk == -1) {
       EXPECT_FALSE(cardDevice);
       EXPECT_EQ(journal, std::vector<std::string>{
@@ -519,25 +519,25 @@ TEST(Win32DiskServices, TargetFileTakesItsNameOnlyWhenPutInPlace) {
   card::Win32DiskServices disk;
   card::NativeHandle kept = 0, dropped = 0;
   std::string keptPath, droppedPath;
-  ASSERT_TRUE(disk.createTarget(target, keptPath, kept)) << disk.lastError();
+  ASSERT_TRUE(disk.createBackup(target, keptPath, kept)) << disk.lastError();
   EXPECT_EQ(keptPath, target + ".partial");
-  ASSERT_TRUE(disk.createTarget(target, droppedPath, dropped));
+  ASSERT_TRUE(disk.createBackup(target, droppedPath, dropped));
   EXPECT_EQ(droppedPath, target + ".partial1");
-  ASSERT_TRUE(disk.writeTarget(kept, backup.data(), backup.size()));
-  ASSERT_TRUE(disk.finishTarget(kept));
+  ASSERT_TRUE(disk.writeBackup(kept, backup.data(), backup.size()));
+  ASSERT_TRUE(disk.finishBackup(kept));
   EXPECT_EQ(read(targetName), earlier);
-  ASSERT_TRUE(disk.placeTarget(keptPath, target)) << disk.lastError();
+  ASSERT_TRUE(disk.placeBackup(keptPath, target)) << disk.lastError();
   EXPECT_EQ(read(targetName), backup);
 
-  ASSERT_TRUE(disk.writeTarget(dropped, backup.data(), backup.size()));
-  disk.closeTarget(dropped);
-  disk.removeTarget(droppedPath);
+  ASSERT_TRUE(disk.writeBackup(dropped, backup.data(), backup.size()));
+  disk.closeBackup(dropped);
+  disk.removeBackup(droppedPath);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(keptPath)));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(droppedPath)));
 
-  EXPECT_FALSE(disk.createTarget(scratch.path("missing/backup.S7img"), keptPath, kept));
+  EXPECT_FALSE(disk.createBackup(scratch.path("missing/backup.S7img"), keptPath, kept));
   EXPECT_EQ(disk.lastError(), std::uint32_t(ERROR_PATH_NOT_FOUND));
-  EXPECT_FALSE(disk.writeTarget(kept, backup.data(), backup.size()));
+  EXPECT_FALSE(disk.writeBackup(kept, backup.data(), backup.size()));
   EXPECT_EQ(disk.lastError(), std::uint32_t(ERROR_INVALID_HANDLE));
 }
 

@@ -80,7 +80,7 @@ class SystemMenuTest : public ::testing::Test {
   }
   bool nothingOpen() {
     return disk.openDevices() == 0 && disk.openImages() == 0 && disk.liveBuffers() == 0 &&
-           disk.openTargets() == 0 && disk.openVolumes() == 0;
+           disk.openBackups() == 0 && disk.openVolumes() == 0;
   }
 
   ScratchFolder scratch;

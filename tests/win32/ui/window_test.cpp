@@ -317,7 +317,7 @@ TEST(DriveTextRule, CountsCodePageBytesAndNeverSplitsACharacter) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(utf8(c.text) + " in code page " + std::to_string(c.codePage));
-    EXPECT_EQ(quenvory::normalizeDriveText(c.text, c.codePage), c.result);
+    EXPECT_EQ(quenvory::normaliseDriveText(c.text, c.codePage), c.result);
   }
 }
 

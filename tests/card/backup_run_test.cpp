@@ -1,4 +1,4 @@
-#include "card/read_operation.h"
+#include "card/backup_run.h"
 
 #include <gtest/gtest.h>
 
@@ -41,12 +41,12 @@ class ReadOperation : public ::testing::Test {
   }
 
   bool run() {
-    const bool done = card::runReadOperation(disk, ui, targetPath, options);
+    const bool done = card::runBackup(disk, ui, targetPath, options).done();
     // Whatever the path, nothing stays open and no temporary file is left.
     EXPECT_EQ(disk.openDevices(), 0);
     EXPECT_EQ(disk.openVolumes(), 0);
     EXPECT_EQ(disk.openImages(), 0);
-    EXPECT_EQ(disk.openTargets(), 0);
+    EXPECT_EQ(disk.openBackups(), 0);
     EXPECT_EQ(disk.liveBuffers(), 0);
     // A backup leaves the card where it is.
     EXPECT_EQ(disk.ejects(), 0);
@@ -92,7 +92,7 @@ class ReadOperation : public ::testing::Test {
   std::vector<std::string> journal;
   card::SimulatedDiskServices disk;
   RecordingUi ui;
-  card::ReadOptions options;
+  card::BackupOptions options;
 };
 
 TEST_F(ReadOperation, WritesAnImageOfTheWholeCardThatTheWriteAccepts) {
@@ -181,19 +181,19 @@ TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
        {"message MMC ERROR: error 23 reading MMC card.", "close device", "close target",
         "remove target", "panel hidden", "free buffer"}},
       {"header write refused",
-       [](ReadOperation& t) { t.disk.failTargetWrite(0, 112); },
+       [](ReadOperation& t) { t.disk.failBackupWrite(0, 112); },
        {"message ERROR: error 112 writing image file.", "close device", "close target",
         "remove target", "panel hidden", "free buffer"}},
       {"block write refused",
-       [](ReadOperation& t) { t.disk.failTargetWrite(8 + 512 * 150, 112); },
+       [](ReadOperation& t) { t.disk.failBackupWrite(8 + 512 * 150, 112); },
        {"message ERROR: error 112 writing image file.", "close device", "close target",
         "remove target", "panel hidden", "free buffer"}},
       {"flush fails",
-       [](ReadOperation& t) { t.disk.failTargetFlush(1117); },
+       [](ReadOperation& t) { t.disk.failBackupFlush(1117); },
        {"finish target", "message ERROR: error 1117 writing image file.", "close device",
         "remove target", "panel hidden", "free buffer"}},
       {"cannot be put in place",
-       [](ReadOperation& t) { t.disk.failTargetPlace(5); },
+       [](ReadOperation& t) { t.disk.failBackupPlace(5); },
        {"finish target", "free buffer", "panel hidden", "place target",
         "message ERROR: error 5 writing image file.", "close device", "remove target"}},
       {"file does not read back",
@@ -211,9 +211,9 @@ TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
       journal.clear();
       ui.messages.clear();
       disk.failAllocation(false);
-      disk.failTargetWrite(-1, 0);
-      disk.failTargetFlush(0);
-      disk.failTargetPlace(0);
+      disk.failBackupWrite(-1, 0);
+      disk.failBackupFlush(0);
+      disk.failBackupPlace(0);
       disk.failImageReadAt(-1);
       useCard(card());
       std::filesystem::remove(targetPath);
@@ -281,7 +281,7 @@ TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
   journal.clear();
   ui.messages.clear();
   options.batchBlocks = 1;
-  disk.failTargetWrite(8 + 512 * 3, 112);  // stop it after three blocks
+  disk.failBackupWrite(8 + 512 * 3, 112);  // stop it after three blocks
   EXPECT_FALSE(run());
   EXPECT_EQ(ui.messages.back().first, "error 112 writing image file.");
 }

@@ -1,4 +1,4 @@
-#include "cli/linux_cards.h"
+#include "disks/linux_cards.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace cli {
+namespace disks {
 namespace {
 
 namespace fs = std::filesystem;
@@ -55,6 +55,19 @@ std::vector<std::string> diskAndPartitions(const SystemPaths& paths, const std::
   }
   std::sort(names.begin() + 1, names.end());
   return names;
+}
+
+std::string baseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+std::string joined(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+  return text;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  return !a.empty() && !b.empty() && std::filesystem::equivalent(a, b, error);
 }
 
 // A disk of the MMC host: a built-in reader's card, or an eMMC chip (whose
@@ -116,7 +129,7 @@ std::string diskOfPartition(const SystemPaths& paths, const std::string& name) {
 CardDescription describeLinuxDisk(const SystemPaths& paths, const std::string& name) {
   const std::string node = paths.sys + "/block/" + name;
   CardDescription card;
-  card.target = paths.dev + "/" + name;
+  card.name = paths.dev + "/" + name;
   // sysfs counts 512-byte units whatever the device's sector size.
   const std::string sectors = attribute(node + "/size");
   if (!sectors.empty()) card.bytes = std::stoll(sectors) * 512;
@@ -134,7 +147,7 @@ CardDescription describeLinuxDisk(const SystemPaths& paths, const std::string& n
     card.vendor = attribute(node + "/device/vendor");
     card.product = attribute(node + "/device/model");
     card.removable =
-        attribute(node + "/removable") == "1" || (onMmcBus(name) && !holdsSystem(paths, name));
+        (attribute(node + "/removable") == "1" || onMmcBus(name)) && !holdsSystem(paths, name);
   }
   const std::vector<std::string> names = diskAndPartitions(paths, name);
   std::ifstream mounts(paths.mounts);
@@ -164,13 +177,44 @@ std::vector<CardDescription> listLinuxCards(const SystemPaths& paths) {
     if (!loop && !onMmcBus(name) && attribute(paths.sys + "/block/" + name + "/removable") != "1")
       continue;
     CardDescription card = describeLinuxDisk(paths, name);
-    if (!loop && !card.removable) continue;
     // A reader without a card in it is a disk of no bytes; a loop device
     // over a block device is that device, no card.
-    if (card.bytes == 0 || (loop && !card.removable)) continue;
+    if (card.bytes == 0 || !card.removable) continue;
     cards.push_back(std::move(card));
   }
   return cards;
 }
 
-}  // namespace cli
+std::vector<CardDescription> listCards() { return listLinuxCards(SystemPaths{}); }
+
+CardDescription describeCard(const std::string& name) {
+  CardDescription card = describeLinuxDisk(SystemPaths{}, baseName(name));
+  card.name = name;
+  return card;
+}
+
+std::string cardRefusal(const std::string& name, const std::vector<std::string>& files) {
+  const SystemPaths paths;
+  struct stat info {};
+  if (name.rfind(paths.dev + "/", 0) != 0 || ::stat(name.c_str(), &info) != 0 ||
+      !S_ISBLK(info.st_mode))
+    return {};
+  const std::string base = baseName(name);
+  const std::string disk = diskOfPartition(paths, base);
+  if (!disk.empty())
+    return name + " is a partition: name the whole card, " + paths.dev + "/" + disk;
+  const CardDescription card = describeLinuxDisk(paths, base);
+  if (!card.mounted.empty())
+    return name + " is in use: " + joined(card.mounted) + "; unmount it first";
+  const std::string backing = loopBackingFile(paths, base);
+  for (const std::string& file : files)
+    if (sameFile(file, backing))
+      return "image file is on the card at >" + name + ", copy it to another drive first";
+  return {};
+}
+
+// A card is opened for this process alone and refused while anything on it
+// is mounted: no folder can lie on it.
+bool currentFolderOnCard(const std::string&) { return false; }
+
+}  // namespace disks

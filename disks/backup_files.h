@@ -13,13 +13,13 @@
 
 namespace card {
 
-class TargetFiles {
+class BackupFiles {
  public:
-  TargetFiles() = default;
-  TargetFiles(const TargetFiles&) = delete;
-  TargetFiles& operator=(const TargetFiles&) = delete;
+  BackupFiles() = default;
+  BackupFiles(const BackupFiles&) = delete;
+  BackupFiles& operator=(const BackupFiles&) = delete;
   // Whatever a caller left open is closed here (the temporary file stays).
-  ~TargetFiles();
+  ~BackupFiles();
 
   // Each call answers false with the system's error code in `error()`.
   bool create(const std::string& targetPath, std::string& temporaryPath, NativeHandle& file);

@@ -1,4 +1,4 @@
-#include "disks/target_files.h"
+#include "disks/backup_files.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -42,7 +42,7 @@ void flushFolderOf(const std::string& path) {
 
 }  // namespace
 
-TargetFiles::~TargetFiles() {
+BackupFiles::~BackupFiles() {
   for (NativeHandle file : files_) {
 #ifdef _WIN32
     CloseHandle(toHandle(file));
@@ -52,7 +52,7 @@ TargetFiles::~TargetFiles() {
   }
 }
 
-bool TargetFiles::fail() {
+bool BackupFiles::fail() {
 #ifdef _WIN32
   error_ = GetLastError();
 #else
@@ -61,7 +61,7 @@ bool TargetFiles::fail() {
   return false;
 }
 
-bool TargetFiles::isOpen(NativeHandle file) {
+bool BackupFiles::isOpen(NativeHandle file) {
   if (files_.count(file) != 0) return true;
 #ifdef _WIN32
   error_ = ERROR_INVALID_HANDLE;
@@ -71,7 +71,7 @@ bool TargetFiles::isOpen(NativeHandle file) {
   return false;
 }
 
-bool TargetFiles::create(const std::string& targetPath, std::string& temporaryPath,
+bool BackupFiles::create(const std::string& targetPath, std::string& temporaryPath,
                          NativeHandle& file) {
   for (int attempt = 0; attempt < kTemporaryNames; ++attempt) {
     const std::string name = temporaryName(targetPath, attempt);
@@ -100,7 +100,7 @@ bool TargetFiles::create(const std::string& targetPath, std::string& temporaryPa
   return false;
 }
 
-bool TargetFiles::write(NativeHandle file, const void* data, std::size_t size) {
+bool BackupFiles::write(NativeHandle file, const void* data, std::size_t size) {
   if (!isOpen(file)) return false;
   const char* next = static_cast<const char*>(data);
   while (size > 0) {
@@ -129,7 +129,7 @@ bool TargetFiles::write(NativeHandle file, const void* data, std::size_t size) {
   return true;
 }
 
-bool TargetFiles::finish(NativeHandle file) {
+bool BackupFiles::finish(NativeHandle file) {
   if (!isOpen(file)) return false;
   files_.erase(file);
 #ifdef _WIN32
@@ -144,7 +144,7 @@ bool TargetFiles::finish(NativeHandle file) {
   return flushed && closed;
 }
 
-void TargetFiles::close(NativeHandle file) {
+void BackupFiles::close(NativeHandle file) {
   if (files_.erase(file) == 0) return;
 #ifdef _WIN32
   CloseHandle(toHandle(file));
@@ -153,7 +153,7 @@ void TargetFiles::close(NativeHandle file) {
 #endif
 }
 
-bool TargetFiles::place(const std::string& temporaryPath, const std::string& targetPath) {
+bool BackupFiles::place(const std::string& temporaryPath, const std::string& targetPath) {
 #ifdef _WIN32
   if (!MoveFileExW(toUtf16(temporaryPath).c_str(), toUtf16(targetPath).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -165,7 +165,7 @@ bool TargetFiles::place(const std::string& temporaryPath, const std::string& tar
   return true;
 }
 
-void TargetFiles::remove(const std::string& temporaryPath) {
+void BackupFiles::remove(const std::string& temporaryPath) {
 #ifdef _WIN32
   DeleteFileW(toUtf16(temporaryPath).c_str());
 #else

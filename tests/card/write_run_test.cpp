@@ -1,4 +1,4 @@
-#include "card/write_operation.h"
+#include "card/write_run.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,7 @@ class WriteOperation : public ::testing::Test {
   }
 
   void run() {
-    card::runWriteOperation(disk, ui, options);
+    card::runWrite(disk, ui, options);
     // Whatever the path, nothing stays open.
     EXPECT_EQ(disk.openDevices(), 0);
     EXPECT_EQ(disk.openVolumes(), 0);
@@ -709,7 +709,7 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
       ui.fileName = imagePath;
       card::WriteOptions options;
       options.batchBlocks = pass == 0 ? 1 : 2048;
-      card::runWriteOperation(disk, ui, options);
+      card::runWrite(disk, ui, options);
       cards[pass] = readFile(d.file);
       EXPECT_EQ(disk.openDevices() + disk.openImages() + disk.liveBuffers(), 0);
     }
@@ -964,7 +964,7 @@ TEST_F(WriteOperation, RefusesACardOfOtherThan512ByteSectorsOpenedByItsPath) {
   useImage(completeImage(20));
   card::NativeHandle handle = 0;
   ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", handle));
-  EXPECT_FALSE(card::writeImage(disk, ui, card::CardDevice(disk, handle), options));
+  EXPECT_FALSE(card::runWrite(disk, ui, card::CardDevice(disk, handle), options).done());
   EXPECT_EQ(ui.messages, (std::vector<std::pair<std::string, std::string>>{
                              {"card sectors of 4096 bytes are not supported", "ERROR"}}));
   EXPECT_EQ(disk.openDevices(), 0);

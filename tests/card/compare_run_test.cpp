@@ -1,4 +1,4 @@
-#include "card/compare_operation.h"
+#include "card/compare_run.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "card/write_operation.h"
+#include "card/write_run.h"
 #include "disks/simulated_disk_services.h"
 #include "tests/support/test_support.h"
 
@@ -35,7 +35,7 @@ class CompareOperation : public ::testing::Test {
   bool run() {
     const Bytes before = readFile(cardPath);
     const int ejects = disk.ejects();
-    const bool matches = card::runCompareOperation(disk, ui, options);
+    const bool matches = card::runCompare(disk, ui, options).done();
     // Nothing stays open, and nothing is written to the card or locked.
     EXPECT_EQ(disk.openDevices(), 0);
     EXPECT_EQ(disk.openImages(), 0);
@@ -145,7 +145,7 @@ TEST_F(CompareOperation, AShortImageMatchesTheCardItWasWrittenTo) {
       useImage(imageBytes(c.claimed, c.claimed - 1236, c.payload));
       card::WriteOptions write;
       write.lock.wait = [](std::chrono::milliseconds) {};
-      ASSERT_TRUE(card::runWriteOperation(disk, ui, write));
+      ASSERT_TRUE(card::runWrite(disk, ui, write).done());
       journal.clear();
       ui.messages.clear();
       ui.positions.clear();

@@ -1,6 +1,6 @@
 // Which block devices `list` shows and what it says of them, against a
 // sysfs tree and a mount table laid out in a test folder.
-#include "cli/linux_cards.h"
+#include "disks/linux_cards.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ class FakeSystem {
   }
 
   ScratchDir scratch;
-  cli::SystemPaths paths;
+  disks::SystemPaths paths;
 };
 
 TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
@@ -65,25 +65,25 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
       "/dev/sdb1 /media/my\\040card vfat rw 0 0\n"
       "/dev/sdb10 /elsewhere vfat rw 0 0\n");
 
-  const std::vector<cli::CardDescription> cards = cli::listLinuxCards(system.paths);
+  const std::vector<disks::CardDescription> cards = disks::listLinuxCards(system.paths);
   ASSERT_EQ(cards.size(), 2u);
-  EXPECT_EQ(cards[0].target, "/dev/loop0");
+  EXPECT_EQ(cards[0].name, "/dev/loop0");
   EXPECT_EQ(cards[0].bytes, 16384 * 512);
   EXPECT_EQ(cards[0].disk, "loop over " + backing);
   EXPECT_TRUE(cards[0].removable);
   EXPECT_TRUE(cards[0].mounted.empty());
 
-  EXPECT_EQ(cards[1].target, "/dev/sdb");
+  EXPECT_EQ(cards[1].name, "/dev/sdb");
   EXPECT_EQ(cards[1].bytes, std::int64_t{15523840} * 512);
   EXPECT_EQ(cards[1].vendor, "Generic");
   EXPECT_EQ(cards[1].product, "STORAGE DEVICE");
   EXPECT_EQ(cards[1].mounted, std::vector<std::string>{"/dev/sdb1 on /media/my card"});
 
   // What a write is told of a fixed disk, and of a partition.
-  const cli::CardDescription fixed = cli::describeLinuxDisk(system.paths, "sda");
+  const disks::CardDescription fixed = disks::describeLinuxDisk(system.paths, "sda");
   EXPECT_FALSE(fixed.removable);
-  EXPECT_EQ(cli::diskOfPartition(system.paths, "sdb2"), "sdb");
-  EXPECT_EQ(cli::diskOfPartition(system.paths, "sdb"), "");
+  EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb2"), "sdb");
+  EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb"), "");
 }
 
 TEST(Record, FieldsAreQuotedOnlyWhereCsvNeedsIt) {
@@ -95,16 +95,16 @@ TEST(Record, FieldsAreQuotedOnlyWhereCsvNeedsIt) {
       {"a \"quoted\" name", "\"a \"\"quoted\"\" name\""},
       {"two\nlines", "\"two\nlines\""},
   };
-  for (const auto& c : cases) EXPECT_EQ(cli::csvField(c.first), c.second);
+  for (const auto& c : cases) EXPECT_EQ(disks::csvField(c.first), c.second);
 }
 
 TEST(Record, TheHeaderLineComesOnceAtTheTopOfANewFile) {
   ScratchDir scratch;
   const std::string path = scratch.path("record.csv");
   for (int run = 0; run < 2; ++run) {
-    cli::Record record(path);
-    cli::RecordLine line;
-    line.target = "/dev/loop" + std::to_string(run);
+    disks::Record record(path);
+    disks::RecordLine line;
+    line.name = "/dev/loop" + std::to_string(run);
     line.result = "done";
     std::string error;
     ASSERT_TRUE(record.append(line, error)) << error;
@@ -113,16 +113,16 @@ TEST(Record, TheHeaderLineComesOnceAtTheTopOfANewFile) {
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], std::string(cli::Record::kHeader) + "\r");
+  EXPECT_EQ(lines[0], std::string(disks::Record::kHeader) + "\r");
   EXPECT_NE(lines[1].find(",/dev/loop0,"), std::string::npos);
   EXPECT_NE(lines[2].find(",/dev/loop1,"), std::string::npos);
 
-  cli::Record nowhere(scratch.path("no-folder/record.csv"));
+  disks::Record nowhere(scratch.path("no-folder/record.csv"));
   std::string error;
   EXPECT_FALSE(nowhere.writable(error));
   EXPECT_NE(error.find("no-folder/record.csv"), std::string::npos);
   error.clear();
-  EXPECT_FALSE(nowhere.append(cli::RecordLine{}, error));
+  EXPECT_FALSE(nowhere.append(disks::RecordLine{}, error));
   EXPECT_NE(error.find("no-folder/record.csv"), std::string::npos);
 }
 

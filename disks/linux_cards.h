@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/platform.h"
+#include "disks/cards.h"
 
-namespace cli {
+namespace disks {
 
 struct SystemPaths {
   std::string sys = "/sys";
@@ -36,4 +36,4 @@ std::string loopBackingFile(const SystemPaths& paths, const std::string& name);
 // no partition.
 std::string diskOfPartition(const SystemPaths& paths, const std::string& name);
 
-}  // namespace cli
+}  // namespace disks

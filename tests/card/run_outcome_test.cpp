@@ -1,0 +1,256 @@
+// What every run kind shares: the outcome it returns, a stop asked for
+// between batches, and a reader that refuses transfers larger than it takes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "card/backup_run.h"
+#include "card/compare_run.h"
+#include "card/write_run.h"
+#include "disks/simulated_disk_services.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using Bytes = std::vector<std::uint8_t>;
+using Messages = std::vector<std::pair<std::string, std::string>>;
+
+Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end()); }
+
+// A card on G and an image, for one run or a few in a row.
+struct Rig {
+  Rig() : disk(&journal), ui(journal) {
+    drive.file = cardPath;
+    drive.blocks = 6000;
+    options.lock.wait = [](std::chrono::milliseconds) {};
+  }
+
+  void useDrive() { disk.addDrive("G", drive); }
+  void useImage(const Bytes& bytes) {
+    writeFile(imagePath, bytes);
+    ui.fileName = imagePath;
+  }
+  void useCard(const Bytes& bytes) { writeFile(cardPath, bytes); }
+
+  card::Outcome write() { return checked(card::runWrite(disk, ui, options)); }
+  card::Outcome backup() { return checked(card::runBackup(disk, ui, backupPath, options)); }
+  card::Outcome compare() { return checked(card::runCompare(disk, ui, options)); }
+
+  // Whatever the ending, nothing stays open, and the outcome's message is
+  // the last one the operator was shown.
+  card::Outcome checked(const card::Outcome& outcome) {
+    EXPECT_EQ(disk.openDevices(), 0);
+    EXPECT_EQ(disk.openVolumes(), 0);
+    EXPECT_EQ(disk.openImages(), 0);
+    EXPECT_EQ(disk.openBackups(), 0);
+    EXPECT_EQ(disk.liveBuffers(), 0);
+    if (!ui.messages.empty()) {
+      EXPECT_EQ(outcome.text, ui.messages.back().first);
+      EXPECT_EQ(outcome.caption, ui.messages.back().second);
+    }
+    return outcome;
+  }
+
+  std::vector<std::string> ending() const {
+    std::vector<std::string> kept;
+    for (const std::string& e : journal)
+      if (e.rfind("message", 0) == 0 || e == "close device" || e == "close image" ||
+          e == "free buffer" || e == "panel hidden" || e == "unlock volume" ||
+          e.rfind("remove ", 0) == 0)
+        kept.push_back(e);
+    return kept;
+  }
+
+  ScratchDir scratch;
+  std::string cardPath = scratch.path("card-G.img");
+  std::string imagePath = scratch.path("image.S7img");
+  std::string backupPath = scratch.path("backup.S7img");
+  std::vector<std::string> journal;
+  card::SimulatedDrive drive;
+  card::SimulatedDiskServices disk;
+  RecordingUi ui;
+  card::WriteOptions options;
+};
+
+class RunOutcome : public ::testing::Test, public Rig {};
+
+TEST_F(RunOutcome, EachEndingIsGivenWithItsErrorBlockAndStatus) {
+  struct Case {
+    const char* name;
+    std::function<void(Rig&)> arrange;
+    std::function<card::Outcome(Rig&)> run;
+    card::Ending ending;
+    std::uint32_t systemError;
+    std::int64_t block;
+    const char* status;
+  };
+  const Bytes image = completeImage(300);
+  const Case cases[] = {
+      {"write done", [](Rig&) {}, &Rig::write, card::Ending::Done, 0, -1,
+       "300 block image"},
+      {"write onto a fixed disk",
+       [](Rig& t) { t.drive.kind = card::SimulatedDrive::Kind::FixedDisk; },
+       &Rig::write, card::Ending::Refused, 0, -1, ""},
+      {"write with a header refused",
+       [](Rig& t) { t.useImage(imageBytes(100, 0, 512)); }, &Rig::write,
+       card::Ending::Refused, 0, -1, ""},
+      {"write refused at block 37",
+       [](Rig& t) {
+         t.drive.refuseBlock = 37;
+         t.drive.refuseError = 1167;
+       },
+       &Rig::write, card::Ending::Failed, 1167, 37, "300 block image"},
+      {"read-back unreadable at block 250",
+       [](Rig& t) {
+         t.drive.unreadableBlock = 250;
+         t.drive.refuseError = 23;
+       },
+       &Rig::write, card::Ending::Failed, 23, 250, "300 block image"},
+      {"compare differs at block 5",
+       [&](Rig& t) {
+         Bytes card = payloadOf(image);
+         card[5 * 512] ^= 0xFF;
+         t.useCard(card);
+       },
+       &Rig::compare, card::Ending::Failed, 0, 5, "300 block image"},
+      {"compare matches", [&](Rig& t) { t.useCard(payloadOf(image)); },
+       &Rig::compare, card::Ending::Done, 0, -1, "300 block image"},
+      {"backup of a card that changes at block 4000",
+       [](Rig& t) {
+         t.useCard(Bytes(6000 * 512, 0x11));
+         t.drive.changingBlock = 4000;
+       },
+       &Rig::backup, card::Ending::Failed, 0, 4000, "6000 block card"},
+      {"backup that cannot lock the card",
+       [](Rig& t) {
+         t.useCard(Bytes(6000 * 512, 0x11));
+         t.drive.lockRefusals = -1;
+         t.drive.lockError = 5;
+       },
+       &Rig::backup, card::Ending::Refused, 5, -1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig t;
+    t.useImage(image);
+    c.arrange(t);
+    t.useDrive();
+    const card::Outcome outcome = c.run(t);
+    EXPECT_EQ(outcome.ending, c.ending);
+    EXPECT_EQ(outcome.done(), c.ending == card::Ending::Done);
+    EXPECT_EQ(outcome.systemError, c.systemError);
+    EXPECT_EQ(outcome.block, c.block);
+    EXPECT_EQ(outcome.status, c.status);
+    ASSERT_EQ(t.ui.messages.size(), 1u);
+  }
+}
+
+// The operator asks the run to stop while the third batch of 100 blocks is
+// under way: that batch completes, then the run ends the normal way.
+TEST_F(RunOutcome, AStopEndsTheRunAfterTheBatchInFlightAndReleasesAsAFailureDoes) {
+  options.batchBlocks = 100;
+  const Bytes image = completeImage(1000);
+  useImage(image);
+  useCard(Bytes(6000 * 512, 0x11));
+  useDrive();
+  ui.stopAtCheck = 4;  // asked before batches 0, 100, 200, then before 300
+
+  const card::Outcome written = write();
+  EXPECT_EQ(written.ending, card::Ending::Stopped);
+  EXPECT_EQ(written.block, 300);
+  EXPECT_EQ(ui.messages,
+            (Messages{{"stopped at block 300, the card does not hold the image", "MMC ERROR"}}));
+  // The blocks before the stop are on the card, nothing after them.
+  const Bytes onCard = readFile(cardPath);
+  const Bytes payload = payloadOf(image);
+  EXPECT_TRUE(std::equal(payload.begin(), payload.begin() + 300 * 512, onCard.begin()));
+  EXPECT_EQ(onCard[300 * 512], 0x11);
+  EXPECT_EQ(ending(), (std::vector<std::string>{
+                          "message MMC ERROR: stopped at block 300, the card does not hold the image",
+                          "close device", "unlock volume", "close image", "panel hidden",
+                          "free buffer"}));
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "update layout"), 1);
+
+  // A backup stopped keeps no file, temporary or not, and leaves an earlier
+  // file of the chosen name as it was.
+  journal.clear();
+  ui.messages.clear();
+  ui.stopChecks = 0;
+  writeFile(backupPath, Bytes{1, 2, 3});
+  const card::Outcome backedUp = backup();
+  EXPECT_EQ(backedUp.ending, card::Ending::Stopped);
+  EXPECT_EQ(ui.messages, (Messages{{"stopped at block 300, no backup was kept", "MMC ERROR"}}));
+  EXPECT_EQ(readFile(backupPath), (Bytes{1, 2, 3}));
+  for (const auto& entry : std::filesystem::directory_iterator(scratch.path("")))
+    EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
+
+  journal.clear();
+  ui.messages.clear();
+  ui.stopChecks = 0;
+  const card::Outcome compared = compare();
+  EXPECT_EQ(compared.ending, card::Ending::Stopped);
+  EXPECT_EQ(ui.messages, (Messages{{"stopped at block 300", "MMC ERROR"}}));
+}
+
+// A reader that refuses transfers of more than 100 blocks takes them one
+// batch size smaller: every run kind ends as with batches of one block.
+TEST_F(RunOutcome, AReaderThatTakesOnlySmallTransfersIsWrittenReadAndCompared) {
+  const Bytes image = completeImage(1000);
+  struct Result {
+    Messages messages;
+    std::vector<int> positions;
+    Bytes card;
+  };
+  auto runAll = [&](std::int32_t batchBlocks, std::int64_t largest) {
+    Rig t;
+    t.drive.largestTransfer = largest;
+    t.options.batchBlocks = batchBlocks;
+    t.useImage(image);
+    t.useDrive();
+    Result result;
+    EXPECT_TRUE(t.write().done());
+    EXPECT_TRUE(t.compare().done());
+    EXPECT_TRUE(t.backup().done());
+    result.messages = t.ui.messages;
+    result.positions = t.ui.positions;
+    result.card = readFile(t.cardPath);
+    // The backup: the card's 6000 blocks, the image's 1000 first.
+    const Bytes backup = readFile(t.backupPath);
+    EXPECT_EQ(backup.size(), 8u + 6000u * 512);
+    EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), backup.begin() + 8));
+    return result;
+  };
+  const Result oneByOne = runAll(1, 0);
+  const Result halved = runAll(2048, 100);
+  EXPECT_EQ(halved.messages, oneByOne.messages);
+  EXPECT_EQ(halved.positions, oneByOne.positions);
+  EXPECT_EQ(halved.card, oneByOne.card);
+  EXPECT_EQ(halved.messages, (Messages{{"done", "Quenvory"},
+                                       {"card matches image", "Quenvory"},
+                                       {"done", "Quenvory"}}));
+}
+
+// A block that fails on its own still ends the write there, with its own
+// error, however large the batch it was part of.
+TEST_F(RunOutcome, ABlockThatFailsAloneEndsTheRunWithItsOwnError) {
+  for (const std::int32_t batchBlocks : {2048, 7, 1}) {
+    SCOPED_TRACE(batchBlocks);
+    Rig t;
+    t.drive.refuseBlock = 37;
+    t.drive.refuseError = 1167;
+    t.drive.largestTransfer = 5;
+    t.options.batchBlocks = batchBlocks;
+    t.useImage(completeImage(300));
+    t.useDrive();
+    const card::Outcome outcome = t.write();
+    EXPECT_EQ(t.ui.messages, (Messages{{"error 1167 writing to MMC card.", "MMC ERROR"}}));
+    EXPECT_EQ(outcome.block, 37);
+    EXPECT_EQ(readFile(t.cardPath).size(), 37u * 512);
+  }
+}
+
+}  // namespace
