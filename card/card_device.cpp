@@ -199,8 +199,8 @@ std::optional<Outcome> Card::lockVolumes(OperatorUi& ui, const LockPatience& pat
 
 std::optional<Outcome> Card::refuseWriteProtected(OperatorUi& ui) {
   if (!device_ || !device_.services().writeProtected(device_.get())) return std::nullopt;
-  return shownOutcome(ui, Ending::Refused, "the card at >" + name_ + " is write-protected",
-                      kErrorCaption);
+  const std::string card = name_.empty() ? "the card" : "the card at >" + name_;
+  return shownOutcome(ui, Ending::Refused, card + " is write-protected", kErrorCaption);
 }
 
 std::optional<Outcome> Card::refuseFileOnCard(OperatorUi& ui, const std::string& path) {
