@@ -32,6 +32,13 @@ std::int64_t diskNumberOf(const std::string& devicePath);
 // rather than a disk.
 bool namesVolume(const std::string& devicePath);
 
+// The card's device, open for the length of a run.
+using CardDevice = Owned<CardDevices, NativeHandle, &CardDevices::closeDevice>;
+// The block buffer a run moves the card's blocks through.
+using BlockBuffer = Owned<CardDevices, void*, &CardDevices::freeBuffer>;
+// One of the system's volumes, open for a query or locked for a run.
+using Volume = Owned<DriveLetters, NativeHandle, &DriveLetters::closeVolume>;
+
 // The card's volumes, locked and dismounted for the length of a run so that
 // the system lets raw writes into their sectors. Unlocked and closed on
 // release, the last locked first.
@@ -51,17 +58,17 @@ class VolumeLock {
   // Locks and dismounts each volume in turn. A volume that is busy is tried
   // again a few times, `pause` apart; any other refusal is final. False when
   // one cannot be locked: the ones locked before it are released again.
-  bool acquire(DiskServices& disk, const std::vector<std::string>& volumePaths,
+  bool acquire(DriveLetters& letters, const std::vector<std::string>& volumePaths,
                std::chrono::milliseconds pause);
   // The same for one volume.
-  bool acquire(DiskServices& disk, const std::string& volumePath, std::chrono::milliseconds pause) {
-    return acquire(disk, std::vector<std::string>{volumePath}, pause);
+  bool acquire(DriveLetters& letters, const std::string& volumePath,
+               std::chrono::milliseconds pause) {
+    return acquire(letters, std::vector<std::string>{volumePath}, pause);
   }
   void release();
   std::size_t size() const { return volumes_.size(); }
 
  private:
-  using Volume = Owned<NativeHandle, &DiskServices::closeVolume>;
   std::vector<Volume> volumes_;
 };
 
@@ -73,10 +80,12 @@ class Card {
   Card() = default;
   // A card opened by the drive text `name`; `volumePath` is the letter's
   // volume (\\.\G:), empty where there is none to lock; `disk` is the
-  // system's number for the card's disk, -1 where there is none.
+  // system's number for the card's disk, -1 where there is none; `letters`
+  // are the system's drive letters and volumes, nullptr where it has none.
   Card(CardDevice device, std::string name, std::string volumePath, DriveGeometry geometry,
-       std::int64_t disk = -1)
+       std::int64_t disk = -1, DriveLetters* letters = nullptr)
       : device_(std::move(device)),
+        letters_(letters),
         name_(std::move(name)),
         volumePath_(std::move(volumePath)),
         geometry_(geometry),
@@ -86,6 +95,7 @@ class Card {
     if (this != &other) {
       release();
       device_ = std::move(other.device_);
+      letters_ = other.letters_;
       name_ = std::move(other.name_);
       volumePath_ = std::move(other.volumePath_);
       geometry_ = other.geometry_;
@@ -121,6 +131,15 @@ class Card {
   // at >G, copy it to another drive first". Empty when it lies elsewhere.
   std::optional<Outcome> refuseFileOnCard(OperatorUi& ui, const std::string& path);
 
+  void setGeometry(const DriveGeometry& geometry) { geometry_ = geometry; }
+
+  // Closes a card that was refused before it was used: there is no layout
+  // to read afresh.
+  void closeUnused() {
+    device_.release();
+    volume_.release();
+  }
+
   // Asks the system to read the card's layout afresh, closes the device,
   // then unlocks the volumes.
   void release() {
@@ -131,6 +150,7 @@ class Card {
 
  private:
   CardDevice device_;
+  DriveLetters* letters_ = nullptr;
   std::string name_;
   std::string volumePath_;
   DriveGeometry geometry_;
@@ -143,7 +163,8 @@ class Card {
 std::string sectorSizeRefusal(const DriveGeometry& geometry);
 
 // Opens the card behind the drive field's text for writing and makes sure it
-// holds removable media. On a refusal the operator has been shown why, the
+// holds removable media. The text is a drive letter where the system has
+// them, otherwise the path of the card's device. On a refusal the operator has been shown why, the
 // result is empty with nothing left open, and `refusal` says what was shown.
 Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal);
 inline Card openCard(DiskServices& disk, OperatorUi& ui) {
@@ -154,6 +175,6 @@ inline Card openCard(DiskServices& disk, OperatorUi& ui) {
 // The card of a device opened by its path rather than a drive letter (a
 // block device on Linux): no volume to lock. A device that tells its sector
 // size must have 512-byte sectors.
-Card cardOfDevice(DiskServices& disk, OperatorUi& ui, CardDevice device, Outcome& refusal);
+Card cardOfDevice(CardDevices& devices, OperatorUi& ui, CardDevice device, Outcome& refusal);
 
 }  // namespace card

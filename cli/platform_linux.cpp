@@ -40,9 +40,9 @@ std::string hintFor(const card::Outcome& outcome) {
 }
 
 std::unique_ptr<card::DiskServices> makeDiskServices() {
-  card::PosixDiskServices::Options options;
+  disks::PosixDiskServices::Options options;
   options.loopOverFileIsRemovable = true;
-  return std::make_unique<card::PosixDiskServices>(options);
+  return std::make_unique<disks::PosixDiskServices>(options);
 }
 
 std::string programName() { return "quenvory"; }

@@ -38,7 +38,7 @@ std::string hintFor(const card::Outcome& outcome) {
 }
 
 std::unique_ptr<card::DiskServices> makeDiskServices() {
-  return std::make_unique<card::Win32DiskServices>();
+  return std::make_unique<disks::Win32DiskServices>();
 }
 
 std::string programName() { return "quenvory-cli"; }

@@ -1,4 +1,4 @@
-#include "cli/linux_cards.h"
+#include "disks/linux_cards.h"
 
 #include <sys/stat.h>
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 
-namespace card {
+namespace disks {
 namespace {
 
 constexpr std::uint32_t kDefaultSectorBytes = 512;
@@ -84,14 +84,13 @@ int PosixDiskServices::descriptor(NativeHandle device) {
   return static_cast<int>(device);
 }
 
-bool PosixDiskServices::queryDosDevice(const std::string& dosName, std::string& target) {
-  target.clear();
-  if (dosName.size() < 2 || dosName[0] != '/' || dosName.back() != ':') return fail(ENOENT);
-  const std::string path = dosName.substr(0, dosName.size() - 1);
+bool PosixDiskServices::findDevice(const std::string& name, std::string& path) {
+  path.clear();
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return fail(errno);
+  if (name.empty()) return fail(ENOENT);
+  if (::stat(name.c_str(), &info) != 0) return fail(errno);
   if (!S_ISBLK(info.st_mode)) return fail(ENOTBLK);
-  target = path;
+  path = name;
   return true;
 }
 
@@ -215,67 +214,6 @@ void PosixDiskServices::closeDevice(NativeHandle device) {
   ::close(fd);
 }
 
-// No volumes here: a device is opened by its path and claimed exclusively.
-bool PosixDiskServices::openVolume(const std::string&, bool, NativeHandle&) {
-  return fail(ENOTSUP);
-}
-bool PosixDiskServices::storageDeviceNumber(NativeHandle, StorageDeviceNumber&) {
-  return fail(ENOTSUP);
-}
-bool PosixDiskServices::volumeDiskExtents(NativeHandle, std::vector<DiskExtent>&) {
-  return fail(ENOTSUP);
-}
-bool PosixDiskServices::lockVolume(NativeHandle) { return fail(ENOTSUP); }
-bool PosixDiskServices::dismountVolume(NativeHandle) { return fail(ENOTSUP); }
-bool PosixDiskServices::unlockVolume(NativeHandle) { return fail(ENOTSUP); }
-void PosixDiskServices::closeVolume(NativeHandle) {}
-
-bool PosixDiskServices::openImage(const std::string& path, NativeHandle& file) {
-  return images_.open(path, file) || fail(errno);
-}
-
-std::size_t PosixDiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
-  return images_.read(file, data, size);
-}
-
-bool PosixDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
-  return images_.seek(file, offset) || fail(errno);
-}
-
-void PosixDiskServices::closeImage(NativeHandle file) { images_.close(file); }
-
-bool PosixDiskServices::createBackup(const std::string& targetPath, std::string& temporaryPath,
-                                     NativeHandle& file) {
-  if (targets_.create(targetPath, temporaryPath, file)) return true;
-  error_ = targets_.error();
-  return false;
-}
-
-bool PosixDiskServices::writeBackup(NativeHandle file, const void* data, std::size_t size) {
-  if (targets_.write(file, data, size)) return true;
-  error_ = targets_.error();
-  return false;
-}
-
-bool PosixDiskServices::finishBackup(NativeHandle file) {
-  if (targets_.finish(file)) return true;
-  error_ = targets_.error();
-  return false;
-}
-
-void PosixDiskServices::closeBackup(NativeHandle file) { targets_.close(file); }
-
-bool PosixDiskServices::placeBackup(const std::string& temporaryPath,
-                                    const std::string& targetPath) {
-  if (targets_.place(temporaryPath, targetPath)) return true;
-  error_ = targets_.error();
-  return false;
-}
-
-void PosixDiskServices::removeBackup(const std::string& temporaryPath) {
-  targets_.remove(temporaryPath);
-}
-
 void* PosixDiskServices::allocateBuffer(std::size_t size) {
   void* buffer = buffers_.allocate(size);
   if (buffer == nullptr) error_ = ENOMEM;
@@ -283,14 +221,6 @@ void* PosixDiskServices::allocateBuffer(std::size_t size) {
 }
 
 void PosixDiskServices::freeBuffer(void* buffer) { buffers_.free(buffer); }
-
-// No volumes to lock here: a device opened with O_EXCL is this process's
-// alone while it is open, and it cannot be opened while anything on it is
-// mounted.
-bool PosixDiskServices::listVolumes(std::vector<std::string>& paths) {
-  paths.clear();
-  return true;
-}
 
 ErrorKind PosixDiskServices::errorKind(std::uint32_t code) {
   switch (code) {
@@ -343,6 +273,5 @@ bool PosixDiskServices::fileOnDevice(NativeHandle device, const std::string& pat
   return file.st_dev == card.st_rdev || wholeDisk(file.st_dev) == card.st_rdev;
 }
 
-bool PosixDiskServices::imageReadFailed(NativeHandle file) { return images_.failed(file); }
 
-}  // namespace card
+}  // namespace disks

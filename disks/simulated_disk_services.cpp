@@ -5,7 +5,7 @@
 
 #include "disks/image_files.h"
 
-namespace card {
+namespace disks {
 namespace {
 
 constexpr std::uint32_t kErrorFileNotFound = 2;
@@ -479,4 +479,4 @@ bool SimulatedDiskServices::fileOnDevice(NativeHandle device, const std::string&
   return false;
 }
 
-}  // namespace card
+}  // namespace disks

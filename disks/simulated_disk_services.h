@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "card/disk_services.h"
+#include "disks/card_types.h"
 #include "disks/image_files.h"
 #include "disks/backup_files.h"
 
-namespace card {
+namespace disks {
 
 struct SimulatedDrive {
   // A removable card or a fixed disk answers the lookup of its letter with
@@ -59,8 +59,16 @@ struct SimulatedDrive {
   std::string folder;
 };
 
-class SimulatedDiskServices : public DiskServices {
+class SimulatedDiskServices : public DiskServices,
+                              public CardDevices,
+                              public DriveLetters,
+                              public ImageFiles {
  public:
+  CardDevices& devices() override { return *this; }
+  ImageFiles& files() override { return *this; }
+  DriveLetters* driveLetters() override { return this; }
+  DevicePaths* devicePaths() override { return nullptr; }
+
   explicit SimulatedDiskServices(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
   ~SimulatedDiskServices() override;
 
@@ -155,7 +163,7 @@ class SimulatedDiskServices : public DiskServices {
   std::map<std::string, SimulatedDrive> drives_;
   std::map<NativeHandle, OpenVolume> volumes_;
   std::map<NativeHandle, OpenDevice> devices_;
-  ImageFiles images_;
+  OpenImages images_;
   BlockBuffers buffers_;
   BackupFiles backups_;
   std::map<NativeHandle, std::int64_t> backupLengths_;
@@ -174,4 +182,4 @@ class SimulatedDiskServices : public DiskServices {
   std::set<NativeHandle> failedReads_;
 };
 
-}  // namespace card
+}  // namespace disks

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace card {
+namespace disks {
 namespace {
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -80,4 +80,4 @@ bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std:
   return true;
 }
 
-}  // namespace card
+}  // namespace disks

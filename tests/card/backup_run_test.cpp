@@ -28,13 +28,13 @@ class ReadOperation : public ::testing::Test {
   }
 
   // A card of `blocks` blocks holding the test pattern.
-  card::SimulatedDrive card(std::int64_t blocks = 300) {
-    card::SimulatedDrive drive;
+  disks::SimulatedDrive card(std::int64_t blocks = 300) {
+    disks::SimulatedDrive drive;
     drive.file = cardPath;
     drive.blocks = blocks;
     return drive;
   }
-  void useCard(const card::SimulatedDrive& drive) {
+  void useCard(const disks::SimulatedDrive& drive) {
     if (drive.blocks <= 100000)
       writeFile(cardPath, payloadOf(completeImage(static_cast<std::int32_t>(drive.blocks))));
     disk.addDrive("G", drive);
@@ -88,7 +88,7 @@ class ReadOperation : public ::testing::Test {
   std::string cardPath = scratch.path("card-G.img");
   std::string targetPath = scratch.path("backup.S7img");
   std::vector<std::string> journal;
-  card::SimulatedDiskServices disk;
+  disks::SimulatedDiskServices disk;
   RecordingUi ui;
   card::BackupOptions options;
 };
@@ -163,7 +163,7 @@ TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
   const Case cases[] = {
       {"card changes between the two reads",
        [](ReadOperation& t) {
-         card::SimulatedDrive d = t.card(3000);
+         disks::SimulatedDrive d = t.card(3000);
          d.changingBlock = 2100;
          t.useCard(d);
        },
@@ -171,7 +171,7 @@ TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
         "close device", "remove target", "panel hidden", "free buffer"}},
       {"card read error",
        [](ReadOperation& t) {
-         card::SimulatedDrive d = t.card(3000);
+         disks::SimulatedDrive d = t.card(3000);
          d.unreadableBlock = 2100;
          d.refuseError = 23;
          t.useCard(d);
@@ -244,7 +244,7 @@ TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
        "message ERROR: card of 2147483648 blocks is too large for an image file", false},
       {"target on the card",
        [](ReadOperation& t) {
-         card::SimulatedDrive d = t.card();
+         disks::SimulatedDrive d = t.card();
          d.folder = t.scratch.path("mounted card");
          t.useCard(d);
          t.targetPath = t.scratch.path("mounted card/backup.S7img");
@@ -285,7 +285,7 @@ TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
 }
 
 TEST_F(ReadOperation, ACardThatCannotBeLockedIsNotRead) {
-  card::SimulatedDrive busy = card();
+  disks::SimulatedDrive busy = card();
   busy.lockRefusals = -1;
   useCard(busy);
   EXPECT_FALSE(run());

@@ -46,7 +46,7 @@ class SamplingForm : public TForm1 {
 };
 
 // Disk services whose device lookup fails the way a test asks.
-class FailingDisk : public card::SimulatedDiskServices {
+class FailingDisk : public disks::SimulatedDiskServices {
  public:
   using SimulatedDiskServices::SimulatedDiskServices;
   std::function<void()> failure;
@@ -70,9 +70,9 @@ class RunTest : public ::testing::Test {
     pumpMessages();
   }
 
-  void addCard(const std::string& letter, card::SimulatedDrive::Kind kind,
+  void addCard(const std::string& letter, disks::SimulatedDrive::Kind kind,
                std::int64_t refuseBlock = -1) {
-    card::SimulatedDrive drive;
+    disks::SimulatedDrive drive;
     drive.kind = kind;
     drive.file = utf8(cardFile);
     drive.refuseBlock = refuseBlock;
@@ -184,7 +184,7 @@ TEST_F(RunTest, DialogLabelFollowsSelectedItemsOnly) {
 }
 
 TEST_F(RunTest, ConfirmedFileIsWhatTheNextWriteWrites) {
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   const std::vector<std::uint8_t> image = completeImage(250);
   writeFile(scratch.file(L"picked.S7img"), image);
   confirmInDialog(scratch.file(L"picked.S7img"));
@@ -202,7 +202,7 @@ TEST_F(RunTest, ConfirmedFileIsWhatTheNextWriteWrites) {
 }
 
 TEST_F(RunTest, ProgressShowsDuringTheRunAndStaysAtEighty) {
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   writeFile(scratch.file(L"image.S7img"), completeImage(250));
   confirmInDialog(scratch.file(L"image.S7img"));
   click("btStart");  // no file chosen yet: the dialog opens after the drive checks
@@ -360,7 +360,7 @@ TEST_F(RunTest, ChineseFileNameChosenInTheDialogIsWritten) {
   WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, nullptr, 0, nullptr, &lost);
   ASSERT_TRUE(lost) << "the ANSI code page holds these characters: the test shows nothing here";
 
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   const std::vector<std::uint8_t> image = completeImage(120);
   const std::wstring path = scratch.file(name);
   writeFile(path, image);
@@ -420,7 +420,7 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
   confirmInDialog(scratch.file(L"step.S7img"));  // asked for by the first run only
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
-    addCard("G", card::SimulatedDrive::Kind::RemovableCard, step.refuseBlock);
+    addCard("G", disks::SimulatedDrive::Kind::RemovableCard, step.refuseBlock);
     writeFile(scratch.file(L"step.S7img"), step.image);
     form->samples.clear();
     const std::size_t before = watcher.boxes().size();
@@ -450,29 +450,29 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
 TEST_F(RunTest, CardWriterMessagesHaveNoIconAndNoOwner) {
   struct Case {
     const char* what;
-    card::SimulatedDrive::Kind kind;
+    disks::SimulatedDrive::Kind kind;
     std::vector<std::uint8_t> image;
     std::int64_t refuseBlock;
     Messages expected;
   };
   const Case cases[] = {
       {"complete image",
-       card::SimulatedDrive::Kind::RemovableCard,
+       disks::SimulatedDrive::Kind::RemovableCard,
        completeImage(3),
        -1,
        {{L"done", L"Quenvory"}}},
       {"fixed disk",
-       card::SimulatedDrive::Kind::FixedDisk,
+       disks::SimulatedDrive::Kind::FixedDisk,
        completeImage(3),
        -1,
        {{L"your system does not recognize a removable media at >G", L"ERROR"}}},
       {"old format",
-       card::SimulatedDrive::Kind::RemovableCard,
+       disks::SimulatedDrive::Kind::RemovableCard,
        imageBytes(100, -1134, 512),
        -1,
        {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}}},
       {"refused block",
-       card::SimulatedDrive::Kind::RemovableCard,
+       disks::SimulatedDrive::Kind::RemovableCard,
        completeImage(250),
        37,
        {{L"error 1117 writing to MMC card.", L"MMC ERROR"}}},
@@ -553,7 +553,7 @@ TEST_F(RunTest, ExceptionReportInAHandler) {
     EXPECT_FALSE(form->running());
   }
   // And a write after them all works.
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   writeFile(scratch.file(L"after.S7img"), completeImage(2));
   confirmInDialog(scratch.file(L"after.S7img"));
   const std::size_t before = watcher.boxes().size();
@@ -593,7 +593,7 @@ TEST(ExceptionReport, PeriodRule) {
 // A second click while a write runs, whether during its event processing or
 // while one of its message boxes is open, never starts a second write.
 TEST_F(RunTest, SecondClickDuringARunStartsNothing) {
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   // Claims 1000 blocks, holds 600 and a half: the run stops at a message box.
   writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
   confirmInDialog(scratch.file(L"short.S7img"));
@@ -647,7 +647,7 @@ TEST_F(RunTest, CloseDuringARunWaitsForItsEnd) {
        {Case{"while events are processed", false}, Case{"while a box is open", true}}) {
     SCOPED_TRACE(c.what);
     if (form == nullptr) SetUp();
-    addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+    addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
     writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
     confirmInDialog(scratch.file(L"short.S7img"));
     const HWND window = form->handle();
@@ -699,7 +699,7 @@ EXECUTION_STATE executionState() { return SetThreadExecutionState(ES_SYSTEM_REQU
 // events are processed and while one of the run's message boxes is open;
 // before and after the run the session may end and nothing is asked.
 TEST_F(RunTest, SessionIsHeldBackAndTheSystemKeptAwakeDuringARunOnly) {
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   // Claims 1000 blocks, holds 600 and a half: the run stops at a message box.
   writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
   confirmInDialog(scratch.file(L"short.S7img"));
@@ -748,7 +748,7 @@ TEST_F(RunTest, SessionEndDuringARunNeverCutsTheRunShort) {
        {Case{"the session goes on", false, true}, Case{"the session ends anyway", true, false}}) {
     SCOPED_TRACE(c.what);
     if (form == nullptr) SetUp();
-    addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+    addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
     writeFile(scratch.file(L"image.S7img"), completeImage(250));
     confirmInDialog(scratch.file(L"image.S7img"));
     const HWND window = form->handle();

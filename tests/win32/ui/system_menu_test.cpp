@@ -43,7 +43,7 @@ class SystemMenuTest : public ::testing::Test {
     ShowWindow(form->handle(), SW_SHOWNORMAL);
     pumpMessages();
     watcher.watchMainWindow(form->handle());
-    card::SimulatedDrive drive;
+    disks::SimulatedDrive drive;
     drive.file = utf8(cardFile);
     drive.blocks = 250;
     disk.addDrive("G", drive);
@@ -88,7 +88,7 @@ class SystemMenuTest : public ::testing::Test {
   std::vector<std::uint8_t> image = completeImage(250);
   std::vector<std::uint8_t> cardBytes{image.begin() + 8, image.end()};
   std::vector<std::string> journal;
-  card::SimulatedDiskServices disk{&journal};
+  disks::SimulatedDiskServices disk{&journal};
   std::unique_ptr<HookedForm> form;
   Watcher watcher;
 };
