@@ -571,13 +571,17 @@ bool TForm1::executeOpenDialog() {
 
 std::wstring TForm1::executeSaveDialog(const std::wstring& cardName) {
   // Proposed: a name after the card and the time, in the chosen image's
-  // folder when there is one (a path in the name is where the dialog opens).
+  // folder while it is there (a path in the name is where the dialog opens).
   SYSTEMTIME now;
   GetLocalTime(&now);
   const std::size_t folderEnd = fileName_.find_last_of(L"\\/");
-  const std::wstring proposal =
-      (folderEnd == std::wstring::npos ? std::wstring() : fileName_.substr(0, folderEnd + 1)) +
-      backupFileName(cardName, now);
+  std::wstring folder =
+      folderEnd == std::wstring::npos ? std::wstring() : fileName_.substr(0, folderEnd + 1);
+  const DWORD attributes =
+      folder.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    folder.clear();
+  const std::wstring proposal = folder + backupFileName(cardName, now);
   std::vector<wchar_t> name(32768, L'\0');
   if (proposal.size() < name.size()) std::copy(proposal.begin(), proposal.end(), name.begin());
   OPENFILENAMEW options = imageFileDialog(hwnd_, name);

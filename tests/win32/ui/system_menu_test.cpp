@@ -312,6 +312,17 @@ TEST_F(SystemMenuTest, ReadsSaveDialogNamesTheCardAndProposesAFile) {
   EXPECT_TRUE(proposed(next, L"G")) << utf8(next.name);
   EXPECT_EQ(readFile(images + L"\\" + next.name), image);
   EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}, {L"done", L"Quenvory"}}));
+
+  // The image's folder gone since: the dialog still opens, with the name.
+  DeleteFileW(chosen.c_str());
+  DeleteFileW((images + L"\\" + next.name).c_str());
+  ASSERT_TRUE(RemoveDirectoryW(images.c_str()));
+  Seen gone;
+  look(gone, nullptr);
+  readCard(L"G");
+  EXPECT_EQ(gone.title, kSaveTitle + L"G:");
+  EXPECT_TRUE(proposed(gone, L"G")) << utf8(gone.name);
+  EXPECT_EQ(messages().size(), 2u);
   EXPECT_TRUE(nothingOpen());
 }
 
