@@ -475,9 +475,9 @@ TEST_F(RunTest, ChineseFileNameChosenInTheDialogIsWritten) {
   EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), card.begin()));
 }
 
-// A run that fails leaves the status text and the bar where the last accepted
-// header and the blocks written under it put them; the run after it starts
-// from an empty bar and shows its own block count.
+// A run that fails leaves the status text and the bar where its accepted
+// header and the blocks written under it put them (no count when it accepted
+// none); the run after it starts from an empty bar and shows its own count.
 TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
   struct Step {
     const char* what;
@@ -494,13 +494,13 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
        {{L"error 1117 writing to MMC card.", L"MMC ERROR"}},
        L"250 block image",
        80},
-      // The bar is emptied before the header is read; the status text is
-      // only ever set from an accepted header.
+      // The bar is emptied before the header is read; a run that accepts no
+      // header leaves no count in the status label.
       {"header refused",
        imageBytes(100, -1134, 512),
        -1,
        {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}},
-       L"250 block image",
+       L"",
        0},
       {"written", completeImage(150), -1, {{L"done", L"Quenvory"}}, L"150 block image", 66},
   };
