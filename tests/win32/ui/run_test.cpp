@@ -107,6 +107,14 @@ class RunTest : public ::testing::Test {
 
 using Messages = std::vector<std::pair<std::wstring, std::wstring>>;
 
+// A control's rectangle relative to its parent's client area.
+RECT placeOf(HWND window) {
+  RECT rect;
+  GetWindowRect(window, &rect);
+  MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
 // The label follows the items the operator selects in the open dialog, and
 // only them: the dialog's opening, which selects nothing (Wine reports the
 // folder then), leaves the label as it was, and cancelling keeps the last
@@ -181,6 +189,85 @@ TEST_F(RunTest, DialogLabelFollowsSelectedItemsOnly) {
     EXPECT_EQ(currentFolder(), startedIn);
   }
   EXPECT_TRUE(messages().empty());
+}
+
+// The label's picture: what it draws into a bitmap of its own size, as the
+// window asks it to paint.
+std::vector<COLORREF> picture(HWND label, const std::function<void(HDC, const RECT&)>& paint) {
+  RECT area;
+  GetClientRect(label, &area);
+  const HDC screen = GetDC(label);
+  const HDC dc = CreateCompatibleDC(screen);
+  const HBITMAP bitmap = CreateCompatibleBitmap(screen, area.right, area.bottom);
+  const HGDIOBJ previous = SelectObject(dc, bitmap);
+  paint(dc, area);
+  std::vector<COLORREF> pixels;
+  for (int y = 0; y < area.bottom; ++y)
+    for (int x = 0; x < area.right; ++x) pixels.push_back(GetPixel(dc, x, y));
+  SelectObject(dc, previous);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  ReleaseDC(label, screen);
+  return pixels;
+}
+
+// A path too long for the window: the label ends at the window's edge and
+// draws the path with an ellipsis in the middle, keeping its drive, its first
+// folder and its whole file name; it still holds the whole path. (A caption
+// that fits is drawn whole at its own width: the labels' sizing test.)
+TEST_F(RunTest, LongPathShowsItsFileNameWithAnEllipsisInTheMiddle) {
+  const std::wstring deep =
+      scratch.folder(L"machine line 4\\station 12\\images kept for the year 2026\\current");
+  const std::wstring longPath = deep + L"\\controller-firmware.S7img";
+  writeFile(longPath, completeImage(1));
+  const HWND label = form->control("lbFileName");
+  const RECT initial = placeOf(label);
+  RECT client;
+  GetClientRect(form->handle(), &client);
+
+  confirmInDialog(longPath);
+  click("btPickFile");
+  ASSERT_EQ(windowText(label), longPath);
+  const RECT place = placeOf(label);
+  EXPECT_EQ(place.left, initial.left);
+  EXPECT_EQ(place.top, initial.top);
+  EXPECT_EQ(place.bottom, initial.bottom);
+  EXPECT_EQ(place.right, client.right);
+
+  // The text the system's path rule makes of it for the label's rectangle
+  // and font: the drive and first folder, an ellipsis, the file name.
+  const HFONT font = reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0));
+  std::wstring shown = longPath + std::wstring(8, L'\0');
+  {
+    const HDC dc = GetDC(label);
+    const HGDIOBJ previous = SelectObject(dc, font);
+    RECT area;
+    GetClientRect(label, &area);
+    DrawTextW(dc, &shown[0], int(longPath.size()), &area,
+              DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX | DT_PATH_ELLIPSIS | DT_MODIFYSTRING);
+    SelectObject(dc, previous);
+    ReleaseDC(label, dc);
+  }
+  shown.resize(wcslen(shown.c_str()));
+  const std::wstring tail = L"...\\controller-firmware.S7img";
+  EXPECT_EQ(shown.rfind(tail), shown.size() - tail.size()) << utf8(shown);
+  EXPECT_EQ(shown.find(scratch.path().substr(0, scratch.path().find(L'\\', 3) + 1)), 0u)
+      << utf8(shown);
+
+  // What the label draws is that text, pixel for pixel.
+  const std::vector<COLORREF> drawn = picture(label, [&](HDC dc, const RECT&) {
+    SendMessageW(label, WM_PRINTCLIENT, WPARAM(dc), PRF_CLIENT | PRF_ERASEBKGND);
+  });
+  const std::vector<COLORREF> expected = picture(label, [&](HDC dc, const RECT& area) {
+    FillRect(dc, &area, GetSysColorBrush(COLOR_BTNSHADOW));
+    const HGDIOBJ previous = SelectObject(dc, font);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    RECT text = area;
+    DrawTextW(dc, shown.c_str(), int(shown.size()), &text, DT_SINGLELINE | DT_NOPREFIX);
+    SelectObject(dc, previous);
+  });
+  EXPECT_TRUE(drawn == expected) << "the label draws something else than " << utf8(shown);
 }
 
 TEST_F(RunTest, ConfirmedFileIsWhatTheNextWriteWrites) {
