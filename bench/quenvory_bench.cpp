@@ -99,7 +99,7 @@ double median(std::vector<double> values) {
 // process: what `--write` does.
 bool cardWriter(const std::string& device, const std::string& image, bool verify,
                 std::string& why) {
-  card::PosixDiskServices disk;
+  disks::PosixDiskServices disk;
   QuietUi ui(image);
   card::NativeHandle handle = 0;
   if (!disk.openDevice(device, handle)) {

@@ -21,7 +21,7 @@ class BackupRun {
   BackupRun(DiskServices& disk, OperatorUi& ui, Card card, std::string backupPath,
             const BackupOptions& options)
       : frame_(disk, ui, std::move(card), options, ", no backup was kept"),
-        disk_(disk),
+        files_(disk.files()),
         ui_(ui),
         backupPath_(std::move(backupPath)) {}
 
@@ -31,13 +31,13 @@ class BackupRun {
   std::optional<Outcome> copyCard();
   std::optional<Outcome> compareWithBackup();
   Outcome failBackupWrite() {
-    const std::uint32_t error = disk_.lastError();
+    const std::uint32_t error = files_.lastError();
     return frame_.fail(Ending::Failed, systemErrorText(kBackupWriteFailed, error), kErrorCaption,
                        error, -1);
   }
 
   RunFrame frame_;
-  DiskServices& disk_;
+  ImageFiles& files_;
   OperatorUi& ui_;
   std::string backupPath_;
   std::int32_t blockCount_ = 0;
@@ -58,8 +58,8 @@ Outcome BackupRun::run() {
   // a mixture of two states.
   if (auto refusal = frame_.card().lockVolumes(ui_, frame_.options().lock))
     return frame_.refused(*refusal);
-  if (!frame_.backup().create(disk_, backupPath_)) {
-    const std::uint32_t error = disk_.lastError();
+  if (!frame_.backup().create(files_, backupPath_)) {
+    const std::uint32_t error = files_.lastError();
     return frame_.refuse(systemErrorText(kBackupWriteFailed, error), kErrorCaption, error);
   }
 
@@ -84,7 +84,7 @@ Outcome BackupRun::run() {
 
   frame_.releaseBlocks();
   if (!frame_.backup().place(backupPath_)) {
-    const std::uint32_t error = disk_.lastError();
+    const std::uint32_t error = files_.lastError();
     return frame_.refuse(systemErrorText(kBackupWriteFailed, error), kErrorCaption, error);
   }
   return frame_.finish("done");
@@ -113,11 +113,11 @@ std::optional<Outcome> BackupRun::copyCard() {
 // hold what was written, is never kept as the backup.
 std::optional<Outcome> BackupRun::compareWithBackup() {
   NativeHandle handle = 0;
-  if (!disk_.openImage(frame_.backup().temporaryPath(), handle)) return failBackupWrite();
-  frame_.image() = ImageFile(disk_, handle);
+  if (!files_.openImage(frame_.backup().temporaryPath(), handle)) return failBackupWrite();
+  frame_.image() = ImageFile(files_, handle);
   const std::array<unsigned char, 8> header = imageHeader(blockCount_);
   unsigned char headerRead[8];
-  if (disk_.readImage(handle, headerRead, sizeof headerRead) != sizeof headerRead ||
+  if (files_.readImage(handle, headerRead, sizeof headerRead) != sizeof headerRead ||
       std::memcmp(headerRead, header.data(), header.size()) != 0)
     return frame_.failImageRead(0);
   RunFrame::Comparison comparison;

@@ -12,10 +12,9 @@ namespace {
 
 constexpr const char* kDiveNumber = "Query did not return expected dive number";
 
-using QueryVolume = Owned<NativeHandle, &DiskServices::closeVolume>;
-
-bool lastFailureIsNotReady(DiskServices& disk) {
-  return disk.errorKind(disk.lastError()) == ErrorKind::NotReady;
+template <typename Services>
+bool lastFailureIsNotReady(Services& services) {
+  return services.errorKind(services.lastError()) == ErrorKind::NotReady;
 }
 
 // Today's systems answer a card reader's letter with its volume, whose
@@ -23,23 +22,23 @@ bool lastFailureIsNotReady(DiskServices& disk) {
 // and accept only a disk that holds the whole volume and that both answers
 // name alike; anything else is no disk number at all (-1). A reader with no
 // card in it answers that it is not ready, and `notReady` tells so.
-std::int64_t diskOfVolume(DiskServices& disk, const std::string& volumePath, bool& notReady) {
+std::int64_t diskOfVolume(DriveLetters& letters, const std::string& volumePath, bool& notReady) {
   notReady = false;
   NativeHandle handle = 0;
-  if (!disk.openVolume(volumePath, false, handle)) {
-    notReady = lastFailureIsNotReady(disk);
+  if (!letters.openVolume(volumePath, false, handle)) {
+    notReady = lastFailureIsNotReady(letters);
     return -1;
   }
-  const QueryVolume volume(disk, handle);
+  const Volume volume(letters, handle);
   StorageDeviceNumber number;
   std::vector<DiskExtent> extents;
-  if (!disk.storageDeviceNumber(volume.get(), number)) {
-    notReady = lastFailureIsNotReady(disk);
+  if (!letters.storageDeviceNumber(volume.get(), number)) {
+    notReady = lastFailureIsNotReady(letters);
     return -1;
   }
   if (number.deviceType != kFileDeviceDisk) return -1;
-  if (!disk.volumeDiskExtents(volume.get(), extents)) {
-    notReady = lastFailureIsNotReady(disk);
+  if (!letters.volumeDiskExtents(volume.get(), extents)) {
+    notReady = lastFailureIsNotReady(letters);
     return -1;
   }
   if (extents.size() != 1 || extents[0].diskNumber != number.deviceNumber) return -1;
@@ -49,12 +48,13 @@ std::int64_t diskOfVolume(DiskServices& disk, const std::string& volumePath, boo
 // Whether a volume has any of its extents on disk `diskNumber`. A volume
 // that cannot be asked (a drive with nothing in it, a network volume) lies
 // on no disk the card writer knows of.
-bool volumeLiesOnDisk(DiskServices& disk, const std::string& volumePath, std::int64_t diskNumber) {
+bool volumeLiesOnDisk(DriveLetters& letters, const std::string& volumePath,
+                      std::int64_t diskNumber) {
   NativeHandle handle = 0;
-  if (!disk.openVolume(volumePath, false, handle)) return false;
-  const QueryVolume volume(disk, handle);
+  if (!letters.openVolume(volumePath, false, handle)) return false;
+  const Volume volume(letters, handle);
   std::vector<DiskExtent> extents;
-  if (!disk.volumeDiskExtents(volume.get(), extents)) return false;
+  if (!letters.volumeDiskExtents(volume.get(), extents)) return false;
   for (const DiskExtent& extent : extents)
     if (extent.diskNumber == diskNumber) return true;
   return false;
@@ -102,7 +102,7 @@ std::string sectorSizeRefusal(const DriveGeometry& geometry) {
   return "card sectors of " + std::to_string(geometry.bytesPerSector) + " bytes are not supported";
 }
 
-bool VolumeLock::acquire(DiskServices& disk, const std::vector<std::string>& volumePaths,
+bool VolumeLock::acquire(DriveLetters& letters, const std::vector<std::string>& volumePaths,
                          const LockPatience& patience, const std::function<void()>& beforeWait) {
   using std::chrono::milliseconds;
   release();
@@ -113,20 +113,20 @@ bool VolumeLock::acquire(DiskServices& disk, const std::vector<std::string>& vol
   milliseconds waited{0};
   for (const std::string& path : volumePaths) {
     NativeHandle handle = 0;
-    if (!disk.openVolume(path, true, handle)) {
-      error_ = disk.lastError();
+    if (!letters.openVolume(path, true, handle)) {
+      error_ = letters.lastError();
       release();
       return false;
     }
-    Volume volume(disk, handle);
+    Volume volume(letters, handle);
     // Something may still be reading or flushing the card's files, which
     // keeps the volume busy for a while: only that is worth another attempt.
     for (;;) {
-      if (disk.lockVolume(volume.get())) break;
-      error_ = disk.lastError();
+      if (letters.lockVolume(volume.get())) break;
+      error_ = letters.lastError();
       const milliseconds elapsed = std::max(waited, std::chrono::duration_cast<milliseconds>(
                                                         std::chrono::steady_clock::now() - start));
-      if (disk.errorKind(error_) != ErrorKind::Busy ||
+      if (letters.errorKind(error_) != ErrorKind::Busy ||
           elapsed + patience.pause > patience.patience) {
         volume.release();
         release();
@@ -141,7 +141,7 @@ bool VolumeLock::acquire(DiskServices& disk, const std::vector<std::string>& vol
     }
     // A locked volume already admits raw writes; dismounting makes the system
     // read the card afresh afterwards, so its failure is no reason to stop.
-    disk.dismountVolume(volume.get());
+    letters.dismountVolume(volume.get());
     volumes_.push_back(std::move(volume));
   }
   return true;
@@ -168,9 +168,9 @@ std::int64_t Card::blocks() const {
 std::vector<std::string> Card::volumesOnCard() const {
   std::vector<std::string> onCard;
   std::vector<std::string> all;
-  if (device_ && disk_ >= 0 && device_.services().listVolumes(all)) {
+  if (device_ && letters_ != nullptr && disk_ >= 0 && letters_->listVolumes(all)) {
     for (const std::string& path : all)
-      if (volumeLiesOnDisk(device_.services(), path, disk_)) onCard.push_back(path);
+      if (volumeLiesOnDisk(*letters_, path, disk_)) onCard.push_back(path);
   }
   if (onCard.empty() && !volumePath_.empty()) onCard.push_back(volumePath_);
   return onCard;
@@ -179,14 +179,14 @@ std::vector<std::string> Card::volumesOnCard() const {
 std::optional<Outcome> Card::lockVolumes(OperatorUi& ui, const LockPatience& patience,
                                          const std::string& status) {
   const std::vector<std::string> paths = volumesOnCard();
-  if (paths.empty()) return std::nullopt;
+  if (paths.empty() || letters_ == nullptr) return std::nullopt;
   bool waited = false;
   const auto beforeWait = [&] {
     if (!waited) ui.setStatus("waiting for the card at >" + name_ + " to be free");
     waited = true;
     ui.processEvents();
   };
-  const bool locked = volume_.acquire(device_.services(), paths, patience, beforeWait);
+  const bool locked = volume_.acquire(*letters_, paths, patience, beforeWait);
   if (waited && !status.empty()) ui.setStatus(status);
   if (locked) return std::nullopt;
   Outcome refusal = shownOutcome(ui, Ending::Refused,
@@ -210,32 +210,22 @@ std::optional<Outcome> Card::refuseFileOnCard(OperatorUi& ui, const std::string&
                       kErrorCaption);
 }
 
-bool countsAsCard(DiskServices& disk, NativeHandle device, const DriveGeometry& geometry) {
-  if (disk.systemDisk(device)) return false;
-  if (geometry.mediaType == kRemovableMedia) return true;
-  const std::uint32_t bus = disk.busType(device);
-  return bus == kBusTypeSd || bus == kBusTypeMmc;
-}
+namespace {
 
-Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal) {
-  const std::string driveText = ui.driveText();
+// The card behind a drive letter: the letter's answer names its disk, or a
+// volume that lies on one disk. Empty, with the refusal shown, otherwise.
+Card openByLetter(DriveLetters& letters, CardDevices& devices, OperatorUi& ui,
+                  const std::string& driveText, Outcome& refusal) {
   std::string target;
-  if (driveText.size() > kMaxDriveText || !disk.queryDosDevice(driveText + ":", target)) {
+  if (driveText.size() > kMaxDriveText || !letters.queryDosDevice(driveText + ":", target)) {
     refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption);
     return {};
   }
-  // A system without drive letters names the card by its device's path and
-  // answers the lookup with that path: the card is opened as named, with no
-  // volume to lock and no disk number (the device is claimed for the run
-  // alone).
-  const bool namedByPath = target.compare(0, 1, "/") == 0;
-  const std::string volumePath = namedByPath ? std::string() : "\\\\.\\" + driveText + ":";
+  const std::string volumePath = "\\\\.\\" + driveText + ":";
   std::int64_t diskNumber = -1;
-  if (namedByPath) {
-    // Nothing to look up.
-  } else if (namesVolume(target)) {
+  if (namesVolume(target)) {
     bool notReady = false;
-    diskNumber = diskOfVolume(disk, volumePath, notReady);
+    diskNumber = diskOfVolume(letters, volumePath, notReady);
     if (notReady) {
       refusal = shownOutcome(ui, Ending::Refused, noCardText(driveText), kErrorCaption);
       return {};
@@ -243,31 +233,74 @@ Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal) {
   } else {
     diskNumber = diskNumberOf(target);
   }
-  if (!namedByPath && diskNumber < 0) {
+  if (diskNumber < 0) {
     refusal = shownOutcome(ui, Ending::Refused, kDiveNumber, kErrorCaption);
     return {};
   }
   NativeHandle handle = 0;
-  if (!disk.openDevice(namedByPath ? target : physicalDriveOf(diskNumber), handle)) {
-    refusal =
-        shownOutcome(ui, Ending::Refused, "MMC drive open error", kErrorCaption, disk.lastError());
+  if (!devices.openDevice(physicalDriveOf(diskNumber), handle)) {
+    refusal = shownOutcome(ui, Ending::Refused, "MMC drive open error", kErrorCaption,
+                           devices.lastError());
     return {};
   }
-  CardDevice device(disk, handle);
+  return Card(CardDevice(devices, handle), driveText, volumePath, DriveGeometry{}, diskNumber,
+              &letters);
+}
+
+// A card named by its device's own path: opened as named, with no volume
+// to lock and no disk number (the device is claimed for the run alone).
+Card openByPath(DevicePaths& paths, CardDevices& devices, OperatorUi& ui, const std::string& name,
+                Outcome& refusal) {
+  std::string path;
+  if (!paths.findDevice(name, path)) {
+    refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption,
+                           paths.lastError());
+    return {};
+  }
+  NativeHandle handle = 0;
+  if (!devices.openDevice(path, handle)) {
+    refusal = shownOutcome(ui, Ending::Refused, "MMC drive open error", kErrorCaption,
+                           devices.lastError());
+    return {};
+  }
+  return Card(CardDevice(devices, handle), name, {}, DriveGeometry{});
+}
+
+}  // namespace
+
+bool countsAsCard(CardDevices& devices, NativeHandle device, const DriveGeometry& geometry) {
+  if (devices.systemDisk(device)) return false;
+  if (geometry.mediaType == kRemovableMedia) return true;
+  const std::uint32_t bus = devices.busType(device);
+  return bus == kBusTypeSd || bus == kBusTypeMmc;
+}
+
+Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal) {
+  const std::string driveText = ui.driveText();
+  CardDevices& devices = disk.devices();
+  Card card;
+  if (DriveLetters* letters = disk.driveLetters()) {
+    card = openByLetter(*letters, devices, ui, driveText, refusal);
+  } else if (DevicePaths* paths = disk.devicePaths()) {
+    card = openByPath(*paths, devices, ui, driveText, refusal);
+  } else {
+    refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption);
+  }
+  if (!card) return card;
   DriveGeometry geometry;
-  if (!disk.driveGeometry(device.get(), geometry)) {
+  if (!devices.driveGeometry(card.device(), geometry)) {
     refusal = shownOutcome(ui, Ending::Refused,
-                           lastFailureIsNotReady(disk) ? noCardText(driveText)
-                                                       : "IOCTL_DISK_GET_DRIVE_GEOMETRY failed",
-                           kErrorCaption);
-    device.release();
+                           lastFailureIsNotReady(devices) ? noCardText(driveText)
+                                                          : "IOCTL_DISK_GET_DRIVE_GEOMETRY failed",
+                           kErrorCaption, devices.lastError());
+    card.closeUnused();
     return {};
   }
-  if (!countsAsCard(disk, device.get(), geometry)) {
+  if (!countsAsCard(devices, card.device(), geometry)) {
     refusal = shownOutcome(ui, Ending::Refused,
                            "your system does not recognize a removable media at >" + ui.driveText(),
                            kErrorCaption);
-    device.release();
+    card.closeUnused();
     return {};
   }
   // The card is written in 512-byte blocks: a card of larger sectors would
@@ -275,15 +308,16 @@ Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal) {
   const std::string sectors = sectorSizeRefusal(geometry);
   if (!sectors.empty()) {
     refusal = shownOutcome(ui, Ending::Refused, sectors, kErrorCaption);
-    device.release();
+    card.closeUnused();
     return {};
   }
-  return Card(std::move(device), driveText, volumePath, geometry, diskNumber);
+  card.setGeometry(geometry);
+  return card;
 }
 
-Card cardOfDevice(DiskServices& disk, OperatorUi& ui, CardDevice device, Outcome& refusal) {
+Card cardOfDevice(CardDevices& devices, OperatorUi& ui, CardDevice device, Outcome& refusal) {
   DriveGeometry geometry;
-  if (device && disk.driveGeometry(device.get(), geometry)) {
+  if (device && devices.driveGeometry(device.get(), geometry)) {
     const std::string sectors = sectorSizeRefusal(geometry);
     if (!sectors.empty()) {
       refusal = shownOutcome(ui, Ending::Refused, sectors, kErrorCaption);

@@ -45,6 +45,13 @@ struct LockPatience {
   std::function<void(std::chrono::milliseconds)> wait;
 };
 
+// The card's device, open for the length of a run.
+using CardDevice = Owned<CardDevices, NativeHandle, &CardDevices::closeDevice>;
+// The block buffer a run moves the card's blocks through.
+using BlockBuffer = Owned<CardDevices, void*, &CardDevices::freeBuffer>;
+// One of the system's volumes, open for a query or locked for a run.
+using Volume = Owned<DriveLetters, NativeHandle, &DriveLetters::closeVolume>;
+
 // The card's volumes, locked and dismounted for the length of a run so that
 // the system lets raw writes into their sectors. Unlocked and closed on
 // release, the last locked first.
@@ -66,18 +73,17 @@ class VolumeLock {
   // other refusal is final. False when one cannot be locked: the ones
   // locked before it are released again, and error() tells the refusal's
   // system error code.
-  bool acquire(DiskServices& disk, const std::vector<std::string>& volumePaths,
+  bool acquire(DriveLetters& letters, const std::vector<std::string>& volumePaths,
                const LockPatience& patience, const std::function<void()>& beforeWait = {});
   // The same for one volume.
-  bool acquire(DiskServices& disk, const std::string& volumePath, const LockPatience& patience) {
-    return acquire(disk, std::vector<std::string>{volumePath}, patience);
+  bool acquire(DriveLetters& letters, const std::string& volumePath, const LockPatience& patience) {
+    return acquire(letters, std::vector<std::string>{volumePath}, patience);
   }
   void release();
   std::size_t size() const { return volumes_.size(); }
   std::uint32_t error() const { return error_; }
 
  private:
-  using Volume = Owned<NativeHandle, &DiskServices::closeVolume>;
   std::vector<Volume> volumes_;
   std::uint32_t error_ = 0;
 };
@@ -90,10 +96,12 @@ class Card {
   Card() = default;
   // A card opened by the drive text `name`; `volumePath` is the letter's
   // volume (\\.\G:), empty where there is none to lock; `disk` is the
-  // system's number for the card's disk, -1 where there is none.
+  // system's number for the card's disk, -1 where there is none; `letters`
+  // are the system's drive letters and volumes, nullptr where it has none.
   Card(CardDevice device, std::string name, std::string volumePath, DriveGeometry geometry,
-       std::int64_t disk = -1)
+       std::int64_t disk = -1, DriveLetters* letters = nullptr)
       : device_(std::move(device)),
+        letters_(letters),
         name_(std::move(name)),
         volumePath_(std::move(volumePath)),
         geometry_(geometry),
@@ -103,6 +111,7 @@ class Card {
     if (this != &other) {
       release();
       device_ = std::move(other.device_);
+      letters_ = other.letters_;
       name_ = std::move(other.name_);
       volumePath_ = std::move(other.volumePath_);
       geometry_ = other.geometry_;
@@ -146,6 +155,15 @@ class Card {
   // at >G, copy it to another drive first". Empty when it lies elsewhere.
   std::optional<Outcome> refuseFileOnCard(OperatorUi& ui, const std::string& path);
 
+  void setGeometry(const DriveGeometry& geometry) { geometry_ = geometry; }
+
+  // Closes a card that was refused before it was used: there is no layout
+  // to read afresh.
+  void closeUnused() {
+    device_.release();
+    volume_.release();
+  }
+
   // Asks the system to read the card's layout afresh, closes the device,
   // then unlocks the volumes.
   void release() {
@@ -156,6 +174,7 @@ class Card {
 
  private:
   CardDevice device_;
+  DriveLetters* letters_ = nullptr;
   std::string name_;
   std::string volumePath_;
   DriveGeometry geometry_;
@@ -170,10 +189,11 @@ std::string sectorSizeRefusal(const DriveGeometry& geometry);
 // Whether a device counts as a card: removable media, or a disk on the SD or
 // MMC bus (some readers call their card fixed), and never the disk the
 // running system lives on, whatever it reports.
-bool countsAsCard(DiskServices& disk, NativeHandle device, const DriveGeometry& geometry);
+bool countsAsCard(CardDevices& devices, NativeHandle device, const DriveGeometry& geometry);
 
 // Opens the card behind the drive field's text for writing and makes sure it
-// holds removable media. On a refusal the operator has been shown why, the
+// holds removable media. The text is a drive letter where the system has
+// them, otherwise the path of the card's device. On a refusal the operator has been shown why, the
 // result is empty with nothing left open, and `refusal` says what was shown.
 Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal);
 inline Card openCard(DiskServices& disk, OperatorUi& ui) {
@@ -184,6 +204,6 @@ inline Card openCard(DiskServices& disk, OperatorUi& ui) {
 // The card of a device opened by its path rather than a drive letter (a
 // block device on Linux): no volume to lock. A device that tells its sector
 // size must have 512-byte sectors.
-Card cardOfDevice(DiskServices& disk, OperatorUi& ui, CardDevice device, Outcome& refusal);
+Card cardOfDevice(CardDevices& devices, OperatorUi& ui, CardDevice device, Outcome& refusal);
 
 }  // namespace card

@@ -1,6 +1,7 @@
-// The narrow interface between the card writer and the platform: raw disk
-// calls, the image file and the block buffer. The card writer never calls the
-// platform any other way, so a run can be replayed against simulated disks.
+// The narrow interfaces between the card writer and the platform: the raw
+// card device, the drive letters and volumes of a system that has them, and
+// the image and backup files. The card writer never calls the platform any
+// other way, so a run can be replayed against simulated disks.
 #pragma once
 
 #include <cstddef>
@@ -55,98 +56,35 @@ struct DiskExtent {
 // in it; anything else is final.
 enum class ErrorKind { Other, Busy, NotReady };
 
-class DiskServices {
+// The card's raw device, and the block buffer that goes to and from it.
+class CardDevices {
  public:
-  virtual ~DiskServices() = default;
+  virtual ~CardDevices() = default;
 
-  // Looks up what a DOS device name ("G:") stands for; `target` receives the
-  // first string of the answer (for example \Device\Harddisk1\DR1).
-  virtual bool queryDosDevice(const std::string& dosName, std::string& target) = 0;
-
-  // Opens a physical drive (\\.\PHYSICALDRIVEn) for writing, shared for
-  // reading and writing; its write position starts at byte 0.
+  // Opens a card's device by its path (\\.\PHYSICALDRIVE1, /dev/sdb) for
+  // writing and reading, claimed for the run; its position starts at byte 0.
   virtual bool openDevice(const std::string& path, NativeHandle& device) = 0;
   virtual bool driveGeometry(NativeHandle device, DriveGeometry& geometry) = 0;
-  // Writes `size` bytes at the device's current position.
-  virtual bool writeDevice(NativeHandle device, const void* data, std::size_t size) = 0;
-  // The system error code of the last failed call.
-  virtual std::uint32_t lastError() = 0;
-  virtual void closeDevice(NativeHandle device) = 0;
-
-  // Moves the device's position to a byte offset from its start.
-  virtual bool seekDevice(NativeHandle device, std::int64_t offset) = 0;
-  // Reads exactly `size` bytes at the device's current position.
-  virtual bool readDevice(NativeHandle device, void* data, std::size_t size) = 0;
   // The device's length in bytes.
   virtual bool deviceLength(NativeHandle device, std::int64_t& bytes) = 0;
-
-  // A volume by its path (\\.\G:). With `exclusive` false the handle serves
-  // queries only; with it true it can lock and dismount the volume.
-  virtual bool openVolume(const std::string& path, bool exclusive, NativeHandle& volume) = 0;
-  virtual bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) = 0;
-  virtual bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) = 0;
-  virtual bool lockVolume(NativeHandle volume) = 0;
-  virtual bool dismountVolume(NativeHandle volume) = 0;
-  virtual bool unlockVolume(NativeHandle volume) = 0;
-  virtual void closeVolume(NativeHandle volume) = 0;
-
-  // The card image file, opened for binary reading. `path` is UTF-8.
-  virtual bool openImage(const std::string& path, NativeHandle& file) = 0;
-  // Reads up to `size` bytes; returns how many arrived.
-  virtual std::size_t readImage(NativeHandle file, void* data, std::size_t size) = 0;
-  // Moves the image file's position to a byte offset from its start.
-  virtual bool seekImage(NativeHandle file, std::int64_t offset) = 0;
-  virtual void closeImage(NativeHandle file) = 0;
-
-  // --- The image file a card is read into (a backup) ---
-  // It is written under a temporary name beside its target and put in the
-  // target's place only once it is whole and checked, so that a failed run
-  // leaves no file under the chosen name and an earlier file of that name
-  // untouched. Paths are UTF-8.
-  //
-  // Creates a new, empty temporary file beside `targetPath`, open for
-  // writing, never over an existing file; `temporaryPath` receives its name.
-  virtual bool createBackup(const std::string& targetPath, std::string& temporaryPath,
-                            NativeHandle& file) = 0;
-  // Appends `size` bytes.
-  virtual bool writeBackup(NativeHandle file, const void* data, std::size_t size) = 0;
-  // Flushes what was written to the disk, then closes the file; it is closed
-  // even when the flush fails.
-  virtual bool finishBackup(NativeHandle file) = 0;
-  // Closes without flushing: the run has failed and the file goes.
-  virtual void closeBackup(NativeHandle file) = 0;
-  // Puts the closed temporary file in the target's place, replacing a file of
-  // that name in one step.
-  virtual bool placeBackup(const std::string& temporaryPath, const std::string& targetPath) = 0;
-  virtual void removeBackup(const std::string& temporaryPath) = 0;
-
-  // The block buffer, aligned to the sector size for direct I/O; nullptr
-  // when it cannot be had.
-  virtual void* allocateBuffer(std::size_t size) = 0;
-  virtual void freeBuffer(void* buffer) = 0;
-
-  // --- The card on a real PC: all its volumes, its cache, its layout, and
-  // the image file's place and read errors.
-
-  // The paths of every volume the system knows, each one for openVolume.
-  virtual bool listVolumes(std::vector<std::string>& paths) = 0;
-  // What an error code from lastError() stands for.
-  virtual ErrorKind errorKind(std::uint32_t code) = 0;
+  // Moves the device's position to a byte offset from its start.
+  virtual bool seekDevice(NativeHandle device, std::int64_t offset) = 0;
+  // Writes `size` bytes at the device's current position.
+  virtual bool writeDevice(NativeHandle device, const void* data, std::size_t size) = 0;
+  // Reads exactly `size` bytes at the device's current position.
+  virtual bool readDevice(NativeHandle device, void* data, std::size_t size) = 0;
   // Makes what was written to the device reach the card itself, out of any
   // cache on the way, so that reading it back reads the card.
   virtual bool flushDevice(NativeHandle device) = 0;
   // Asks the system to read the card's partitions afresh after it has been
   // written; nothing is ejected, and a refusal changes nothing.
   virtual void updateLayout(NativeHandle device) = 0;
+  virtual void closeDevice(NativeHandle device) = 0;
+
   // True when the file at `path` (UTF-8) lies on the disk that `device` is
   // open on, or on one of its partitions; false when it lies elsewhere or
   // the system cannot tell.
   virtual bool fileOnDevice(NativeHandle device, const std::string& path) = 0;
-  // True when the image file's last read stopped at an error (a bad sector,
-  // a share that went away) rather than at the end of the file.
-  virtual bool imageReadFailed(NativeHandle file) = 0;
-
-  // --- What the card is and what becomes of it after a write.
 
   // True when the system says the card refuses writes (the lock switch of an
   // SD adapter, a read-only device); false when it takes them or cannot tell.
@@ -163,6 +101,110 @@ class DiskServices {
   // when the reader refuses (or there is nothing to eject), which changes
   // nothing.
   virtual bool ejectMedia(NativeHandle device) = 0;
+
+  // The block buffer, aligned to the sector size for direct I/O; nullptr
+  // when it cannot be had.
+  virtual void* allocateBuffer(std::size_t size) = 0;
+  virtual void freeBuffer(void* buffer) = 0;
+
+  // The system error code of the last failed call, and what it stands for.
+  virtual std::uint32_t lastError() = 0;
+  virtual ErrorKind errorKind(std::uint32_t code) = 0;
+};
+
+// The road from a drive letter to a card's disk, and the volumes the system
+// has mounted on it: what a system with drive letters offers.
+class DriveLetters {
+ public:
+  virtual ~DriveLetters() = default;
+
+  // Looks up what a DOS device name ("G:") stands for; `target` receives the
+  // first string of the answer (for example \Device\Harddisk1\DR1).
+  virtual bool queryDosDevice(const std::string& dosName, std::string& target) = 0;
+
+  // The paths of every volume the system knows, each one for openVolume.
+  virtual bool listVolumes(std::vector<std::string>& paths) = 0;
+  // A volume by its path (\\.\G:). With `exclusive` false the handle serves
+  // queries only; with it true it can lock and dismount the volume.
+  virtual bool openVolume(const std::string& path, bool exclusive, NativeHandle& volume) = 0;
+  virtual bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) = 0;
+  virtual bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) = 0;
+  virtual bool lockVolume(NativeHandle volume) = 0;
+  virtual bool dismountVolume(NativeHandle volume) = 0;
+  virtual bool unlockVolume(NativeHandle volume) = 0;
+  virtual void closeVolume(NativeHandle volume) = 0;
+
+  // The system error code of the last failed call, and what it stands for.
+  virtual std::uint32_t lastError() = 0;
+  virtual ErrorKind errorKind(std::uint32_t code) = 0;
+};
+
+// The road to a card on a system without drive letters, where the operator
+// names the card by its device's path.
+class DevicePaths {
+ public:
+  virtual ~DevicePaths() = default;
+
+  // Looks up the device at `name`; `path` receives what is opened (links
+  // followed as the system follows them). False when no card's device is
+  // there.
+  virtual bool findDevice(const std::string& name, std::string& path) = 0;
+  virtual std::uint32_t lastError() = 0;
+};
+
+// The card image file a run reads, and the backup file a backup writes.
+// Paths are UTF-8.
+class ImageFiles {
+ public:
+  virtual ~ImageFiles() = default;
+
+  // The card image file, opened for binary reading.
+  virtual bool openImage(const std::string& path, NativeHandle& file) = 0;
+  // Reads up to `size` bytes; returns how many arrived.
+  virtual std::size_t readImage(NativeHandle file, void* data, std::size_t size) = 0;
+  // True when the image file's last read stopped at an error (a bad sector,
+  // a share that went away) rather than at the end of the file.
+  virtual bool imageReadFailed(NativeHandle file) = 0;
+  // Moves the image file's position to a byte offset from its start.
+  virtual bool seekImage(NativeHandle file, std::int64_t offset) = 0;
+  virtual void closeImage(NativeHandle file) = 0;
+
+  // --- The backup file ---
+  // It is written under a temporary name beside the chosen one and put in
+  // its place only once it is whole and checked, so that a failed run leaves
+  // no file under the chosen name and an earlier file of that name untouched.
+  //
+  // Creates a new, empty temporary file beside `path`, open for writing,
+  // never over an existing file; `temporaryPath` receives its name.
+  virtual bool createBackup(const std::string& path, std::string& temporaryPath,
+                            NativeHandle& file) = 0;
+  // Appends `size` bytes.
+  virtual bool writeBackup(NativeHandle file, const void* data, std::size_t size) = 0;
+  // Flushes what was written to the disk, then closes the file; it is closed
+  // even when the flush fails.
+  virtual bool finishBackup(NativeHandle file) = 0;
+  // Closes without flushing: the run has failed and the file goes.
+  virtual void closeBackup(NativeHandle file) = 0;
+  // Puts the closed temporary file in the place of `path`, replacing a file
+  // of that name in one step.
+  virtual bool placeBackup(const std::string& temporaryPath, const std::string& path) = 0;
+  virtual void removeBackup(const std::string& temporaryPath) = 0;
+
+  // The system error code of the last failed call.
+  virtual std::uint32_t lastError() = 0;
+};
+
+// What a run is given: the three together.
+class DiskServices {
+ public:
+  virtual ~DiskServices() = default;
+
+  virtual CardDevices& devices() = 0;
+  virtual ImageFiles& files() = 0;
+  // The road to a card the system offers: drive letters (Windows) or the
+  // device's own path (Linux); the other one is nullptr.
+  virtual DriveLetters* driveLetters() = 0;
+  virtual DevicePaths* devicePaths() = 0;
 };
 
 }  // namespace card

@@ -7,11 +7,15 @@
 #include <cstdint>
 #include <string>
 
+#include "card/disk_services.h"
 #include "card/owned.h"
 
 namespace card {
 
 constexpr std::size_t kBlockSize = 512;
+
+// The card image file, open for reading for the length of a run.
+using ImageFile = Owned<ImageFiles, NativeHandle, &ImageFiles::closeImage>;
 
 struct HeaderCheck {
   bool accepted = false;

@@ -1,7 +1,7 @@
-// Owners of what one write run holds: the card device, the image file and the
-// block buffer. Each releases through the disk services exactly once, either
-// when the run's steps say so (release()) or, failing that, when it goes out
-// of scope.
+// The owner of what a run holds (the card device, a volume, the image file,
+// the block buffer; each declared beside what it owns). It releases through
+// the interface that gave it exactly once, either when the run's steps say so
+// (release()) or, failing that, when it goes out of scope.
 #pragma once
 
 #include <cstddef>
@@ -11,11 +11,11 @@
 
 namespace card {
 
-template <typename Value, void (DiskServices::*Release)(Value)>
+template <typename Services, typename Value, void (Services::*Release)(Value)>
 class Owned {
  public:
   Owned() = default;
-  Owned(DiskServices& services, Value value) : services_(&services), value_(value) {}
+  Owned(Services& services, Value value) : services_(&services), value_(value) {}
   Owned(Owned&& other) noexcept
       : services_(std::exchange(other.services_, nullptr)), value_(other.value_) {}
   Owned& operator=(Owned&& other) noexcept {
@@ -32,19 +32,15 @@ class Owned {
 
   explicit operator bool() const { return services_ != nullptr; }
   Value get() const { return value_; }
-  DiskServices& services() const { return *services_; }
+  Services& services() const { return *services_; }
 
   void release() {
     if (services_ != nullptr) (std::exchange(services_, nullptr)->*Release)(value_);
   }
 
  private:
-  DiskServices* services_ = nullptr;
+  Services* services_ = nullptr;
   Value value_{};
 };
-
-using CardDevice = Owned<NativeHandle, &DiskServices::closeDevice>;
-using ImageFile = Owned<NativeHandle, &DiskServices::closeImage>;
-using BlockBuffer = Owned<void*, &DiskServices::freeBuffer>;
 
 }  // namespace card

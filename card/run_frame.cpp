@@ -12,12 +12,12 @@ void warnShortImage(OperatorUi& ui, std::int32_t index) {
       kShortImageCaption);
 }
 
-bool BackupFile::create(DiskServices& disk, const std::string& path) {
+bool BackupFile::create(ImageFiles& files, const std::string& path) {
   release();
   std::string temporary;
   NativeHandle handle = 0;
-  if (!disk.createBackup(path, temporary, handle)) return false;
-  disk_ = &disk;
+  if (!files.createBackup(path, temporary, handle)) return false;
+  files_ = &files;
   temporary_ = std::move(temporary);
   handle_ = handle;
   open_ = true;
@@ -26,11 +26,11 @@ bool BackupFile::create(DiskServices& disk, const std::string& path) {
 
 bool BackupFile::finish() {
   open_ = false;
-  return disk_->finishBackup(handle_);
+  return files_->finishBackup(handle_);
 }
 
 bool BackupFile::place(const std::string& path) {
-  if (!disk_->placeBackup(temporary_, path)) return false;
+  if (!files_->placeBackup(temporary_, path)) return false;
   temporary_.clear();
   return true;
 }
@@ -38,14 +38,15 @@ bool BackupFile::place(const std::string& path) {
 void BackupFile::release() {
   if (open_) {
     open_ = false;
-    disk_->closeBackup(handle_);
+    files_->closeBackup(handle_);
   }
-  if (!temporary_.empty()) disk_->removeBackup(std::exchange(temporary_, std::string()));
+  if (!temporary_.empty()) files_->removeBackup(std::exchange(temporary_, std::string()));
 }
 
 RunFrame::RunFrame(DiskServices& disk, OperatorUi& ui, Card card, const RunOptions& options,
                    const char* stopWords)
-    : disk_(disk),
+    : devices_(disk.devices()),
+      files_(disk.files()),
       ui_(ui),
       card_(std::move(card)),
       options_(options),
@@ -90,8 +91,8 @@ Outcome RunFrame::finish(const std::string& text) {
 std::optional<Outcome> RunFrame::openChosenImage() {
   if (ui_.chosenFileName().empty() && !ui_.askForFile()) return refuse("no image file selected");
   NativeHandle handle = 0;
-  if (!disk_.openImage(ui_.chosenFileName(), handle)) return refuse("image file does not open");
-  image_ = ImageFile(disk_, handle);
+  if (!files_.openImage(ui_.chosenFileName(), handle)) return refuse("image file does not open");
+  image_ = ImageFile(files_, handle);
   return std::nullopt;
 }
 
@@ -104,12 +105,12 @@ std::optional<Outcome> RunFrame::refuseImageLargerThanCard(std::int32_t blockCou
 
 bool RunFrame::allocate(Outcome& refusal) {
   const std::size_t bytes = 2 * std::size_t(batchBlocks_) * kBlockSize;
-  void* memory = disk_.allocateBuffer(bytes);
+  void* memory = devices_.allocateBuffer(bytes);
   if (memory == nullptr) {
     refusal = refuse("not enough memory for the block buffer");
     return false;
   }
-  buffer_ = BlockBuffer(disk_, memory);
+  buffer_ = BlockBuffer(devices_, memory);
   // Every slot is read into before it is used; cleared all the same, so that
   // no run can ever see another's blocks.
   std::memset(memory, 0, bytes);
@@ -124,7 +125,7 @@ Batch RunFrame::readImage(std::int32_t first, std::int32_t count, std::int32_t b
 }
 
 bool RunFrame::seekCard(std::int64_t block) {
-  if (disk_.seekDevice(card_.device(), block * std::int64_t(kBlockSize))) return true;
+  if (devices_.seekDevice(card_.device(), block * std::int64_t(kBlockSize))) return true;
   noteError(block);
   return false;
 }
@@ -133,7 +134,7 @@ bool RunFrame::readCard(std::int64_t first, std::int32_t count, unsigned char* i
   std::int32_t done = 0;
   while (done < count) {
     const std::int32_t blocks = std::min(readLimit_, count - done);
-    if (disk_.readDevice(card_.device(), into + std::size_t(done) * kBlockSize,
+    if (devices_.readDevice(card_.device(), into + std::size_t(done) * kBlockSize,
                          std::size_t(blocks) * kBlockSize)) {
       done += blocks;
       continue;

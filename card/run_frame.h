@@ -40,8 +40,10 @@ class BackupFile {
   BackupFile& operator=(const BackupFile&) = delete;
   ~BackupFile() { release(); }
 
-  bool create(DiskServices& disk, const std::string& path);
-  bool write(const void* data, std::size_t size) { return disk_->writeBackup(handle_, data, size); }
+  bool create(ImageFiles& files, const std::string& path);
+  bool write(const void* data, std::size_t size) {
+    return files_->writeBackup(handle_, data, size);
+  }
   // Flushed and closed; it stays on the disk under its temporary name.
   bool finish();
   // Put in the place of `path`, replacing a file of that name in one step.
@@ -50,7 +52,7 @@ class BackupFile {
   void release();
 
  private:
-  DiskServices* disk_ = nullptr;
+  ImageFiles* files_ = nullptr;
   NativeHandle handle_ = 0;
   bool open_ = false;
   std::string temporary_;
@@ -66,7 +68,8 @@ class RunFrame {
   RunFrame(DiskServices& disk, OperatorUi& ui, Card card, const RunOptions& options,
            const char* stopWords);
 
-  DiskServices& disk() const { return disk_; }
+  CardDevices& devices() const { return devices_; }
+  ImageFiles& files() const { return files_; }
   OperatorUi& ui() const { return ui_; }
   Card& card() { return card_; }
   ImageFile& image() { return image_; }
@@ -159,11 +162,12 @@ class RunFrame {
     return outcome;
   }
   void noteError(std::int64_t block) {
-    error_ = disk_.lastError();
+    error_ = devices_.lastError();
     errorBlock_ = block;
   }
 
-  DiskServices& disk_;
+  CardDevices& devices_;
+  ImageFiles& files_;
   OperatorUi& ui_;
   Card card_;
   RunOptions options_;
@@ -187,7 +191,7 @@ bool RunFrame::writeCard(std::int64_t first, std::int32_t count, const unsigned 
   while (done < count) {
     const std::int32_t blocks = std::min(writeLimit_, count - done);
     const unsigned char* data = from + std::size_t(done) * kBlockSize;
-    if (disk_.writeDevice(card_.device(), data, std::size_t(blocks) * kBlockSize)) {
+    if (devices_.writeDevice(card_.device(), data, std::size_t(blocks) * kBlockSize)) {
       for (std::int32_t k = 0; k < blocks; ++k) written(done + k);
       done += blocks;
       continue;

@@ -67,8 +67,8 @@ Outcome WriteRun::run() {
   if (auto failure = copyBlocks(written)) return *failure;
   // What was written may still sit in a cache on the way to the card: the
   // read-back must read the card itself.
-  if (written > 0 && !frame_.disk().flushDevice(frame_.card().device())) {
-    const std::uint32_t error = frame_.disk().lastError();
+  if (written > 0 && !frame_.devices().flushDevice(frame_.card().device())) {
+    const std::uint32_t error = frame_.devices().lastError();
     return frame_.fail(Ending::Failed, systemErrorText("writing to MMC card.", error),
                        kCardErrorCaption, error, -1);
   }
@@ -85,7 +85,7 @@ Outcome WriteRun::run() {
   // Out of the reader while its volumes are still locked: the system gets no
   // moment to mount the card afresh. A reader that cannot eject keeps it,
   // and the card holds the image all the same.
-  if (eject_) frame_.disk().ejectMedia(frame_.card().device());
+  if (eject_) frame_.devices().ejectMedia(frame_.card().device());
   return frame_.finish("done");
 }
 
@@ -118,7 +118,7 @@ std::optional<Outcome> WriteRun::copyBlocks(std::int32_t& written) {
 }
 
 std::optional<Outcome> WriteRun::verifyBlocks(std::int32_t written) {
-  if (!frame_.disk().seekImage(frame_.image().get(), kHeaderSize))
+  if (!frame_.files().seekImage(frame_.image().get(), kHeaderSize))
     return frame_.fail(Ending::Failed, "image file does not open", kErrorCaption, 0, -1);
   RunFrame::Comparison comparison;
   comparison.blockCount = blockCount_;
@@ -143,7 +143,7 @@ Outcome runWrite(DiskServices& disk, OperatorUi& ui, Card card, const WriteOptio
 Outcome runWrite(DiskServices& disk, OperatorUi& ui, CardDevice device,
                  const WriteOptions& options) {
   Outcome refusal;
-  Card card = cardOfDevice(disk, ui, std::move(device), refusal);
+  Card card = cardOfDevice(disk.devices(), ui, std::move(device), refusal);
   if (!card) return refusal;
   return runWrite(disk, ui, std::move(card), options);
 }

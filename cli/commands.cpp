@@ -84,11 +84,11 @@ struct ImageFacts {
   std::string fileSha256;
 };
 
-ImageFacts imageFacts(card::DiskServices& disk, const std::string& path, bool hashes) {
+ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool hashes) {
   ImageFacts facts;
   card::NativeHandle handle = 0;
-  if (!disk.openImage(path, handle)) return facts;
-  const card::ImageFile file(disk, handle);
+  if (!files.openImage(path, handle)) return facts;
+  const card::ImageFile file(files, handle);
   facts.opens = true;
   facts.bytes = fileBytes(path);
   facts.header = card::readHeader(file);
@@ -97,13 +97,13 @@ ImageFacts imageFacts(card::DiskServices& disk, const std::string& path, bool ha
   if (!hashes) return facts;
   Sha256 blocks;
   Sha256 whole;
-  if (!blocks || !whole || !disk.seekImage(file.get(), 0)) return facts;
+  if (!blocks || !whole || !files.seekImage(file.get(), 0)) return facts;
   const std::int64_t blockBytes =
       facts.header.accepted ? std::max<std::int64_t>(facts.header.blockCount, 0) * kBlockBytes : 0;
   std::vector<unsigned char> chunk(1 << 20);
   std::int64_t offset = 0;
   for (;;) {
-    const std::size_t got = disk.readImage(file.get(), chunk.data(), chunk.size());
+    const std::size_t got = files.readImage(file.get(), chunk.data(), chunk.size());
     whole.update(chunk.data(), got);
     // The part of this chunk that lies among the blocks the header claims.
     const std::int64_t from = std::max<std::int64_t>(offset, kHeaderBytes);
@@ -116,7 +116,7 @@ ImageFacts imageFacts(card::DiskServices& disk, const std::string& path, bool ha
     offset += std::int64_t(got);
     if (got < chunk.size()) break;
   }
-  if (disk.imageReadFailed(file.get())) return facts;
+  if (files.imageReadFailed(file.get())) return facts;
   facts.blocksSha256 = blocks.hexDigest();
   facts.fileSha256 = whole.hexDigest();
   return facts;
@@ -179,7 +179,7 @@ struct InfoArgs {
 
 int infoCommand(const InfoArgs& args) {
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
-  const ImageFacts facts = imageFacts(*disk, args.image, true);
+  const ImageFacts facts = imageFacts(disk->files(), args.image, true);
   if (!facts.opens) {
     writeErrors(messageLine("image file does not open", card::kErrorCaption) + "\n");
     return kFailure;
@@ -398,7 +398,7 @@ int writeCommand(const WriteArgs& args) {
       return kFailure;
     }
   }
-  const ImageFacts facts = imageFacts(*disk, args.image, record != nullptr);
+  const ImageFacts facts = imageFacts(disk->files(), args.image, record != nullptr);
   auto account = [&](const CardJob& job) {
     std::string error;
     if (record && !record->append(recordLine(args, job, facts), error))

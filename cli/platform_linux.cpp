@@ -67,9 +67,9 @@ KeepAwake::KeepAwake() = default;
 KeepAwake::~KeepAwake() = default;
 
 std::unique_ptr<card::DiskServices> makeDiskServices() {
-  card::PosixDiskServices::Options options;
+  disks::PosixDiskServices::Options options;
   options.loopOverFileIsRemovable = true;
-  return std::make_unique<card::PosixDiskServices>(options);
+  return std::make_unique<disks::PosixDiskServices>(options);
 }
 
 std::string programName() { return "quenvory"; }

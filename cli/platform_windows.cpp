@@ -108,7 +108,7 @@ KeepAwake::~KeepAwake() {
 }
 
 std::unique_ptr<card::DiskServices> makeDiskServices() {
-  return std::make_unique<card::Win32DiskServices>();
+  return std::make_unique<disks::Win32DiskServices>();
 }
 
 std::string programName() { return "quenvory-cli"; }

@@ -11,7 +11,7 @@
 #include <cerrno>
 #endif
 
-namespace card {
+namespace disks {
 namespace {
 
 // Names tried beside the target before giving up: another run, or a file
@@ -173,4 +173,4 @@ void BackupFiles::remove(const std::string& temporaryPath) {
 #endif
 }
 
-}  // namespace card
+}  // namespace disks

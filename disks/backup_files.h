@@ -9,9 +9,9 @@
 #include <set>
 #include <string>
 
-#include "card/disk_services.h"
+#include "disks/card_types.h"
 
-namespace card {
+namespace disks {
 
 class BackupFiles {
  public:
@@ -40,4 +40,4 @@ class BackupFiles {
   std::uint32_t error_ = 0;
 };
 
-}  // namespace card
+}  // namespace disks

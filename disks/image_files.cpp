@@ -10,7 +10,7 @@
 #include "disks/utf16.h"
 #endif
 
-namespace card {
+namespace disks {
 namespace {
 
 constexpr std::size_t kBufferAlignment = 4096;
@@ -33,15 +33,15 @@ std::FILE* openUtf8(const std::string& path, const char* mode) {
 #endif
 }
 
-ImageFiles::~ImageFiles() {
+OpenImages::~OpenImages() {
   for (NativeHandle file : files_) std::fclose(reinterpret_cast<std::FILE*>(file));
 }
 
-std::FILE* ImageFiles::find(NativeHandle file) const {
+std::FILE* OpenImages::find(NativeHandle file) const {
   return files_.count(file) == 0 ? nullptr : reinterpret_cast<std::FILE*>(file);
 }
 
-bool ImageFiles::open(const std::string& path, NativeHandle& file) {
+bool OpenImages::open(const std::string& path, NativeHandle& file) {
   std::FILE* opened = openUtf8(path, "rb");
   if (opened == nullptr) return false;
   file = reinterpret_cast<NativeHandle>(opened);
@@ -49,7 +49,7 @@ bool ImageFiles::open(const std::string& path, NativeHandle& file) {
   return true;
 }
 
-std::size_t ImageFiles::read(NativeHandle file, void* data, std::size_t size) {
+std::size_t OpenImages::read(NativeHandle file, void* data, std::size_t size) {
   std::FILE* stream = find(file);
   if (stream == nullptr) return 0;
   // The error flag then speaks of this read alone.
@@ -57,12 +57,12 @@ std::size_t ImageFiles::read(NativeHandle file, void* data, std::size_t size) {
   return std::fread(data, 1, size, stream);
 }
 
-bool ImageFiles::failed(NativeHandle file) const {
+bool OpenImages::failed(NativeHandle file) const {
   std::FILE* stream = find(file);
   return stream == nullptr || std::ferror(stream) != 0;
 }
 
-std::int64_t ImageFiles::position(NativeHandle file) const {
+std::int64_t OpenImages::position(NativeHandle file) const {
   std::FILE* stream = find(file);
   if (stream == nullptr) return -1;
 #ifdef _WIN32
@@ -72,12 +72,12 @@ std::int64_t ImageFiles::position(NativeHandle file) const {
 #endif
 }
 
-bool ImageFiles::seek(NativeHandle file, std::int64_t offset) {
+bool OpenImages::seek(NativeHandle file, std::int64_t offset) {
   std::FILE* stream = find(file);
   return stream != nullptr && seekTo(stream, offset);
 }
 
-void ImageFiles::close(NativeHandle file) {
+void OpenImages::close(NativeHandle file) {
   if (files_.erase(file) != 0) std::fclose(reinterpret_cast<std::FILE*>(file));
 }
 
@@ -96,4 +96,4 @@ void BlockBuffers::free(void* buffer) {
   if (buffers_.erase(buffer) != 0) ::operator delete (buffer, std::align_val_t{kBufferAlignment});
 }
 
-}  // namespace card
+}  // namespace disks

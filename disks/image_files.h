@@ -9,9 +9,9 @@
 #include <set>
 #include <string>
 
-#include "card/disk_services.h"
+#include "disks/card_types.h"
 
-namespace card {
+namespace disks {
 
 // fopen() with a UTF-8 path; on Windows the path goes through the wide-char
 // call so that names outside the ANSI code page open too.
@@ -22,13 +22,13 @@ bool seekTo(std::FILE* file, std::int64_t offset);
 
 // The open image files of one back-end. A handle is the FILE* itself; a
 // handle this object did not open is refused.
-class ImageFiles {
+class OpenImages {
  public:
-  ImageFiles() = default;
-  ImageFiles(const ImageFiles&) = delete;
-  ImageFiles& operator=(const ImageFiles&) = delete;
+  OpenImages() = default;
+  OpenImages(const OpenImages&) = delete;
+  OpenImages& operator=(const OpenImages&) = delete;
   // Whatever a caller left open is closed here.
-  ~ImageFiles();
+  ~OpenImages();
 
   // Opens for binary reading; on failure errno (and on Windows the system's
   // error code) tell why.
@@ -66,4 +66,4 @@ class BlockBuffers {
   std::set<void*> buffers_;
 };
 
-}  // namespace card
+}  // namespace disks

@@ -16,7 +16,7 @@
 #include <set>
 #include <sstream>
 
-namespace card {
+namespace disks {
 namespace {
 
 constexpr std::uint32_t kDefaultSectorBytes = 512;
@@ -143,14 +143,13 @@ int PosixDiskServices::descriptor(NativeHandle device) {
   return static_cast<int>(device);
 }
 
-bool PosixDiskServices::queryDosDevice(const std::string& dosName, std::string& target) {
-  target.clear();
-  if (dosName.size() < 2 || dosName[0] != '/' || dosName.back() != ':') return fail(ENOENT);
-  const std::string path = dosName.substr(0, dosName.size() - 1);
+bool PosixDiskServices::findDevice(const std::string& name, std::string& path) {
+  path.clear();
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return fail(errno);
+  if (name.empty()) return fail(ENOENT);
+  if (::stat(name.c_str(), &info) != 0) return fail(errno);
   if (!S_ISBLK(info.st_mode)) return fail(ENOTBLK);
-  target = path;
+  path = name;
   return true;
 }
 
@@ -274,67 +273,6 @@ void PosixDiskServices::closeDevice(NativeHandle device) {
   ::close(fd);
 }
 
-// No volumes here: a device is opened by its path and claimed exclusively.
-bool PosixDiskServices::openVolume(const std::string&, bool, NativeHandle&) {
-  return fail(ENOTSUP);
-}
-bool PosixDiskServices::storageDeviceNumber(NativeHandle, StorageDeviceNumber&) {
-  return fail(ENOTSUP);
-}
-bool PosixDiskServices::volumeDiskExtents(NativeHandle, std::vector<DiskExtent>&) {
-  return fail(ENOTSUP);
-}
-bool PosixDiskServices::lockVolume(NativeHandle) { return fail(ENOTSUP); }
-bool PosixDiskServices::dismountVolume(NativeHandle) { return fail(ENOTSUP); }
-bool PosixDiskServices::unlockVolume(NativeHandle) { return fail(ENOTSUP); }
-void PosixDiskServices::closeVolume(NativeHandle) {}
-
-bool PosixDiskServices::openImage(const std::string& path, NativeHandle& file) {
-  return images_.open(path, file) || fail(errno);
-}
-
-std::size_t PosixDiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
-  return images_.read(file, data, size);
-}
-
-bool PosixDiskServices::seekImage(NativeHandle file, std::int64_t offset) {
-  return images_.seek(file, offset) || fail(errno);
-}
-
-void PosixDiskServices::closeImage(NativeHandle file) { images_.close(file); }
-
-bool PosixDiskServices::createBackup(const std::string& targetPath, std::string& temporaryPath,
-                                     NativeHandle& file) {
-  if (targets_.create(targetPath, temporaryPath, file)) return true;
-  error_ = targets_.error();
-  return false;
-}
-
-bool PosixDiskServices::writeBackup(NativeHandle file, const void* data, std::size_t size) {
-  if (targets_.write(file, data, size)) return true;
-  error_ = targets_.error();
-  return false;
-}
-
-bool PosixDiskServices::finishBackup(NativeHandle file) {
-  if (targets_.finish(file)) return true;
-  error_ = targets_.error();
-  return false;
-}
-
-void PosixDiskServices::closeBackup(NativeHandle file) { targets_.close(file); }
-
-bool PosixDiskServices::placeBackup(const std::string& temporaryPath,
-                                    const std::string& targetPath) {
-  if (targets_.place(temporaryPath, targetPath)) return true;
-  error_ = targets_.error();
-  return false;
-}
-
-void PosixDiskServices::removeBackup(const std::string& temporaryPath) {
-  targets_.remove(temporaryPath);
-}
-
 void* PosixDiskServices::allocateBuffer(std::size_t size) {
   void* buffer = buffers_.allocate(size);
   if (buffer == nullptr) error_ = ENOMEM;
@@ -342,14 +280,6 @@ void* PosixDiskServices::allocateBuffer(std::size_t size) {
 }
 
 void PosixDiskServices::freeBuffer(void* buffer) { buffers_.free(buffer); }
-
-// No volumes to lock here: a device opened with O_EXCL is this process's
-// alone while it is open, and it cannot be opened while anything on it is
-// mounted.
-bool PosixDiskServices::listVolumes(std::vector<std::string>& paths) {
-  paths.clear();
-  return true;
-}
 
 ErrorKind PosixDiskServices::errorKind(std::uint32_t code) {
   switch (code) {
@@ -402,11 +332,9 @@ bool PosixDiskServices::fileOnDevice(NativeHandle device, const std::string& pat
   return file.st_dev == card.st_rdev || wholeDisk(file.st_dev) == card.st_rdev;
 }
 
-bool PosixDiskServices::imageReadFailed(NativeHandle file) { return images_.failed(file); }
+}  // namespace disks
 
-}  // namespace card
-
-namespace card {
+namespace disks {
 
 bool PosixDiskServices::writeProtected(NativeHandle device) {
   const int fd = descriptor(device);
@@ -420,17 +348,17 @@ bool PosixDiskServices::writeProtected(NativeHandle device) {
 std::uint32_t PosixDiskServices::busType(NativeHandle device) {
   const int fd = descriptor(device);
   struct stat info {};
-  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode)) return kBusTypeUnknown;
+  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode)) return card::kBusTypeUnknown;
   const std::string node = sysfsNode(wholeDisk(info.st_rdev));
   // The MMC host's disks, mmcblk and a number: a built-in reader's SD card
   // or an eMMC chip (not its boot areas, mmcblk0boot0).
   const std::string name = node.substr(node.rfind('/') + 1);
   const std::size_t digits = name.find_first_not_of("0123456789", 6);
   if (name.compare(0, 6, "mmcblk") != 0 || name.size() == 6 || digits != std::string::npos)
-    return kBusTypeUnknown;
+    return card::kBusTypeUnknown;
   std::ifstream in(node + "/device/type");
   std::string type;
-  return in >> type && type == "SD" ? kBusTypeSd : kBusTypeMmc;
+  return in >> type && type == "SD" ? card::kBusTypeSd : card::kBusTypeMmc;
 }
 
 bool PosixDiskServices::systemDisk(NativeHandle device) {
@@ -444,4 +372,4 @@ bool PosixDiskServices::systemDisk(NativeHandle device) {
 // mounted: the card stays in the reader.
 bool PosixDiskServices::ejectMedia(NativeHandle) { return fail(ENOTSUP); }
 
-}  // namespace card
+}  // namespace disks

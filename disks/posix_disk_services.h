@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "card/disk_services.h"
+#include "disks/card_types.h"
 #include "disks/image_files.h"
-#include "disks/backup_files.h"
+#include "disks/plain_files.h"
 
-namespace card {
+namespace disks {
 
-class PosixDiskServices final : public DiskServices {
+class PosixDiskServices final : public DiskServices, public CardDevices, public DevicePaths {
  public:
   struct Options {
     // Whether a loop device over a plain file counts as removable media: a
@@ -33,57 +33,35 @@ class PosixDiskServices final : public DiskServices {
 
   // What is open right now.
   int openDevices() const { return static_cast<int>(devices_.size()); }
-  int openImages() const { return images_.openCount(); }
-  int openBackups() const { return targets_.openCount(); }
+  int openImages() const { return files_.openImages(); }
+  int openBackups() const { return files_.openBackups(); }
   int liveBuffers() const { return buffers_.liveCount(); }
   // False when the last device opened had to go through the page cache
   // because its file system refuses direct I/O.
   bool lastOpenDirect() const { return lastOpenDirect_; }
 
-  // No drive letters here: a card is named by its device's path, and the
-  // lookup of "/dev/sdb:" answers "/dev/sdb" when that is a block device.
-  bool queryDosDevice(const std::string& dosName, std::string& target) override;
+  CardDevices& devices() override { return *this; }
+  ImageFiles& files() override { return files_; }
+  // No drive letters here: a card is named by its device's path, which must
+  // be a block device.
+  DriveLetters* driveLetters() override { return nullptr; }
+  DevicePaths* devicePaths() override { return this; }
+  bool findDevice(const std::string& name, std::string& path) override;
+
   bool openDevice(const std::string& path, NativeHandle& device) override;
   bool driveGeometry(NativeHandle device, DriveGeometry& geometry) override;
-  bool writeDevice(NativeHandle device, const void* data, std::size_t size) override;
-  std::uint32_t lastError() override { return error_; }
-  void closeDevice(NativeHandle device) override;
-  bool seekDevice(NativeHandle device, std::int64_t offset) override;
-  bool readDevice(NativeHandle device, void* data, std::size_t size) override;
   bool deviceLength(NativeHandle device, std::int64_t& bytes) override;
-
-  bool openVolume(const std::string& path, bool exclusive, NativeHandle& volume) override;
-  bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) override;
-  bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) override;
-  bool lockVolume(NativeHandle volume) override;
-  bool dismountVolume(NativeHandle volume) override;
-  bool unlockVolume(NativeHandle volume) override;
-  void closeVolume(NativeHandle volume) override;
-
-  bool openImage(const std::string& path, NativeHandle& file) override;
-  std::size_t readImage(NativeHandle file, void* data, std::size_t size) override;
-  bool seekImage(NativeHandle file, std::int64_t offset) override;
-  void closeImage(NativeHandle file) override;
-
-  // The image file a card is read into.
-  bool createBackup(const std::string& targetPath, std::string& temporaryPath,
-                    NativeHandle& file) override;
-  bool writeBackup(NativeHandle file, const void* data, std::size_t size) override;
-  bool finishBackup(NativeHandle file) override;
-  void closeBackup(NativeHandle file) override;
-  bool placeBackup(const std::string& temporaryPath, const std::string& targetPath) override;
-  void removeBackup(const std::string& temporaryPath) override;
-
-  void* allocateBuffer(std::size_t size) override;
-  void freeBuffer(void* buffer) override;
-
-  // The card on a real PC.
-  bool listVolumes(std::vector<std::string>& paths) override;
-  ErrorKind errorKind(std::uint32_t code) override;
+  bool seekDevice(NativeHandle device, std::int64_t offset) override;
+  bool writeDevice(NativeHandle device, const void* data, std::size_t size) override;
+  bool readDevice(NativeHandle device, void* data, std::size_t size) override;
   bool flushDevice(NativeHandle device) override;
   void updateLayout(NativeHandle device) override;
+  void closeDevice(NativeHandle device) override;
   bool fileOnDevice(NativeHandle device, const std::string& path) override;
-  bool imageReadFailed(NativeHandle file) override;
+  void* allocateBuffer(std::size_t size) override;
+  void freeBuffer(void* buffer) override;
+  std::uint32_t lastError() override { return error_; }
+  ErrorKind errorKind(std::uint32_t code) override;
 
   // What the card is and what becomes of it after a write.
   bool writeProtected(NativeHandle device) override;
@@ -101,9 +79,8 @@ class PosixDiskServices final : public DiskServices {
   std::uint32_t error_ = 0;
   bool lastOpenDirect_ = true;
   std::set<int> devices_;
-  ImageFiles images_;
-  BackupFiles targets_;
+  PlainFiles files_;
   BlockBuffers buffers_;
 };
 
-}  // namespace card
+}  // namespace disks

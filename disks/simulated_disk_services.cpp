@@ -5,7 +5,7 @@
 
 #include "disks/image_files.h"
 
-namespace card {
+namespace disks {
 namespace {
 
 constexpr std::uint32_t kErrorFileNotFound = 2;
@@ -484,9 +484,9 @@ bool SimulatedDiskServices::fileOnDevice(NativeHandle device, const std::string&
   return false;
 }
 
-}  // namespace card
+}  // namespace disks
 
-namespace card {
+namespace disks {
 
 bool SimulatedDiskServices::writeProtected(NativeHandle device) {
   record("writable?");
@@ -496,7 +496,7 @@ bool SimulatedDiskServices::writeProtected(NativeHandle device) {
 
 std::uint32_t SimulatedDiskServices::busType(NativeHandle device) {
   const auto found = devices_.find(device);
-  return found == devices_.end() ? kBusTypeUnknown : found->second.drive->busType;
+  return found == devices_.end() ? card::kBusTypeUnknown : found->second.drive->busType;
 }
 
 bool SimulatedDiskServices::systemDisk(NativeHandle device) {
@@ -514,4 +514,4 @@ bool SimulatedDiskServices::ejectMedia(NativeHandle device) {
   return true;
 }
 
-}  // namespace card
+}  // namespace disks

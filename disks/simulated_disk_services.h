@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "card/disk_services.h"
-#include "disks/image_files.h"
 #include "disks/backup_files.h"
+#include "disks/card_types.h"
+#include "disks/image_files.h"
 
-namespace card {
+namespace disks {
 
 struct SimulatedDrive {
   // A removable card or a fixed disk answers the lookup of its letter with
@@ -59,15 +59,23 @@ struct SimulatedDrive {
   std::string folder;
   // The card's lock switch is on: every write fails with error 19.
   bool writeProtected = false;
-  // The bus the disk says it hangs on (kBusTypeSd for a card reader that
+  // The bus the disk says it hangs on (card::kBusTypeSd for a card reader that
   // calls its card fixed media).
-  std::uint32_t busType = kBusTypeUnknown;
+  std::uint32_t busType = card::kBusTypeUnknown;
   // The disk the running system lives on.
   bool systemDisk = false;
 };
 
-class SimulatedDiskServices : public DiskServices {
+class SimulatedDiskServices : public DiskServices,
+                              public CardDevices,
+                              public DriveLetters,
+                              public ImageFiles {
  public:
+  CardDevices& devices() override { return *this; }
+  ImageFiles& files() override { return *this; }
+  DriveLetters* driveLetters() override { return this; }
+  DevicePaths* devicePaths() override { return nullptr; }
+
   explicit SimulatedDiskServices(std::vector<std::string>* journal = nullptr) : journal_(journal) {}
   ~SimulatedDiskServices() override;
 
@@ -170,7 +178,7 @@ class SimulatedDiskServices : public DiskServices {
   std::map<std::string, SimulatedDrive> drives_;
   std::map<NativeHandle, OpenVolume> volumes_;
   std::map<NativeHandle, OpenDevice> devices_;
-  ImageFiles images_;
+  OpenImages images_;
   BlockBuffers buffers_;
   BackupFiles backups_;
   std::map<NativeHandle, std::int64_t> backupLengths_;
@@ -190,4 +198,4 @@ class SimulatedDiskServices : public DiskServices {
   int ejects_ = 0;
 };
 
-}  // namespace card
+}  // namespace disks

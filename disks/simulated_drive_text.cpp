@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace card {
+namespace disks {
 namespace {
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -66,11 +66,11 @@ bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std:
         drive.systemDisk = true;
       } else if (key == "bus") {
         if (value == "sd")
-          drive.busType = kBusTypeSd;
+          drive.busType = card::kBusTypeSd;
         else if (value == "mmc")
-          drive.busType = kBusTypeMmc;
+          drive.busType = card::kBusTypeMmc;
         else if (value == "sata")
-          drive.busType = kBusTypeSata;
+          drive.busType = card::kBusTypeSata;
         else {
           error = "unknown bus: " + value;
           return false;
@@ -95,4 +95,4 @@ bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std:
   return true;
 }
 
-}  // namespace card
+}  // namespace disks

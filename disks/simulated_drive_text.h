@@ -9,7 +9,7 @@
 
 #include "disks/simulated_disk_services.h"
 
-namespace card {
+namespace disks {
 
 // Each drive text with its drive, in the order the text declares them.
 using SimulatedDrives = std::vector<std::pair<std::string, SimulatedDrive>>;
@@ -17,4 +17,4 @@ using SimulatedDrives = std::vector<std::pair<std::string, SimulatedDrive>>;
 // False, with `error` set, when the text cannot be read.
 bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std::string& error);
 
-}  // namespace card
+}  // namespace disks

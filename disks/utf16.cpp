@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace card {
+namespace disks {
 
 std::wstring toUtf16(const std::string& utf8) {
   if (utf8.empty()) return {};
@@ -22,4 +22,4 @@ std::string toUtf8(const std::wstring& utf16) {
   return result;
 }
 
-}  // namespace card
+}  // namespace disks

@@ -5,9 +5,9 @@
 
 #include <string>
 
-namespace card {
+namespace disks {
 
 std::wstring toUtf16(const std::string& utf8);
 std::string toUtf8(const std::wstring& utf16);
 
-}  // namespace card
+}  // namespace disks

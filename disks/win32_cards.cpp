@@ -89,7 +89,7 @@ bool describeLetter(const std::string& letter, CardDescription& card) {
   card.disk = "disk " + std::to_string(number);
   const win32::FileHandle disk = openForQueries("\\\\.\\PHYSICALDRIVE" + std::to_string(number));
   if (!disk) return false;
-  const std::uint32_t bus = card::diskBusType(disk.get());
+  const std::uint32_t bus = disks::diskBusType(disk.get());
   DISK_GEOMETRY_EX geometry = {};
   DWORD returned = 0;
   if (DeviceIoControl(disk.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
@@ -99,7 +99,7 @@ bool describeLetter(const std::string& letter, CardDescription& card) {
     // MMC. The system's own disk is never a card, whatever it reports.
     card.removable = (geometry.Geometry.MediaType == RemovableMedia || bus == card::kBusTypeSd ||
                       bus == card::kBusTypeMmc) &&
-                     !card::diskHoldsSystem(number);
+                     !disks::diskHoldsSystem(number);
   } else {
     card.noCard = notReady(GetLastError());
   }

@@ -1,5 +1,4 @@
 #include "disks/win32_disk_services.h"
-#include "win32/handles.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -11,8 +10,9 @@
 #include <vector>
 
 #include "disks/utf16.h"
+#include "win32/handles.h"
 
-namespace card {
+namespace disks {
 namespace {
 
 // The card is written and then read back through the same handle to check
@@ -265,52 +265,6 @@ bool Win32DiskServices::unlockVolume(NativeHandle volume) {
 
 void Win32DiskServices::closeVolume(NativeHandle volume) { CloseHandle(toHandle(volume)); }
 
-bool Win32DiskServices::openImage(const std::string& path, NativeHandle& file) {
-  return images_.open(path, file) || failed();
-}
-
-std::size_t Win32DiskServices::readImage(NativeHandle file, void* data, std::size_t size) {
-  return images_.read(file, data, size);
-}
-
-bool Win32DiskServices::seekImage(NativeHandle file, std::int64_t offset) {
-  return images_.seek(file, offset);
-}
-
-void Win32DiskServices::closeImage(NativeHandle file) { images_.close(file); }
-
-bool Win32DiskServices::createBackup(const std::string& targetPath, std::string& temporaryPath,
-                                     NativeHandle& file) {
-  if (targets_.create(targetPath, temporaryPath, file)) return true;
-  lastError_ = targets_.error();
-  return false;
-}
-
-bool Win32DiskServices::writeBackup(NativeHandle file, const void* data, std::size_t size) {
-  if (targets_.write(file, data, size)) return true;
-  lastError_ = targets_.error();
-  return false;
-}
-
-bool Win32DiskServices::finishBackup(NativeHandle file) {
-  if (targets_.finish(file)) return true;
-  lastError_ = targets_.error();
-  return false;
-}
-
-void Win32DiskServices::closeBackup(NativeHandle file) { targets_.close(file); }
-
-bool Win32DiskServices::placeBackup(const std::string& temporaryPath,
-                                    const std::string& targetPath) {
-  if (targets_.place(temporaryPath, targetPath)) return true;
-  lastError_ = targets_.error();
-  return false;
-}
-
-void Win32DiskServices::removeBackup(const std::string& temporaryPath) {
-  targets_.remove(temporaryPath);
-}
-
 void* Win32DiskServices::allocateBuffer(std::size_t size) {
   void* buffer = buffers_.allocate(size);
   if (buffer == nullptr) lastError_ = ERROR_NOT_ENOUGH_MEMORY;
@@ -374,11 +328,9 @@ bool Win32DiskServices::fileOnDevice(NativeHandle device, const std::string& pat
   return !volume.empty() && volumeOnDisk(volume, number.DeviceNumber);
 }
 
-bool Win32DiskServices::imageReadFailed(NativeHandle file) { return images_.failed(file); }
+}  // namespace disks
 
-}  // namespace card
-
-namespace card {
+namespace disks {
 namespace {
 
 // Whether the Windows folder or the system drive lies on the disk.
@@ -429,7 +381,7 @@ std::uint32_t diskBusType(void* disk) {
   if (!DeviceIoControl(static_cast<HANDLE>(disk), IOCTL_STORAGE_QUERY_PROPERTY, &query,
                        sizeof query, storage, sizeof storage, &returned, nullptr) ||
       returned < offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof(STORAGE_BUS_TYPE))
-    return kBusTypeUnknown;
+    return card::kBusTypeUnknown;
   return static_cast<std::uint32_t>(
       reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(storage)->BusType);
 }
@@ -474,4 +426,4 @@ bool Win32DiskServices::ejectMedia(NativeHandle device) {
   return controlWithoutData(toHandle(device), IOCTL_STORAGE_EJECT_MEDIA) || failed();
 }
 
-}  // namespace card
+}  // namespace disks

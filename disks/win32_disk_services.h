@@ -1,15 +1,16 @@
-// The card writer's platform calls on Windows: the raw disk, the card's
-// volume, the image file and the block buffer. The only place that calls the
+// The card writer's platform calls on Windows: the raw disk, the drive
+// letters and the card's volumes, and the block buffer (the image and backup
+// files are the plain files every back-end shares). The only place that calls the
 // raw-disk API.
 #pragma once
 
 #include <cstdint>
 
-#include "card/disk_services.h"
+#include "disks/card_types.h"
 #include "disks/image_files.h"
-#include "disks/backup_files.h"
+#include "disks/plain_files.h"
 
-namespace card {
+namespace disks {
 
 // What a disk is, asked through any handle to it (one opened for queries
 // only will do): the command line's list asks the same as a run.
@@ -20,20 +21,34 @@ std::uint32_t diskBusType(void* disk);
 // page file.
 bool diskHoldsSystem(std::uint32_t number);
 
-class Win32DiskServices final : public DiskServices {
+class Win32DiskServices final : public DiskServices, public CardDevices, public DriveLetters {
  public:
-  bool queryDosDevice(const std::string& dosName, std::string& target) override;
+  CardDevices& devices() override { return *this; }
+  ImageFiles& files() override { return files_; }
+  DriveLetters* driveLetters() override { return this; }
+  DevicePaths* devicePaths() override { return nullptr; }
 
+  // What is open right now.
+  int openImages() const { return files_.openImages(); }
+  int openBackups() const { return files_.openBackups(); }
+
+  // The card's device.
   bool openDevice(const std::string& path, NativeHandle& device) override;
   bool driveGeometry(NativeHandle device, DriveGeometry& geometry) override;
-  bool writeDevice(NativeHandle device, const void* data, std::size_t size) override;
-  std::uint32_t lastError() override { return lastError_; }
-  void closeDevice(NativeHandle device) override;
-
-  bool seekDevice(NativeHandle device, std::int64_t offset) override;
-  bool readDevice(NativeHandle device, void* data, std::size_t size) override;
   bool deviceLength(NativeHandle device, std::int64_t& bytes) override;
+  bool seekDevice(NativeHandle device, std::int64_t offset) override;
+  bool writeDevice(NativeHandle device, const void* data, std::size_t size) override;
+  bool readDevice(NativeHandle device, void* data, std::size_t size) override;
+  bool flushDevice(NativeHandle device) override;
+  void updateLayout(NativeHandle device) override;
+  void closeDevice(NativeHandle device) override;
+  bool fileOnDevice(NativeHandle device, const std::string& path) override;
+  void* allocateBuffer(std::size_t size) override;
+  void freeBuffer(void* buffer) override;
 
+  // The drive letters and the volumes on a card.
+  bool queryDosDevice(const std::string& dosName, std::string& target) override;
+  bool listVolumes(std::vector<std::string>& paths) override;
   bool openVolume(const std::string& path, bool exclusive, NativeHandle& volume) override;
   bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) override;
   bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) override;
@@ -42,30 +57,9 @@ class Win32DiskServices final : public DiskServices {
   bool unlockVolume(NativeHandle volume) override;
   void closeVolume(NativeHandle volume) override;
 
-  bool openImage(const std::string& path, NativeHandle& file) override;
-  std::size_t readImage(NativeHandle file, void* data, std::size_t size) override;
-  bool seekImage(NativeHandle file, std::int64_t offset) override;
-  void closeImage(NativeHandle file) override;
-
-  // The image file a card is read into.
-  bool createBackup(const std::string& targetPath, std::string& temporaryPath,
-                    NativeHandle& file) override;
-  bool writeBackup(NativeHandle file, const void* data, std::size_t size) override;
-  bool finishBackup(NativeHandle file) override;
-  void closeBackup(NativeHandle file) override;
-  bool placeBackup(const std::string& temporaryPath, const std::string& targetPath) override;
-  void removeBackup(const std::string& temporaryPath) override;
-
-  void* allocateBuffer(std::size_t size) override;
-  void freeBuffer(void* buffer) override;
-
-  // The card on a real PC.
-  bool listVolumes(std::vector<std::string>& paths) override;
+  // Both the device's calls and the volumes'.
+  std::uint32_t lastError() override { return lastError_; }
   ErrorKind errorKind(std::uint32_t code) override;
-  bool flushDevice(NativeHandle device) override;
-  void updateLayout(NativeHandle device) override;
-  bool fileOnDevice(NativeHandle device, const std::string& path) override;
-  bool imageReadFailed(NativeHandle file) override;
 
   // What the card is and what becomes of it after a write.
   bool writeProtected(NativeHandle device) override;
@@ -79,9 +73,8 @@ class Win32DiskServices final : public DiskServices {
   bool failed();
 
   std::uint32_t lastError_ = 0;
-  ImageFiles images_;
-  BackupFiles targets_;
+  PlainFiles files_;
   BlockBuffers buffers_;
 };
 
-}  // namespace card
+}  // namespace disks

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <iterator>
 
 #include "ui/app_error.h"
@@ -67,6 +68,18 @@ OPENFILENAMEW imageFileDialog(HWND owner, std::vector<wchar_t>& name) {
 }
 
 }  // namespace
+
+std::wstring backupFileName(const std::wstring& cardName, const SYSTEMTIME& time) {
+  std::wstring name = cardName;
+  // A character no file name may hold stands in as "_".
+  for (wchar_t& character : name)
+    if (character < L' ' || std::wcschr(L"\\/:*?\"<>|", character) != nullptr) character = L'_';
+  wchar_t stamp[32];
+  std::swprintf(stamp, 32, L"-%04u%02u%02u-%02u%02u%02u.S7img", unsigned(time.wYear),
+                unsigned(time.wMonth), unsigned(time.wDay), unsigned(time.wHour),
+                unsigned(time.wMinute), unsigned(time.wSecond));
+  return name + stamp;
+}
 
 std::wstring normaliseDriveText(const std::wstring& text, UINT codePage) {
   std::wstring result = text;
@@ -255,10 +268,11 @@ HWND TForm1::createControl(const ControlSpec& row, HINSTANCE instance) {
                          ? row.height + row.itemHeight * int(row.items.size()) + 4
                          : row.height;
   const HWND parent = row.parent == 0 ? hwnd_ : control(row.parent);
-  const HWND created = CreateWindowExW(
-      kind.exStyle, kind.windowClass, row.text,
-      WS_CHILD | (row.visible ? WS_VISIBLE : 0) | kind.style, row.left, row.top, row.width, height,
-      parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, this);
+  const HWND created =
+      CreateWindowExW(kind.exStyle, kind.windowClass, row.text,
+                      WS_CHILD | (row.visible ? WS_VISIBLE : 0) | kind.style | row.style, row.left,
+                      row.top, row.width, height, parent,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, this);
   if (created == nullptr)
     throw AppError(std::string("the control ") + row.name + " cannot be created");
   SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font(row.font)), FALSE);
@@ -333,7 +347,16 @@ void TForm1::sizeLabel(HWND label) {
   GetWindowRect(label, &old);
   const HWND parent = GetParent(label);
   MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&old), 2);
-  SetWindowPos(label, nullptr, 0, 0, extent.right - extent.left, extent.bottom - extent.top,
+  LONG width = extent.right - extent.left;
+  // A label that shortens its caption with an ellipsis ends at the window's
+  // edge: the system draws the ellipsis where the label ends, and the part of
+  // a wider label beyond the edge would only be cut off.
+  if ((GetWindowLongPtrW(label, GWL_STYLE) & SS_ELLIPSISMASK) != 0) {
+    RECT client;
+    GetClientRect(parent, &client);
+    width = std::max(0L, std::min(width, client.right - old.left));
+  }
+  SetWindowPos(label, nullptr, 0, 0, width, extent.bottom - extent.top,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   // What the label covered before and no longer covers shows the window again.
   InvalidateRect(parent, &old, TRUE);
@@ -432,8 +455,19 @@ void TForm1::btStartClick() {
 
 void TForm1::miReadCardClick() {
   runOperation(kReadSessionReason, [this] {
-    const std::wstring backup = executeSaveDialog();
-    if (!backup.empty()) runEnded(card::runBackup(disk_, *this, toUtf8(backup)));
+    // The card's checks come before the file's name is asked for, as a write
+    // makes them before it asks for an image: a drive that is no card is
+    // refused before the operator types anything. The card stays open while
+    // the dialog is, so the card read is the card checked.
+    card::Card card = card::openCard(disk_, *this);
+    if (!card) return;
+    const std::wstring backup = executeSaveDialog(toUtf16(card.name()));
+    // Cancelled: the card is let go unused and nothing is said.
+    if (backup.empty()) {
+      card.closeUnused();
+      return;
+    }
+    runEnded(card::runBackup(disk_, *this, std::move(card), toUtf8(backup)));
   });
 }
 
@@ -545,9 +579,25 @@ bool TForm1::executeOpenDialog() {
   return true;
 }
 
-std::wstring TForm1::executeSaveDialog() {
+std::wstring TForm1::executeSaveDialog(const std::wstring& cardName) {
+  // Proposed: a name after the card and the time, in the chosen image's
+  // folder while it is there (a path in the name is where the dialog opens).
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  const std::size_t folderEnd = fileName_.find_last_of(L"\\/");
+  std::wstring folder =
+      folderEnd == std::wstring::npos ? std::wstring() : fileName_.substr(0, folderEnd + 1);
+  const DWORD attributes =
+      folder.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    folder.clear();
+  const std::wstring proposal = folder + backupFileName(cardName, now);
   std::vector<wchar_t> name(32768, L'\0');
+  if (proposal.size() < name.size()) std::copy(proposal.begin(), proposal.end(), name.begin());
   OPENFILENAMEW options = imageFileDialog(hwnd_, name);
+  // Read the MMC card into a file, and which card.
+  const std::wstring title = L"\u8BFB\u53D6MMC\u5361\u5230\u6587\u4EF6 " + cardName + L":";
+  options.lpstrTitle = title.c_str();
   // An existing file is replaced only when the operator says so.
   options.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
                   OFN_NOREADONLYRETURN | OFN_ENABLESIZING | OFN_NOCHANGEDIR;

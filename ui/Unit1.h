@@ -22,6 +22,11 @@ namespace quenvory {
 // deleted, a double-byte character always as a whole.
 std::wstring normaliseDriveText(const std::wstring& text, UINT codePage);
 
+// The name a backup of the card `cardName` is proposed under: the card, then
+// the local date and time, G-20261210-130500.S7img, as the command line names
+// the backups it makes into a folder.
+std::wstring backupFileName(const std::wstring& cardName, const SYSTEMTIME& time);
+
 class TForm1 : public card::OperatorUi {
  public:
   // `endsApplication`: destroying the window ends the message loop.
@@ -82,8 +87,9 @@ class TForm1 : public card::OperatorUi {
   void sizeLabel(HWND label);
   // Shows OpenDialog1; true when the operator confirmed a file.
   bool executeOpenDialog();
-  // Asks where a backup goes; empty when the operator cancelled.
-  std::wstring executeSaveDialog();
+  // Asks where the backup of the card `cardName` goes; empty when the
+  // operator cancelled.
+  std::wstring executeSaveDialog(const std::wstring& cardName);
   // Runs one operation on the card, never two at once (see RunGuard), the
   // session held for its length with `sessionReason` given to the system.
   void runOperation(const wchar_t* sessionReason, const std::function<void()>& operation);

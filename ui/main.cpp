@@ -6,6 +6,6 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   return quenvory::runApplication(
-      instance, [] { return std::make_unique<card::Win32DiskServices>(); },
+      instance, [] { return std::make_unique<disks::Win32DiskServices>(); },
       quenvory::kProductCaption);
 }

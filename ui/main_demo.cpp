@@ -21,20 +21,20 @@ std::wstring executableFolder() {
 }
 
 std::unique_ptr<card::DiskServices> simulatedDrives() {
-  auto disk = std::make_unique<card::SimulatedDiskServices>();
+  auto disk = std::make_unique<disks::SimulatedDiskServices>();
   const DWORD size = GetEnvironmentVariableW(kDrivesVariable, nullptr, 0);
   if (size > 0) {
     std::wstring text(size, L'\0');
     text.resize(GetEnvironmentVariableW(kDrivesVariable, &text[0], size));
     std::string error;
-    card::SimulatedDrives drives;
-    if (!card::parseSimulatedDrives(quenvory::toUtf8(text), drives, error))
+    disks::SimulatedDrives drives;
+    if (!disks::parseSimulatedDrives(quenvory::toUtf8(text), drives, error))
       throw quenvory::AppError("QUENVORY_SIMULATED_DRIVES cannot be read: " + error);
     for (const auto& drive : drives) disk->addDrive(drive.first, drive.second);
     return disk;
   }
-  card::SimulatedDrive card;
-  card.kind = card::SimulatedDrive::Kind::RemovableCard;
+  disks::SimulatedDrive card;
+  card.kind = disks::SimulatedDrive::Kind::RemovableCard;
   card.file = quenvory::toUtf8(executableFolder() + L"\\simulated-card-G.img");
   disk->addDrive("G", card);
   return disk;

@@ -15,8 +15,8 @@
 
 namespace quenvory {
 
-using card::toUtf16;
-using card::toUtf8;
+using disks::toUtf16;
+using disks::toUtf8;
 
 // A window's device context, released on leaving the scope.
 class WindowDC {

@@ -49,6 +49,7 @@ struct ControlSpec {
   CommandHandler onCommand = nullptr;
   std::vector<const wchar_t*> items = {};  // a list's items
   int itemHeight = 0;                      // a list's item height
+  DWORD style = 0;                         // added to the kind's own style
 };
 
 // The items the window adds to its system menu (the caption's menu), below a

@@ -28,13 +28,13 @@ class ReadOperation : public ::testing::Test {
   }
 
   // A card of `blocks` blocks holding the test pattern.
-  card::SimulatedDrive card(std::int64_t blocks = 300) {
-    card::SimulatedDrive drive;
+  disks::SimulatedDrive card(std::int64_t blocks = 300) {
+    disks::SimulatedDrive drive;
     drive.file = cardPath;
     drive.blocks = blocks;
     return drive;
   }
-  void useCard(const card::SimulatedDrive& drive) {
+  void useCard(const disks::SimulatedDrive& drive) {
     if (drive.blocks <= 100000)
       writeFile(cardPath, payloadOf(completeImage(static_cast<std::int32_t>(drive.blocks))));
     disk.addDrive("G", drive);
@@ -90,7 +90,7 @@ class ReadOperation : public ::testing::Test {
   std::string cardPath = scratch.path("card-G.img");
   std::string targetPath = scratch.path("backup.S7img");
   std::vector<std::string> journal;
-  card::SimulatedDiskServices disk;
+  disks::SimulatedDiskServices disk;
   RecordingUi ui;
   card::BackupOptions options;
 };
@@ -165,7 +165,7 @@ TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
   const Case cases[] = {
       {"card changes between the two reads",
        [](ReadOperation& t) {
-         card::SimulatedDrive d = t.card(3000);
+         disks::SimulatedDrive d = t.card(3000);
          d.changingBlock = 2100;
          t.useCard(d);
        },
@@ -173,7 +173,7 @@ TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
         "close device", "remove target", "panel hidden", "free buffer"}},
       {"card read error",
        [](ReadOperation& t) {
-         card::SimulatedDrive d = t.card(3000);
+         disks::SimulatedDrive d = t.card(3000);
          d.unreadableBlock = 2100;
          d.refuseError = 23;
          t.useCard(d);
@@ -246,7 +246,7 @@ TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
        "message ERROR: card of 2147483648 blocks is too large for an image file", false},
       {"target on the card",
        [](ReadOperation& t) {
-         card::SimulatedDrive d = t.card();
+         disks::SimulatedDrive d = t.card();
          d.folder = t.scratch.path("mounted card");
          t.useCard(d);
          t.targetPath = t.scratch.path("mounted card/backup.S7img");
@@ -287,7 +287,7 @@ TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
 }
 
 TEST_F(ReadOperation, AWriteProtectedCardIsReadAsAnyOther) {
-  card::SimulatedDrive locked = card();
+  disks::SimulatedDrive locked = card();
   locked.writeProtected = true;
   useCard(locked);
   EXPECT_TRUE(run());
@@ -296,7 +296,7 @@ TEST_F(ReadOperation, AWriteProtectedCardIsReadAsAnyOther) {
 }
 
 TEST_F(ReadOperation, ACardThatCannotBeLockedIsNotRead) {
-  card::SimulatedDrive busy = card();
+  disks::SimulatedDrive busy = card();
   busy.lockRefusals = -1;
   useCard(busy);
   EXPECT_FALSE(run());

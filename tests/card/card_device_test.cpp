@@ -10,7 +10,7 @@
 namespace {
 
 using namespace testing_support;
-using Kind = card::SimulatedDrive::Kind;
+using Kind = disks::SimulatedDrive::Kind;
 
 TEST(PhysicalDrivePath, ReadsEveryDigitAfterTheDiskMarker) {
   const std::pair<const char*, const char*> cases[] = {
@@ -38,12 +38,12 @@ struct ResolutionCase {
   const char* name;
   std::string driveText;
   bool declared;
-  card::SimulatedDrive drive;
+  disks::SimulatedDrive drive;
   std::vector<std::string> journal;  // what happens, in order
 };
 
-card::SimulatedDrive drive(Kind kind, std::string devicePath = "", std::string number = "1") {
-  card::SimulatedDrive d;
+disks::SimulatedDrive drive(Kind kind, std::string devicePath = "", std::string number = "1") {
+  disks::SimulatedDrive d;
   d.kind = kind;
   d.devicePath = std::move(devicePath);
   d.diskNumber = std::move(number);
@@ -51,15 +51,15 @@ card::SimulatedDrive drive(Kind kind, std::string devicePath = "", std::string n
 }
 
 TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
-  card::SimulatedDrive openFails = drive(Kind::RemovableCard);
+  disks::SimulatedDrive openFails = drive(Kind::RemovableCard);
   openFails.openFails = true;
-  card::SimulatedDrive geometryFails = drive(Kind::RemovableCard);
+  disks::SimulatedDrive geometryFails = drive(Kind::RemovableCard);
   geometryFails.geometryFails = true;
-  card::SimulatedDrive emptyReader = drive(Kind::RemovableCard);
+  disks::SimulatedDrive emptyReader = drive(Kind::RemovableCard);
   emptyReader.notReady = true;
-  card::SimulatedDrive emptyVolume = drive(Kind::VolumeCard);
+  disks::SimulatedDrive emptyVolume = drive(Kind::VolumeCard);
   emptyVolume.notReady = true;
-  card::SimulatedDrive bigSectors = drive(Kind::RemovableCard);
+  disks::SimulatedDrive bigSectors = drive(Kind::RemovableCard);
   bigSectors.sectorBytes = 4096;
   const std::string dive = "message ERROR: Query did not return expected dive number";
   const ResolutionCase cases[] = {
@@ -134,16 +134,16 @@ TEST(OpenCardDevice, RefusesEveryDriveThatIsNotARemovableCard) {
     SCOPED_TRACE(c.name);
     ScratchDir scratch;
     std::vector<std::string> journal;
-    card::SimulatedDiskServices disk(&journal);
+    disks::SimulatedDiskServices disk(&journal);
     RecordingUi ui(journal);
     ui.drive = c.driveText;
     // Where the letter's answer is its own, disk 1 is a card under another
     // letter, which the answer must not reach.
-    card::SimulatedDrive other = drive(Kind::RemovableCard);
+    disks::SimulatedDrive other = drive(Kind::RemovableCard);
     other.file = scratch.path("other.img");
     if (!c.drive.devicePath.empty()) disk.addDrive("F", other);
     if (c.declared) {
-      card::SimulatedDrive d = c.drive;
+      disks::SimulatedDrive d = c.drive;
       d.file = scratch.path("disk.img");
       disk.addDrive(c.driveText, d);
     }
@@ -178,9 +178,9 @@ TEST(OpenCardDevice, AcceptsACardByItsBusButNeverTheSystemDisk) {
     SCOPED_TRACE(c.name);
     ScratchDir scratch;
     std::vector<std::string> journal;
-    card::SimulatedDiskServices disk(&journal);
+    disks::SimulatedDiskServices disk(&journal);
     RecordingUi ui(journal);
-    card::SimulatedDrive d = drive(c.kind);
+    disks::SimulatedDrive d = drive(c.kind);
     d.file = scratch.path("disk.img");
     d.busType = c.bus;
     d.systemDisk = c.systemDisk;
@@ -201,12 +201,12 @@ TEST(OpenCardDevice, OpensThePhysicalDriveTheLetterNames) {
   for (const auto& c : cases) {
     ScratchDir scratch;
     std::vector<std::string> journal;
-    card::SimulatedDiskServices disk(&journal);
+    disks::SimulatedDiskServices disk(&journal);
     // Disk 1 exists too: a one-digit reading of "Harddisk12" would reach it.
-    card::SimulatedDrive other = drive(Kind::RemovableCard, "", "1");
+    disks::SimulatedDrive other = drive(Kind::RemovableCard, "", "1");
     other.file = scratch.path("other.img");
     disk.addDrive("F", other);
-    card::SimulatedDrive target = drive(Kind::RemovableCard, std::get<0>(c), std::get<1>(c));
+    disks::SimulatedDrive target = drive(Kind::RemovableCard, std::get<0>(c), std::get<1>(c));
     target.file = scratch.path("card.img");
     disk.addDrive(std::string(18, 'G'), target);
     RecordingUi ui(journal);
@@ -223,14 +223,14 @@ TEST(OpenCardDevice, OpensThePhysicalDriveTheLetterNames) {
   }
 }
 
-card::SimulatedDrive volumeCard(std::function<void(card::SimulatedDrive&)> change) {
-  card::SimulatedDrive d = drive(Kind::VolumeCard, "", "3");
+disks::SimulatedDrive volumeCard(std::function<void(disks::SimulatedDrive&)> change) {
+  disks::SimulatedDrive d = drive(Kind::VolumeCard, "", "3");
   change(d);
   return d;
 }
 
 TEST(OpenCardDevice, AcceptsAVolumeOnlyWhenItLiesWhollyOnOneDisk) {
-  using D = card::SimulatedDrive&;
+  using D = disks::SimulatedDrive&;
   const std::string dive = "message ERROR: Query did not return expected dive number";
   const std::vector<std::string> queries = {"query G:", "open volume \\\\.\\G: query",
                                             "device number", "extents", "close volume"};
@@ -276,13 +276,13 @@ TEST(OpenCardDevice, AcceptsAVolumeOnlyWhenItLiesWhollyOnOneDisk) {
     SCOPED_TRACE(c.name);
     ScratchDir scratch;
     std::vector<std::string> journal;
-    card::SimulatedDiskServices disk(&journal);
+    disks::SimulatedDiskServices disk(&journal);
     // Disk 5 is a card too, and 5 is also the volume's own number: a
     // reading of the volume name as a disk number would reach it.
-    card::SimulatedDrive other = drive(Kind::RemovableCard, "", "5");
+    disks::SimulatedDrive other = drive(Kind::RemovableCard, "", "5");
     other.file = scratch.path("other.img");
     disk.addDrive("F", other);
-    card::SimulatedDrive d = c.drive;
+    disks::SimulatedDrive d = c.drive;
     d.file = scratch.path("card.img");
     disk.addDrive("G", d);
     RecordingUi ui(journal);

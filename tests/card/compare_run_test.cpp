@@ -21,7 +21,7 @@ Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end(
 class CompareOperation : public ::testing::Test {
  public:
   CompareOperation() : disk(&journal), ui(journal) {
-    card::SimulatedDrive drive;
+    disks::SimulatedDrive drive;
     drive.file = cardPath;
     drive.blocks = 6000;
     disk.addDrive("G", drive);
@@ -62,7 +62,7 @@ class CompareOperation : public ::testing::Test {
   std::string cardPath = scratch.path("card-G.img");
   std::string imagePath = scratch.path("image.S7img");
   std::vector<std::string> journal;
-  card::SimulatedDiskServices disk;
+  disks::SimulatedDiskServices disk;
   RecordingUi ui;
   card::CompareOptions options;
 };
@@ -86,7 +86,7 @@ TEST_F(CompareOperation, ACardHoldingTheImageMatches) {
 }
 
 TEST_F(CompareOperation, AWriteProtectedCardIsComparedAsAnyOther) {
-  card::SimulatedDrive locked;
+  disks::SimulatedDrive locked;
   locked.file = cardPath;
   locked.blocks = 6000;
   locked.writeProtected = true;
@@ -197,7 +197,7 @@ TEST_F(CompareOperation, RefusalsAndReadErrors) {
        {"message ERROR: not enough memory for the block buffer", "close image", "close device"}},
       {"card read error",
        [](CompareOperation& t) {
-         card::SimulatedDrive d;
+         disks::SimulatedDrive d;
          d.file = t.cardPath;
          d.blocks = 6000;
          d.unreadableBlock = 2100;

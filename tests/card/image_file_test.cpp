@@ -41,7 +41,7 @@ class HeaderTest : public ::testing::Test {
   }
 
   ScratchDir scratch;
-  card::SimulatedDiskServices disk;
+  disks::SimulatedDiskServices disk;
 };
 
 TEST_F(HeaderTest, RefusesAndAcceptsAsTheCheckWordSays) {

@@ -70,8 +70,8 @@ struct Rig {
   std::string imagePath = scratch.path("image.S7img");
   std::string backupPath = scratch.path("backup.S7img");
   std::vector<std::string> journal;
-  card::SimulatedDrive drive;
-  card::SimulatedDiskServices disk;
+  disks::SimulatedDrive drive;
+  disks::SimulatedDiskServices disk;
   RecordingUi ui;
   card::WriteOptions options;
 };
@@ -93,7 +93,7 @@ TEST_F(RunOutcome, EachEndingIsGivenWithItsErrorBlockAndStatus) {
       {"write done", [](Rig&) {}, &Rig::write, card::Ending::Done, 0, -1,
        "300 block image"},
       {"write onto a fixed disk",
-       [](Rig& t) { t.drive.kind = card::SimulatedDrive::Kind::FixedDisk; },
+       [](Rig& t) { t.drive.kind = disks::SimulatedDrive::Kind::FixedDisk; },
        &Rig::write, card::Ending::Refused, 0, -1, ""},
       {"write with a header refused",
        [](Rig& t) { t.useImage(imageBytes(100, 0, 512)); }, &Rig::write,

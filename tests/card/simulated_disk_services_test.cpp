@@ -10,16 +10,16 @@ namespace {
 using namespace testing_support;
 
 // Declares the drives a text names, as the demonstration build does.
-bool configure(card::SimulatedDiskServices& disk, const std::string& text, std::string& error) {
-  card::SimulatedDrives drives;
-  if (!card::parseSimulatedDrives(text, drives, error)) return false;
+bool configure(disks::SimulatedDiskServices& disk, const std::string& text, std::string& error) {
+  disks::SimulatedDrives drives;
+  if (!disks::parseSimulatedDrives(text, drives, error)) return false;
   for (const auto& drive : drives) disk.addDrive(drive.first, drive.second);
   return true;
 }
 
 TEST(SimulatedDiskServices, ReadsItsDrivesFromText) {
   ScratchDir scratch;
-  card::SimulatedDiskServices disk;
+  disks::SimulatedDiskServices disk;
   std::string error;
   ASSERT_TRUE(configure(disk,
                         "G=card,file=" + scratch.path("g.img") +
@@ -65,9 +65,9 @@ TEST(SimulatedDiskServices, ReadsItsDrivesFromText) {
 // empty reader, large sectors, a folder on the card.
 TEST(SimulatedDiskServices, ReadsTheRealPcSettingsFromText) {
   ScratchDir scratch;
-  card::SimulatedDrives drives;
+  disks::SimulatedDrives drives;
   std::string error;
-  ASSERT_TRUE(card::parseSimulatedDrives(
+  ASSERT_TRUE(disks::parseSimulatedDrives(
       "G=card,notready;H=card,sectors=4096,folder=" + scratch.path("on-h/") + ";I=card", drives,
       error))
       << error;
@@ -83,9 +83,9 @@ TEST(SimulatedDiskServices, ReadsTheRealPcSettingsFromText) {
 // A card whose reads fail at a block, and one that reads a block otherwise
 // each time after the first, for trying a backup's failures in the demo.
 TEST(SimulatedDiskServices, ReadsCardsThatDoNotReadBackFromText) {
-  card::SimulatedDrives drives;
+  disks::SimulatedDrives drives;
   std::string error;
-  ASSERT_TRUE(card::parseSimulatedDrives("G=card,unreadable=12,error=23;H=card,changing=300;I=card",
+  ASSERT_TRUE(disks::parseSimulatedDrives("G=card,unreadable=12,error=23;H=card,changing=300;I=card",
                                          drives, error))
       << error;
   ASSERT_EQ(drives.size(), 3u);
@@ -98,7 +98,7 @@ TEST(SimulatedDiskServices, ReadsCardsThatDoNotReadBackFromText) {
 
 TEST(SimulatedDiskServices, RefusesTextItCannotRead) {
   for (const char* text : {"G", "=card", "G=floppy", "G=card,colour=red"}) {
-    card::SimulatedDiskServices disk;
+    disks::SimulatedDiskServices disk;
     std::string error;
     EXPECT_FALSE(configure(disk, text, error)) << text;
     EXPECT_FALSE(error.empty()) << text;

@@ -20,7 +20,7 @@ using Bytes = std::vector<std::uint8_t>;
 class WriteOperation : public ::testing::Test {
  public:
   WriteOperation() : disk(&journal), ui(journal) {
-    card::SimulatedDrive card;
+    disks::SimulatedDrive card;
     card.file = cardPath;
     disk.addDrive("G", card);
     options.lock.wait = [](std::chrono::milliseconds) {};
@@ -70,7 +70,7 @@ class WriteOperation : public ::testing::Test {
   std::string cardPath = scratch.path("card-G.img");
   std::string imagePath = scratch.path("image.S7img");
   std::vector<std::string> journal;
-  card::SimulatedDiskServices disk;
+  disks::SimulatedDiskServices disk;
   RecordingUi ui;
   card::WriteOptions options;
 };
@@ -185,7 +185,7 @@ TEST_F(WriteOperation, ShortReadsAtABlockBoundaryAndAtBlockZero) {
 }
 
 TEST_F(WriteOperation, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEverything) {
-  card::SimulatedDrive refusing;
+  disks::SimulatedDrive refusing;
   refusing.file = cardPath;
   refusing.refuseBlock = 37;
   refusing.refuseError = 1117;
@@ -292,7 +292,7 @@ TEST_F(WriteOperation, ProgressOfAHugeClaimedCountStaysInRange) {
   // at the short block with the index set to the count, and 100 x that must
   // not wrap.
   const std::int32_t max = std::numeric_limits<std::int32_t>::max();
-  card::SimulatedDrive huge;
+  disks::SimulatedDrive huge;
   huge.file = cardPath;
   huge.blocks = std::int64_t{max} + 1;
   disk.addDrive("G", huge);
@@ -337,7 +337,7 @@ TEST_F(WriteOperation, HoldsTheVolumeLockedAroundEveryBlock) {
        [](WriteOperation& t) { t.useImage(imageBytes(300, 300 - 1236, 512 * 120 + 3)); }, "done"},
       {"refused block",
        [](WriteOperation& t) {
-         card::SimulatedDrive d;
+         disks::SimulatedDrive d;
          d.file = t.cardPath;
          d.refuseBlock = 200;
          d.refuseError = 1117;
@@ -353,7 +353,7 @@ TEST_F(WriteOperation, HoldsTheVolumeLockedAroundEveryBlock) {
        "not enough memory for the block buffer"},
       {"verify failed",
        [](WriteOperation& t) {
-         card::SimulatedDrive d;
+         disks::SimulatedDrive d;
          d.file = t.cardPath;
          d.corruptBlock = 7;
          t.disk.addDrive("G", d);
@@ -399,19 +399,19 @@ TEST_F(WriteOperation, EjectsTheCardOnlyAfterASuccessfulWriteBeforeItsVolumeIsUn
     const char* name;
     bool verify;
     bool eject;  // the option
-    card::SimulatedDrive drive;
+    disks::SimulatedDrive drive;
     bool ejected;
   };
-  card::SimulatedDrive plain;
+  disks::SimulatedDrive plain;
   plain.file = cardPath;
-  card::SimulatedDrive refusing = plain;
+  disks::SimulatedDrive refusing = plain;
   refusing.refuseBlock = 200;
   refusing.refuseError = 1117;
-  card::SimulatedDrive corrupting = plain;
+  disks::SimulatedDrive corrupting = plain;
   corrupting.corruptBlock = 7;
-  card::SimulatedDrive flushFails = plain;
+  disks::SimulatedDrive flushFails = plain;
   flushFails.flushError = 1117;
-  card::SimulatedDrive protectedCard = plain;
+  disks::SimulatedDrive protectedCard = plain;
   protectedCard.writeProtected = true;
   const Case cases[] = {
       {"done", true, true, plain, true},
@@ -472,7 +472,7 @@ TEST_F(WriteOperation, WaitsUpToFifteenSecondsForABusyCard) {
     journal.clear();
     ui.messages.clear();
     std::remove(cardPath.c_str());
-    card::SimulatedDrive d;
+    disks::SimulatedDrive d;
     d.file = cardPath;
     d.lockRefusals = c.refusals;
     d.lockError = c.error;
@@ -515,7 +515,7 @@ TEST_F(WriteOperation, WaitsUpToFifteenSecondsForABusyCard) {
 // The card's lock switch is found before anything is asked or written, so the
 // operator learns why at once rather than from an error code at block 0.
 TEST_F(WriteOperation, RefusesAWriteProtectedCardBeforeAnythingElse) {
-  card::SimulatedDrive d;
+  disks::SimulatedDrive d;
   d.file = cardPath;
   d.writeProtected = true;
   disk.addDrive("G", d);
@@ -532,7 +532,7 @@ TEST_F(WriteOperation, RefusesAWriteProtectedCardBeforeAnythingElse) {
 }
 
 TEST_F(WriteOperation, RefusesACardItCannotLockBeforeWritingAnything) {
-  card::SimulatedDrive busy;
+  disks::SimulatedDrive busy;
   busy.file = cardPath;
   busy.lockRefusals = -1;
   disk.addDrive("G", busy);
@@ -547,7 +547,7 @@ TEST_F(WriteOperation, RefusesACardItCannotLockBeforeWritingAnything) {
 }
 
 TEST_F(WriteOperation, LocksACardThatComesFreeAfterAFewAttempts) {
-  card::SimulatedDrive flushing;
+  disks::SimulatedDrive flushing;
   flushing.file = cardPath;
   flushing.lockRefusals = 2;
   disk.addDrive("G", flushing);
@@ -579,7 +579,7 @@ TEST_F(WriteOperation, RefusesAnImageLargerThanTheCard) {
     journal.clear();
     ui.messages.clear();
     std::remove(cardPath.c_str());
-    card::SimulatedDrive small;
+    disks::SimulatedDrive small;
     small.file = cardPath;
     small.blocks = c.cardBlocks;
     small.lengthFails = c.lengthFails;
@@ -618,7 +618,7 @@ TEST_F(WriteOperation, ReadsTheCardBackAndReportsWhatDiffers) {
     SCOPED_TRACE(c.name);
     journal.clear();
     ui.messages.clear();
-    card::SimulatedDrive d;
+    disks::SimulatedDrive d;
     d.file = cardPath;
     d.corruptBlock = c.corruptBlock;
     d.readFails = c.readFails;
@@ -698,8 +698,8 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
     std::vector<std::string> uiCalls[2];
     Bytes cards[2];
     for (int pass = 0; pass < 2; ++pass) {
-      card::SimulatedDiskServices disk;
-      card::SimulatedDrive d;
+      disks::SimulatedDiskServices disk;
+      disks::SimulatedDrive d;
       d.file = scratch.path("card" + std::to_string(pass) + ".img");
       d.refuseBlock = c.refuseBlock;
       d.refuseError = 1117;
@@ -722,7 +722,7 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
 
 namespace {
 
-using Kind = card::SimulatedDrive::Kind;
+using Kind = disks::SimulatedDrive::Kind;
 
 // A card on disk 1 mounted twice, as today's systems mount every partition
 // of a removable card: G and, under its own letter, H. J is another card, on
@@ -730,26 +730,26 @@ using Kind = card::SimulatedDrive::Kind;
 class CardWithTwoVolumes : public WriteOperation {
  public:
   CardWithTwoVolumes() {
-    changeVolume("H", [](card::SimulatedDrive&) {});
-    card::SimulatedDrive other;
+    changeVolume("H", [](disks::SimulatedDrive&) {});
+    disks::SimulatedDrive other;
     other.file = otherCard;
     other.diskNumber = "2";
     disk.addDrive("J", other);
-    card::SimulatedDrive cdrom;
+    disks::SimulatedDrive cdrom;
     cdrom.kind = Kind::CdRom;
     disk.addDrive("I", cdrom);
   }
 
   void changeVolume(const std::string& letter,
-                    const std::function<void(card::SimulatedDrive&)>& change) {
-    card::SimulatedDrive d = letter == "H" ? secondVolume() : card::SimulatedDrive{};
+                    const std::function<void(disks::SimulatedDrive&)>& change) {
+    disks::SimulatedDrive d = letter == "H" ? secondVolume() : disks::SimulatedDrive{};
     d.file = cardPath;
     change(d);
     disk.addDrive(letter, d);
   }
 
-  static card::SimulatedDrive secondVolume() {
-    card::SimulatedDrive d;
+  static disks::SimulatedDrive secondVolume() {
+    disks::SimulatedDrive d;
     d.kind = Kind::VolumeCard;
     d.volumeNumber = "9";
     return d;
@@ -780,7 +780,7 @@ TEST_F(CardWithTwoVolumes, LocksEveryVolumeOfTheCardRetryingOnlyWhileOneIsBusy) 
     journal.clear();
     ui.messages.clear();
     std::remove(cardPath.c_str());
-    changeVolume("H", [&](card::SimulatedDrive& d) {
+    changeVolume("H", [&](disks::SimulatedDrive& d) {
       d.lockRefusals = c.refusals;
       d.lockError = c.error;
     });
@@ -827,7 +827,7 @@ TEST_F(CardWithTwoVolumes, RefusesAnImageThatLiesOnTheCardBeforeLockingOrWriting
     ui.messages.clear();
     std::remove(cardPath.c_str());
     const std::string folder = scratch.path(std::string("mounted-") + c.folderOf + "/");
-    changeVolume(c.folderOf, [&](card::SimulatedDrive& d) {
+    changeVolume(c.folderOf, [&](disks::SimulatedDrive& d) {
       if (std::string(c.folderOf) == "J") {
         d.file = otherCard;
         d.diskNumber = "2";
@@ -848,7 +848,7 @@ TEST_F(CardWithTwoVolumes, RefusesAnImageThatLiesOnTheCardBeforeLockingOrWriting
     } else {
       EXPECT_EQ(cardBytes(), payloadOf(image));
     }
-    changeVolume(c.folderOf, [&](card::SimulatedDrive& d) {
+    changeVolume(c.folderOf, [&](disks::SimulatedDrive& d) {
       if (std::string(c.folderOf) == "J") {
         d.file = otherCard;
         d.diskNumber = "2";
@@ -860,7 +860,7 @@ TEST_F(CardWithTwoVolumes, RefusesAnImageThatLiesOnTheCardBeforeLockingOrWriting
 TEST_F(WriteOperation, LockRefusalNamesTheCardBeingWrittenWhateverTheFieldShowsMeanwhile) {
   // The operator types another letter while the run processes events after
   // the status text; the refusal that follows still names G.
-  card::SimulatedDrive d;
+  disks::SimulatedDrive d;
   d.file = cardPath;
   d.lockRefusals = -1;
   disk.addDrive("G", d);
@@ -874,7 +874,7 @@ TEST_F(WriteOperation, LockRefusalNamesTheCardBeingWrittenWhateverTheFieldShowsM
 }
 
 TEST_F(WriteOperation, AFailedFlushIsAFailedWriteAndNothingIsReadBack) {
-  card::SimulatedDrive d;
+  disks::SimulatedDrive d;
   d.file = cardPath;
   d.flushError = 1117;
   disk.addDrive("G", d);
@@ -957,7 +957,7 @@ TEST_F(WriteOperation, ShortReadWarningComesBeforeTheShortBlockIsWritten) {
 }
 
 TEST_F(WriteOperation, RefusesACardOfOtherThan512ByteSectorsOpenedByItsPath) {
-  card::SimulatedDrive d;
+  disks::SimulatedDrive d;
   d.file = cardPath;
   d.sectorBytes = 4096;
   disk.addDrive("G", d);

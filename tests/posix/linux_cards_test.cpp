@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "cli/record.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -84,46 +83,6 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
   EXPECT_FALSE(fixed.removable);
   EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb2"), "sdb");
   EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb"), "");
-}
-
-TEST(Record, FieldsAreQuotedOnlyWhereCsvNeedsIt) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"done", "done"},
-      {"error 5 writing to MMC card.", "error 5 writing to MMC card."},
-      {"image of 10 blocks does not fit on card of 4 blocks, sorry",
-       "\"image of 10 blocks does not fit on card of 4 blocks, sorry\""},
-      {"a \"quoted\" name", "\"a \"\"quoted\"\" name\""},
-      {"two\nlines", "\"two\nlines\""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(disks::csvField(c.first), c.second);
-}
-
-TEST(Record, TheHeaderLineComesOnceAtTheTopOfANewFile) {
-  ScratchDir scratch;
-  const std::string path = scratch.path("record.csv");
-  for (int run = 0; run < 2; ++run) {
-    disks::Record record(path);
-    disks::RecordLine line;
-    line.name = "/dev/loop" + std::to_string(run);
-    line.result = "done";
-    std::string error;
-    ASSERT_TRUE(record.append(line, error)) << error;
-  }
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], std::string(disks::Record::kHeader) + "\r");
-  EXPECT_NE(lines[1].find(",/dev/loop0,"), std::string::npos);
-  EXPECT_NE(lines[2].find(",/dev/loop1,"), std::string::npos);
-
-  disks::Record nowhere(scratch.path("no-folder/record.csv"));
-  std::string error;
-  EXPECT_FALSE(nowhere.writable(error));
-  EXPECT_NE(error.find("no-folder/record.csv"), std::string::npos);
-  error.clear();
-  EXPECT_FALSE(nowhere.append(disks::RecordLine{}, error));
-  EXPECT_NE(error.find("no-folder/record.csv"), std::string::npos);
 }
 
 }  // namespace

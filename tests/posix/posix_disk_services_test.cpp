@@ -82,7 +82,7 @@ class PosixRun {
   using Message = std::pair<std::string, std::string>;
   std::vector<std::string> journal;
   RecordingUi ui;
-  card::PosixDiskServices disk;
+  disks::PosixDiskServices disk;
 };
 
 std::string verifyName(const ::testing::TestParamInfo<bool>& info) {
@@ -95,7 +95,7 @@ class PosixServicesOnAFile : public ::testing::Test {
  protected:
   ScratchDir scratch;
   std::string cardPath = scratch.path("card.img");
-  card::PosixDiskServices disk;
+  disks::PosixDiskServices disk;
 };
 
 TEST_F(PosixServicesOnAFile, SeeksWritesAndReadsWholeSectorsInPlace) {
@@ -163,16 +163,20 @@ TEST_F(PosixServicesOnAFile, FailuresCarryTheSystemErrorCode) {
       {"write through a handle never opened",
        [&] { return disk.writeDevice(unknown, buffer.get(), kBlock); }, EBADF},
       {"seek before the start", [&] { return disk.seekDevice(device, -512); }, EINVAL},
-      {"missing image", [&] { return disk.openImage(scratch.path("none.S7img"), ignored); },
+      {"no device at a path", [&] { return disk.findDevice(scratch.path("none"), target); },
        ENOENT},
-      {"drive letter", [&] { return disk.queryDosDevice("G:", target); }, ENOENT},
-      {"volume", [&] { return disk.openVolume("\\\\.\\G:", true, ignored); }, ENOTSUP},
+      {"a plain file is no card's device",
+       [&] { return disk.findDevice(scratch.path("card.img"), target); }, ENOTBLK},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_FALSE(c.call());
     EXPECT_EQ(disk.lastError(), std::uint32_t(c.error));
   }
+  EXPECT_FALSE(disk.files().openImage(scratch.path("none.S7img"), ignored));
+  EXPECT_EQ(disk.files().lastError(), std::uint32_t(ENOENT));
+  // No drive letters or volumes here: a card is named by its device's path.
+  EXPECT_EQ(disk.driveLetters(), nullptr);
   // Direct I/O takes only buffers aligned to the sector; the refusal is the
   // system's own and arrives with its code.
   if (direct) {
@@ -192,14 +196,14 @@ TEST_F(PosixServicesOnAFile, ImageFileReadsWhatArrivesAndSeeks) {
   const Bytes image = imageBytes(3, 3 - 1236, 2 * kBlock + 100);
   writeFile(imagePath, image);
   card::NativeHandle file = 0;
-  ASSERT_TRUE(disk.openImage(imagePath, file));
+  ASSERT_TRUE(disk.files().openImage(imagePath, file));
   Bytes block(kBlock);
-  EXPECT_EQ(disk.readImage(file, block.data(), 8), 8u);
-  ASSERT_TRUE(disk.seekImage(file, 8 + 2 * kBlock));
-  EXPECT_EQ(disk.readImage(file, block.data(), kBlock), 100u);
+  EXPECT_EQ(disk.files().readImage(file, block.data(), 8), 8u);
+  ASSERT_TRUE(disk.files().seekImage(file, 8 + 2 * kBlock));
+  EXPECT_EQ(disk.files().readImage(file, block.data(), kBlock), 100u);
   EXPECT_EQ(0, std::memcmp(block.data(), image.data() + 8 + 2 * kBlock, 100));
-  EXPECT_EQ(disk.readImage(file, block.data(), kBlock), 0u);
-  disk.closeImage(file);
+  EXPECT_EQ(disk.files().readImage(file, block.data(), kBlock), 0u);
+  disk.files().closeImage(file);
   EXPECT_EQ(disk.openImages(), 0);
 }
 
@@ -210,17 +214,17 @@ TEST_F(PosixServicesOnAFile, ImageReadErrorIsToldFromTheEndOfTheFile) {
   writeFile(imagePath, Bytes(kBlock, 1));
   Bytes block(2 * kBlock);
   card::NativeHandle file = 0;
-  ASSERT_TRUE(disk.openImage(imagePath, file));
-  EXPECT_EQ(disk.readImage(file, block.data(), block.size()), kBlock);
-  EXPECT_FALSE(disk.imageReadFailed(file));
-  disk.closeImage(file);
+  ASSERT_TRUE(disk.files().openImage(imagePath, file));
+  EXPECT_EQ(disk.files().readImage(file, block.data(), block.size()), kBlock);
+  EXPECT_FALSE(disk.files().imageReadFailed(file));
+  disk.files().closeImage(file);
 
   const std::string folder = scratch.path("folder.S7img");
   std::filesystem::create_directory(folder);
-  if (!disk.openImage(folder, file)) GTEST_SKIP() << "this C library does not open folders";
-  EXPECT_EQ(disk.readImage(file, block.data(), block.size()), 0u);
-  EXPECT_TRUE(disk.imageReadFailed(file));
-  disk.closeImage(file);
+  if (!disk.files().openImage(folder, file)) GTEST_SKIP() << "this C library does not open folders";
+  EXPECT_EQ(disk.files().readImage(file, block.data(), block.size()), 0u);
+  EXPECT_TRUE(disk.files().imageReadFailed(file));
+  disk.files().closeImage(file);
 }
 
 TEST_F(PosixServicesOnAFile, FlushLayoutAndWhereAFileLies) {
@@ -255,35 +259,35 @@ TEST_F(PosixServicesOnAFile, TargetFileTakesItsNameOnlyWhenPutInPlace) {
 
   card::NativeHandle kept = 0, dropped = 0;
   std::string keptPath, droppedPath;
-  ASSERT_TRUE(disk.createBackup(target, keptPath, kept)) << disk.lastError();
+  ASSERT_TRUE(disk.files().createBackup(target, keptPath, kept)) << disk.files().lastError();
   EXPECT_EQ(keptPath, target + ".partial");
   // A second one beside it never takes the first one's name.
-  ASSERT_TRUE(disk.createBackup(target, droppedPath, dropped));
+  ASSERT_TRUE(disk.files().createBackup(target, droppedPath, dropped));
   EXPECT_EQ(droppedPath, target + ".partial1");
   EXPECT_EQ(disk.openBackups(), 2);
 
-  ASSERT_TRUE(disk.writeBackup(kept, backup.data(), 8));
-  ASSERT_TRUE(disk.writeBackup(kept, backup.data() + 8, backup.size() - 8));
-  ASSERT_TRUE(disk.finishBackup(kept));
+  ASSERT_TRUE(disk.files().writeBackup(kept, backup.data(), 8));
+  ASSERT_TRUE(disk.files().writeBackup(kept, backup.data() + 8, backup.size() - 8));
+  ASSERT_TRUE(disk.files().finishBackup(kept));
   EXPECT_EQ(readFile(target), earlier);
-  ASSERT_TRUE(disk.placeBackup(keptPath, target));
+  ASSERT_TRUE(disk.files().placeBackup(keptPath, target));
   EXPECT_EQ(readFile(target), backup);
 
-  ASSERT_TRUE(disk.writeBackup(dropped, backup.data(), backup.size()));
-  disk.closeBackup(dropped);
-  disk.removeBackup(droppedPath);
+  ASSERT_TRUE(disk.files().writeBackup(dropped, backup.data(), backup.size()));
+  disk.files().closeBackup(dropped);
+  disk.files().removeBackup(droppedPath);
   EXPECT_EQ(disk.openBackups(), 0);
   EXPECT_FALSE(std::filesystem::exists(keptPath));
   EXPECT_FALSE(std::filesystem::exists(droppedPath));
   EXPECT_EQ(readFile(target), backup);
 
   // Failures carry the system's code.
-  EXPECT_FALSE(disk.createBackup(scratch.path("missing/backup.S7img"), keptPath, kept));
-  EXPECT_EQ(disk.lastError(), std::uint32_t(ENOENT));
-  EXPECT_FALSE(disk.writeBackup(kept, backup.data(), 8));
-  EXPECT_EQ(disk.lastError(), std::uint32_t(EBADF));
-  EXPECT_FALSE(disk.placeBackup(scratch.path("gone.partial"), target));
-  EXPECT_EQ(disk.lastError(), std::uint32_t(ENOENT));
+  EXPECT_FALSE(disk.files().createBackup(scratch.path("missing/backup.S7img"), keptPath, kept));
+  EXPECT_EQ(disk.files().lastError(), std::uint32_t(ENOENT));
+  EXPECT_FALSE(disk.files().writeBackup(kept, backup.data(), 8));
+  EXPECT_EQ(disk.files().lastError(), std::uint32_t(EBADF));
+  EXPECT_FALSE(disk.files().placeBackup(scratch.path("gone.partial"), target));
+  EXPECT_EQ(disk.files().lastError(), std::uint32_t(ENOENT));
 }
 
 class PosixWriteOntoAFile : public PosixServicesOnAFile,
@@ -360,7 +364,7 @@ TEST(LoopDeviceBackup, DeviceIsReadIntoAnImageOfItsSize) {
     SCOPED_TRACE(batchBlocks);
     std::vector<std::string> journal;
     RecordingUi ui(journal);
-    card::PosixDiskServices disk;
+    disks::PosixDiskServices disk;
     card::NativeHandle handle = 0;
     ASSERT_TRUE(disk.openDevice(loop.path(), handle)) << disk.lastError();
     card::BackupOptions options;
@@ -490,7 +494,7 @@ TEST(LoopDeviceServices, GeometryFollowsTheDeviceAndOnlyOneWriterAtATime) {
     LoopDevice loop(backing, options);
     ATTACH_DIRECT_OR_SKIP(loop);
 
-    card::PosixDiskServices disk;
+    disks::PosixDiskServices disk;
     card::NativeHandle device = 0;
     ASSERT_TRUE(disk.openDevice(loop.path(), device)) << disk.lastError();
     card::DriveGeometry geometry;

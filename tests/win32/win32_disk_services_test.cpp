@@ -72,7 +72,7 @@ TEST(Win32DiskServices, RefusesEveryLetterThatIsNotARemovableCard) {
   writeFile(image, completeImage(4));
   for (const LetterCase& c : cases) {
     SCOPED_TRACE(c.letter);
-    card::Win32DiskServices disk;
+    disks::Win32DiskServices disk;
 
     std::string target;
     ASSERT_EQ(disk.queryDosDevice(std::string(c.letter) + ":", target), c.mapped);
@@ -141,7 +141,7 @@ bool removableDisk(long disk) {
 TEST(Win32DiskServices, VolumeLettersReachTheirOwnDiskOrNone) {
   for (const std::string letter : {"C", "H", "Z"}) {
     SCOPED_TRACE(letter);
-    card::Win32DiskServices disk;
+    disks::Win32DiskServices disk;
     std::string target;
     ASSERT_TRUE(disk.queryDosDevice(letter + ":", target));
     ASSERT_EQ(target.rfind("\\Device\\HarddiskVolume", 0), 0u) << target;
@@ -183,7 +183,7 @@ TEST(Win32DiskServices, VolumeLettersReachTheirOwnDiskOrNone) {
 // every lock (it keeps no one out, so the exclusion cannot be shown here) and
 // refuses the dismount as not supported, which a run does not stop for.
 TEST(Win32DiskServices, HardDiskTypeVolumeLocksAndUnlocks_WineNeitherExcludesNorDismounts) {
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle volume = 0;
   ASSERT_TRUE(disk.openVolume("\\\\.\\H:", true, volume)) << disk.lastError();
   EXPECT_TRUE(disk.lockVolume(volume)) << disk.lastError();
@@ -212,7 +212,7 @@ TEST(Win32DiskServices, HardDiskTypeVolumeLocksAndUnlocks_WineNeitherExcludesNor
 // that a volume on several disks needs (after ERROR_MORE_DATA) cannot be
 // reached here.
 TEST(Win32DiskServices, VolumeExtentsAsTheSystemAnswers_WineGivesNoneSoNoSecondAsk) {
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle volume = 0;
   ASSERT_TRUE(disk.openVolume("\\\\.\\H:", false, volume)) << disk.lastError();
   std::vector<card::DiskExtent> extents{card::DiskExtent{}};  // replaced, not added to
@@ -233,7 +233,7 @@ TEST(Win32DiskServices, VolumeExtentsAsTheSystemAnswers_WineGivesNoneSoNoSecondA
 // back on the geometry (tested with simulated disks); here the failure must
 // carry a code.
 TEST(Win32DiskServices, FloppyTypeDiskLength_WineAnswersNeitherLengthNorSize) {
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle device = 0;
   ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", device)) << disk.lastError();
   GET_LENGTH_INFORMATION length{};
@@ -251,7 +251,7 @@ TEST(Win32DiskServices, FloppyTypeDiskLength_WineAnswersNeitherLengthNorSize) {
 // What the floppy-type drive's physical drive does under Wine: the refusal
 // above rests on it.
 TEST(Win32DiskServices, FloppyTypeDriveIsAFixedDiskThatRefusesWrites) {
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle device = 0;
   ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", device));
   card::DriveGeometry geometry;
@@ -275,7 +275,7 @@ TEST(Win32DiskServices, DeviceCallsPutEveryBlockAtItsOffset) {
   const std::string path = scratch.path("card.img");
   writeFile(path, std::vector<std::uint8_t>(8 * kBlock, 0));
 
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   void* buffer = disk.allocateBuffer(4 * kBlock);
   ASSERT_NE(buffer, nullptr);
   // Unbuffered disk writes need a buffer on a sector boundary.
@@ -323,7 +323,7 @@ TEST(Win32DiskServices, FailedWritesKeepTheirErrorCode) {
   writeFile(path, std::vector<std::uint8_t>(kBlock, 0));
   const std::vector<std::uint8_t> block = patternBlocks(0, 1);
 
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   struct Case {
     const char* name;
     bool readOnly;  // opened without write access rather than closed
@@ -362,26 +362,26 @@ TEST(Win32DiskServices, ImageFileByUtf8Name) {
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
   }
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle file = 0;
-  ASSERT_TRUE(disk.openImage(path, file));
+  ASSERT_TRUE(disk.files().openImage(path, file));
   std::vector<std::uint8_t> back(2 * kBlock);
-  ASSERT_TRUE(disk.seekImage(file, kBlock));
-  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), back.size());
+  ASSERT_TRUE(disk.files().seekImage(file, kBlock));
+  EXPECT_EQ(disk.files().readImage(file, back.data(), back.size()), back.size());
   EXPECT_EQ(back, patternBlocks(1, 2));
   // The end of the file: what is there, and then nothing.
-  ASSERT_TRUE(disk.seekImage(file, 2 * kBlock + 100));
-  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), kBlock - 100);
-  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), 0u);
-  disk.closeImage(file);
+  ASSERT_TRUE(disk.files().seekImage(file, 2 * kBlock + 100));
+  EXPECT_EQ(disk.files().readImage(file, back.data(), back.size()), kBlock - 100);
+  EXPECT_EQ(disk.files().readImage(file, back.data(), back.size()), 0u);
+  disk.files().closeImage(file);
 
-  EXPECT_FALSE(disk.openImage(scratch.path("missing.S7img"), file));
+  EXPECT_FALSE(disk.files().openImage(scratch.path("missing.S7img"), file));
 }
 
 // Which failures are worth another attempt at a lock, and which say that the
 // reader is empty.
 TEST(Win32DiskServices, ErrorKinds) {
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   const std::pair<DWORD, card::ErrorKind> cases[] = {
       {ERROR_ACCESS_DENIED, card::ErrorKind::Busy},
       {ERROR_SHARING_VIOLATION, card::ErrorKind::Busy},
@@ -398,7 +398,7 @@ TEST(Win32DiskServices, ErrorKinds) {
 // Every volume the system lists is named so that it opens as a volume, not
 // as its root folder.
 TEST(Win32DiskServices, ListsVolumesByNamesThatOpenForQueries) {
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   std::vector<std::string> volumes;
   ASSERT_TRUE(disk.listVolumes(volumes)) << disk.lastError();
   ASSERT_FALSE(volumes.empty());
@@ -423,7 +423,7 @@ TEST(Win32DiskServices, FlushAndLayoutRequestOnAPlainFile) {
   ScratchDir scratch;
   const std::string path = scratch.path("card.img");
   writeFile(path, std::vector<std::uint8_t>(2 * kBlock, 0));
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle device = 0;
   ASSERT_TRUE(disk.openDevice(path, device));
   ASSERT_TRUE(disk.writeDevice(device, patternBlocks(0, 2).data(), 2 * kBlock));
@@ -450,7 +450,7 @@ TEST(Win32DiskServices, FileOnDeviceIsFalseWhereWineCannotTellTheDisk) {
   ScratchDir scratch;
   const std::string path = scratch.path("card.img");
   writeFile(path, std::vector<std::uint8_t>(kBlock, 0));
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle device = 0;
   ASSERT_TRUE(disk.openDevice(path, device));
   EXPECT_FALSE(disk.fileOnDevice(device, path));
@@ -471,7 +471,7 @@ TEST(Win32DiskServices, FileOnDeviceIsFalseWhereWineCannotTellTheDisk) {
 // and the card falls back to its letter's own volume, as before every volume
 // was looked for. Locking them all needs a real Windows with a card.
 TEST(Win32DiskServices, VolumesOnCardFallBackToTheLettersOwnWhereWineGivesNoExtents) {
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle device = 0;
   ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", device));
   card::DriveGeometry geometry;
@@ -485,16 +485,16 @@ TEST(Win32DiskServices, TheImageEndIsNoReadError) {
   ScratchDir scratch;
   const std::string path = scratch.path("image.S7img");
   writeFile(path, patternBlocks(0, 1));
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle file = 0;
-  ASSERT_TRUE(disk.openImage(path, file));
+  ASSERT_TRUE(disk.files().openImage(path, file));
   std::vector<std::uint8_t> back(2 * kBlock);
-  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), kBlock);
-  EXPECT_FALSE(disk.imageReadFailed(file));
-  EXPECT_EQ(disk.readImage(file, back.data(), back.size()), 0u);
-  EXPECT_FALSE(disk.imageReadFailed(file));
-  disk.closeImage(file);
-  EXPECT_TRUE(disk.imageReadFailed(file));
+  EXPECT_EQ(disk.files().readImage(file, back.data(), back.size()), kBlock);
+  EXPECT_FALSE(disk.files().imageReadFailed(file));
+  EXPECT_EQ(disk.files().readImage(file, back.data(), back.size()), 0u);
+  EXPECT_FALSE(disk.files().imageReadFailed(file));
+  disk.files().closeImage(file);
+  EXPECT_TRUE(disk.files().imageReadFailed(file));
 }
 
 // The backup's file under a UTF-8 name outside the ANSI code page: written
@@ -516,29 +516,29 @@ TEST(Win32DiskServices, TargetFileTakesItsNameOnlyWhenPutInPlace) {
   };
   write(targetName, earlier);
 
-  card::Win32DiskServices disk;
+  disks::Win32DiskServices disk;
   card::NativeHandle kept = 0, dropped = 0;
   std::string keptPath, droppedPath;
-  ASSERT_TRUE(disk.createBackup(target, keptPath, kept)) << disk.lastError();
+  ASSERT_TRUE(disk.files().createBackup(target, keptPath, kept)) << disk.files().lastError();
   EXPECT_EQ(keptPath, target + ".partial");
-  ASSERT_TRUE(disk.createBackup(target, droppedPath, dropped));
+  ASSERT_TRUE(disk.files().createBackup(target, droppedPath, dropped));
   EXPECT_EQ(droppedPath, target + ".partial1");
-  ASSERT_TRUE(disk.writeBackup(kept, backup.data(), backup.size()));
-  ASSERT_TRUE(disk.finishBackup(kept));
+  ASSERT_TRUE(disk.files().writeBackup(kept, backup.data(), backup.size()));
+  ASSERT_TRUE(disk.files().finishBackup(kept));
   EXPECT_EQ(read(targetName), earlier);
-  ASSERT_TRUE(disk.placeBackup(keptPath, target)) << disk.lastError();
+  ASSERT_TRUE(disk.files().placeBackup(keptPath, target)) << disk.files().lastError();
   EXPECT_EQ(read(targetName), backup);
 
-  ASSERT_TRUE(disk.writeBackup(dropped, backup.data(), backup.size()));
-  disk.closeBackup(dropped);
-  disk.removeBackup(droppedPath);
+  ASSERT_TRUE(disk.files().writeBackup(dropped, backup.data(), backup.size()));
+  disk.files().closeBackup(dropped);
+  disk.files().removeBackup(droppedPath);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(keptPath)));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(droppedPath)));
 
-  EXPECT_FALSE(disk.createBackup(scratch.path("missing/backup.S7img"), keptPath, kept));
-  EXPECT_EQ(disk.lastError(), std::uint32_t(ERROR_PATH_NOT_FOUND));
-  EXPECT_FALSE(disk.writeBackup(kept, backup.data(), backup.size()));
-  EXPECT_EQ(disk.lastError(), std::uint32_t(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(disk.files().createBackup(scratch.path("missing/backup.S7img"), keptPath, kept));
+  EXPECT_EQ(disk.files().lastError(), std::uint32_t(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(disk.files().writeBackup(kept, backup.data(), backup.size()));
+  EXPECT_EQ(disk.files().lastError(), std::uint32_t(ERROR_INVALID_HANDLE));
 }
 
 }  // namespace

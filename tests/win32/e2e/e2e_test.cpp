@@ -518,4 +518,40 @@ TEST(Manifest, TheProductAsksForAnAdministratorTheDemoDoesNot) {
   EXPECT_EQ(requestedExecutionLevel(windowsPath(QUENVORY_DEMO_EXE)), "asInvoker");
 }
 
+// A setting of the executable's manifest as the system reads it when the
+// program starts; "(none)" when the manifest does not declare it, "(no
+// manifest)" when the system does not accept the manifest at all (Windows
+// then refuses to start the program).
+std::wstring manifestSetting(const std::wstring& exe, const wchar_t* space, const wchar_t* name) {
+  ACTCTXW request{};
+  request.cbSize = sizeof request;
+  request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  request.lpSource = exe.c_str();
+  request.lpResourceName = MAKEINTRESOURCEW(1);
+  const HANDLE context = CreateActCtxW(&request);
+  if (context == INVALID_HANDLE_VALUE) return L"(no manifest)";
+  wchar_t value[64] = L"";
+  SIZE_T written = 0;
+  const bool found =
+      QueryActCtxSettingsW(0, context, space, name, value, std::size(value), &written) != FALSE;
+  ReleaseActCtx(context);
+  return found ? value : L"(none)";
+}
+
+// On a display scaled above 100 % both draw text and controls at the
+// display's own resolution (GDI scaling), while the layout, fixed in pixels,
+// is scaled as a whole: no DPI awareness is declared, which would leave the
+// layout at its pixel size and its scaled text clipped.
+TEST(Manifest, BothAskForGdiScalingAndDeclareNoDpiAwareness) {
+  constexpr const wchar_t* k2005 = L"http://schemas.microsoft.com/SMI/2005/WindowsSettings";
+  constexpr const wchar_t* k2016 = L"http://schemas.microsoft.com/SMI/2016/WindowsSettings";
+  constexpr const wchar_t* k2017 = L"http://schemas.microsoft.com/SMI/2017/WindowsSettings";
+  for (const char* exe : {QUENVORY_PRODUCT_EXE, QUENVORY_DEMO_EXE}) {
+    SCOPED_TRACE(exe);
+    EXPECT_EQ(manifestSetting(windowsPath(exe), k2017, L"gdiScaling"), L"true");
+    EXPECT_EQ(manifestSetting(windowsPath(exe), k2005, L"dpiAware"), L"(none)");
+    EXPECT_EQ(manifestSetting(windowsPath(exe), k2016, L"dpiAwareness"), L"(none)");
+  }
+}
+
 }  // namespace

@@ -46,7 +46,7 @@ class SamplingForm : public TForm1 {
 };
 
 // Disk services whose device lookup fails the way a test asks.
-class FailingDisk : public card::SimulatedDiskServices {
+class FailingDisk : public disks::SimulatedDiskServices {
  public:
   using SimulatedDiskServices::SimulatedDiskServices;
   std::function<void()> failure;
@@ -70,9 +70,9 @@ class RunTest : public ::testing::Test {
     pumpMessages();
   }
 
-  void addCard(const std::string& letter, card::SimulatedDrive::Kind kind,
+  void addCard(const std::string& letter, disks::SimulatedDrive::Kind kind,
                std::int64_t refuseBlock = -1) {
-    card::SimulatedDrive drive;
+    disks::SimulatedDrive drive;
     drive.kind = kind;
     drive.file = utf8(cardFile);
     drive.refuseBlock = refuseBlock;
@@ -106,6 +106,14 @@ class RunTest : public ::testing::Test {
 };
 
 using Messages = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// A control's rectangle relative to its parent's client area.
+RECT placeOf(HWND window) {
+  RECT rect;
+  GetWindowRect(window, &rect);
+  MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
 
 // The label follows the items the operator selects in the open dialog, and
 // only them: the dialog's opening, which selects nothing (Wine reports the
@@ -183,8 +191,87 @@ TEST_F(RunTest, DialogLabelFollowsSelectedItemsOnly) {
   EXPECT_TRUE(messages().empty());
 }
 
+// The label's picture: what it draws into a bitmap of its own size, as the
+// window asks it to paint.
+std::vector<COLORREF> picture(HWND label, const std::function<void(HDC, const RECT&)>& paint) {
+  RECT area;
+  GetClientRect(label, &area);
+  const HDC screen = GetDC(label);
+  const HDC dc = CreateCompatibleDC(screen);
+  const HBITMAP bitmap = CreateCompatibleBitmap(screen, area.right, area.bottom);
+  const HGDIOBJ previous = SelectObject(dc, bitmap);
+  paint(dc, area);
+  std::vector<COLORREF> pixels;
+  for (int y = 0; y < area.bottom; ++y)
+    for (int x = 0; x < area.right; ++x) pixels.push_back(GetPixel(dc, x, y));
+  SelectObject(dc, previous);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  ReleaseDC(label, screen);
+  return pixels;
+}
+
+// A path too long for the window: the label ends at the window's edge and
+// draws the path with an ellipsis in the middle, keeping its drive, its first
+// folder and its whole file name; it still holds the whole path. (A caption
+// that fits is drawn whole at its own width: the labels' sizing test.)
+TEST_F(RunTest, LongPathShowsItsFileNameWithAnEllipsisInTheMiddle) {
+  const std::wstring deep =
+      scratch.folder(L"machine line 4\\station 12\\images kept for the year 2026\\current");
+  const std::wstring longPath = deep + L"\\controller-firmware.S7img";
+  writeFile(longPath, completeImage(1));
+  const HWND label = form->control("lbFileName");
+  const RECT initial = placeOf(label);
+  RECT client;
+  GetClientRect(form->handle(), &client);
+
+  confirmInDialog(longPath);
+  click("btPickFile");
+  ASSERT_EQ(windowText(label), longPath);
+  const RECT place = placeOf(label);
+  EXPECT_EQ(place.left, initial.left);
+  EXPECT_EQ(place.top, initial.top);
+  EXPECT_EQ(place.bottom, initial.bottom);
+  EXPECT_EQ(place.right, client.right);
+
+  // The text the system's path rule makes of it for the label's rectangle
+  // and font: the drive and first folder, an ellipsis, the file name.
+  const HFONT font = reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0));
+  std::wstring shown = longPath + std::wstring(8, L'\0');
+  {
+    const HDC dc = GetDC(label);
+    const HGDIOBJ previous = SelectObject(dc, font);
+    RECT area;
+    GetClientRect(label, &area);
+    DrawTextW(dc, &shown[0], int(longPath.size()), &area,
+              DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX | DT_PATH_ELLIPSIS | DT_MODIFYSTRING);
+    SelectObject(dc, previous);
+    ReleaseDC(label, dc);
+  }
+  shown.resize(wcslen(shown.c_str()));
+  const std::wstring tail = L"...\\controller-firmware.S7img";
+  EXPECT_EQ(shown.rfind(tail), shown.size() - tail.size()) << utf8(shown);
+  EXPECT_EQ(shown.find(scratch.path().substr(0, scratch.path().find(L'\\', 3) + 1)), 0u)
+      << utf8(shown);
+
+  // What the label draws is that text, pixel for pixel.
+  const std::vector<COLORREF> drawn = picture(label, [&](HDC dc, const RECT&) {
+    SendMessageW(label, WM_PRINTCLIENT, WPARAM(dc), PRF_CLIENT | PRF_ERASEBKGND);
+  });
+  const std::vector<COLORREF> expected = picture(label, [&](HDC dc, const RECT& area) {
+    FillRect(dc, &area, GetSysColorBrush(COLOR_BTNSHADOW));
+    const HGDIOBJ previous = SelectObject(dc, font);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    RECT text = area;
+    DrawTextW(dc, shown.c_str(), int(shown.size()), &text, DT_SINGLELINE | DT_NOPREFIX);
+    SelectObject(dc, previous);
+  });
+  EXPECT_TRUE(drawn == expected) << "the label draws something else than " << utf8(shown);
+}
+
 TEST_F(RunTest, ConfirmedFileIsWhatTheNextWriteWrites) {
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   const std::vector<std::uint8_t> image = completeImage(250);
   writeFile(scratch.file(L"picked.S7img"), image);
   confirmInDialog(scratch.file(L"picked.S7img"));
@@ -202,7 +289,7 @@ TEST_F(RunTest, ConfirmedFileIsWhatTheNextWriteWrites) {
 }
 
 TEST_F(RunTest, ProgressShowsDuringTheRunAndStaysAtEighty) {
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   writeFile(scratch.file(L"image.S7img"), completeImage(250));
   confirmInDialog(scratch.file(L"image.S7img"));
   click("btStart");  // no file chosen yet: the dialog opens after the drive checks
@@ -360,7 +447,7 @@ TEST_F(RunTest, ChineseFileNameChosenInTheDialogIsWritten) {
   WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, nullptr, 0, nullptr, &lost);
   ASSERT_TRUE(lost) << "the ANSI code page holds these characters: the test shows nothing here";
 
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   const std::vector<std::uint8_t> image = completeImage(120);
   const std::wstring path = scratch.file(name);
   writeFile(path, image);
@@ -420,7 +507,7 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
   confirmInDialog(scratch.file(L"step.S7img"));  // asked for by the first run only
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
-    addCard("G", card::SimulatedDrive::Kind::RemovableCard, step.refuseBlock);
+    addCard("G", disks::SimulatedDrive::Kind::RemovableCard, step.refuseBlock);
     writeFile(scratch.file(L"step.S7img"), step.image);
     form->samples.clear();
     const std::size_t before = watcher.boxes().size();
@@ -450,29 +537,29 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
 TEST_F(RunTest, CardWriterMessagesHaveNoIconAndNoOwner) {
   struct Case {
     const char* what;
-    card::SimulatedDrive::Kind kind;
+    disks::SimulatedDrive::Kind kind;
     std::vector<std::uint8_t> image;
     std::int64_t refuseBlock;
     Messages expected;
   };
   const Case cases[] = {
       {"complete image",
-       card::SimulatedDrive::Kind::RemovableCard,
+       disks::SimulatedDrive::Kind::RemovableCard,
        completeImage(3),
        -1,
        {{L"done", L"Quenvory"}}},
       {"fixed disk",
-       card::SimulatedDrive::Kind::FixedDisk,
+       disks::SimulatedDrive::Kind::FixedDisk,
        completeImage(3),
        -1,
        {{L"your system does not recognize a removable media at >G", L"ERROR"}}},
       {"old format",
-       card::SimulatedDrive::Kind::RemovableCard,
+       disks::SimulatedDrive::Kind::RemovableCard,
        imageBytes(100, -1134, 512),
        -1,
        {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}}},
       {"refused block",
-       card::SimulatedDrive::Kind::RemovableCard,
+       disks::SimulatedDrive::Kind::RemovableCard,
        completeImage(250),
        37,
        {{L"error 1117 writing to MMC card.", L"MMC ERROR"}}},
@@ -553,7 +640,7 @@ TEST_F(RunTest, ExceptionReportInAHandler) {
     EXPECT_FALSE(form->running());
   }
   // And a write after them all works.
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   writeFile(scratch.file(L"after.S7img"), completeImage(2));
   confirmInDialog(scratch.file(L"after.S7img"));
   const std::size_t before = watcher.boxes().size();
@@ -593,7 +680,7 @@ TEST(ExceptionReport, PeriodRule) {
 // A second click while a write runs, whether during its event processing or
 // while one of its message boxes is open, never starts a second write.
 TEST_F(RunTest, SecondClickDuringARunStartsNothing) {
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   // Claims 1000 blocks, holds 600 and a half: the run stops at a message box.
   writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
   confirmInDialog(scratch.file(L"short.S7img"));
@@ -647,7 +734,7 @@ TEST_F(RunTest, CloseDuringARunWaitsForItsEnd) {
        {Case{"while events are processed", false}, Case{"while a box is open", true}}) {
     SCOPED_TRACE(c.what);
     if (form == nullptr) SetUp();
-    addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+    addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
     writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
     confirmInDialog(scratch.file(L"short.S7img"));
     const HWND window = form->handle();
@@ -699,7 +786,7 @@ EXECUTION_STATE executionState() { return SetThreadExecutionState(ES_SYSTEM_REQU
 // events are processed and while one of the run's message boxes is open;
 // before and after the run the session may end and nothing is asked.
 TEST_F(RunTest, SessionIsHeldBackAndTheSystemKeptAwakeDuringARunOnly) {
-  addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+  addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   // Claims 1000 blocks, holds 600 and a half: the run stops at a message box.
   writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
   confirmInDialog(scratch.file(L"short.S7img"));
@@ -748,7 +835,7 @@ TEST_F(RunTest, SessionEndDuringARunNeverCutsTheRunShort) {
        {Case{"the session goes on", false, true}, Case{"the session ends anyway", true, false}}) {
     SCOPED_TRACE(c.what);
     if (form == nullptr) SetUp();
-    addCard("G", card::SimulatedDrive::Kind::RemovableCard);
+    addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
     writeFile(scratch.file(L"image.S7img"), completeImage(250));
     confirmInDialog(scratch.file(L"image.S7img"));
     const HWND window = form->handle();

@@ -24,6 +24,10 @@ namespace {
 
 using Messages = std::vector<std::pair<std::wstring, std::wstring>>;
 
+// The save dialog's title before the card's letter: read the MMC card into a
+// file.
+const std::wstring kSaveTitle = L"\u8BFB\u53D6MMC\u5361\u5230\u6587\u4EF6 ";
+
 // The window, with a hook into the events an operation processes.
 class HookedForm : public TForm1 {
  public:
@@ -43,7 +47,7 @@ class SystemMenuTest : public ::testing::Test {
     ShowWindow(form->handle(), SW_SHOWNORMAL);
     pumpMessages();
     watcher.watchMainWindow(form->handle());
-    card::SimulatedDrive drive;
+    disks::SimulatedDrive drive;
     drive.file = utf8(cardFile);
     drive.blocks = 250;
     disk.addDrive("G", drive);
@@ -88,7 +92,7 @@ class SystemMenuTest : public ::testing::Test {
   std::vector<std::uint8_t> image = completeImage(250);
   std::vector<std::uint8_t> cardBytes{image.begin() + 8, image.end()};
   std::vector<std::string> journal;
-  card::SimulatedDiskServices disk{&journal};
+  disks::SimulatedDiskServices disk{&journal};
   std::unique_ptr<HookedForm> form;
   Watcher watcher;
 };
@@ -122,7 +126,7 @@ TEST_F(SystemMenuTest, ReadBacksUpTheCardIntoTheFileNamedInTheSaveDialog) {
   choose(quenvory::kMiReadCard);
   ASSERT_TRUE(watcher.waitForBoxes(1, 10s));
   EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
-  EXPECT_NE(title.find(L"Save"), std::wstring::npos) << utf8(title);
+  EXPECT_EQ(title, kSaveTitle + L"G:");
   EXPECT_EQ(readFile(scratch.file(L"backup.S7img")), image);
   EXPECT_EQ(windowText(form->control("Label3")), L"250 block card");
   EXPECT_EQ(std::count(journal.begin(), journal.end(), "query G:"), 1);
@@ -142,12 +146,200 @@ TEST_F(SystemMenuTest, ReadAsksBeforeReplacingAFileAndCancelReadsNothing) {
   EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
   EXPECT_EQ(readFile(target), image);
 
+  // Cancelled: the card, checked before the dialog, is released unread and
+  // nothing is said.
   journal.clear();
   watcher.onFileDialog(nullptr);  // the watcher cancels it
   choose(quenvory::kMiReadCard);
   pumpMessages();
   EXPECT_EQ(watcher.boxes().size(), 1u);
-  EXPECT_TRUE(journal.empty()) << journal.front();
+  for (const std::string& entry : journal)
+    for (const char* step : {"read", "seek", "lock", "create target"})
+      EXPECT_NE(entry.rfind(step, 0), 0u) << entry;
+  EXPECT_TRUE(nothingOpen());
+}
+
+// A drive that is no card, or holds none, is refused with the write's own
+// message before the operator is asked for a file name.
+TEST_F(SystemMenuTest, ReadChecksTheCardBeforeItsDialog) {
+  struct Case {
+    const char* what;
+    std::function<void(disks::SimulatedDrive&)> drive;  // nullptr: the letter is not declared
+    std::wstring message;
+  };
+  const Case cases[] = {
+      {"fixed disk",
+       [](disks::SimulatedDrive& d) { d.kind = disks::SimulatedDrive::Kind::FixedDisk; },
+       L"your system does not recognize a removable media at >H"},
+      {"empty reader",
+       [](disks::SimulatedDrive& d) {
+         d.kind = disks::SimulatedDrive::Kind::VolumeCard;
+         d.notReady = true;
+       },
+       L"no card in the reader at >H"},
+      {"4096-byte sectors", [](disks::SimulatedDrive& d) { d.sectorBytes = 4096; },
+       L"card sectors of 4096 bytes are not supported"},
+      {"cdrom", [](disks::SimulatedDrive& d) { d.kind = disks::SimulatedDrive::Kind::CdRom; },
+       L"Query did not return expected dive number"},
+      {"no such letter", nullptr, L"could not query device"},
+  };
+  bool dialogShown = false;
+  watcher.onFileDialog([&](HWND) { dialogShown = true; });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A declared drive is H; Q is declared nowhere.
+    SetWindowTextW(form->control("cbDrive"), c.drive ? L"H" : L"Q");
+    if (c.drive) {
+      disks::SimulatedDrive drive;
+      drive.file = utf8(scratch.file(L"h.img"));
+      drive.diskNumber = "2";  // G, the fixture's card, is disk 1
+      c.drive(drive);
+      disk.addDrive("H", drive);
+    }
+    const std::size_t before = watcher.boxes().size();
+    choose(quenvory::kMiReadCard);
+    ASSERT_EQ(watcher.boxes().size(), before + 1);
+    EXPECT_EQ(messages().back(), std::make_pair(c.message, std::wstring(L"ERROR")));
+    EXPECT_FALSE(dialogShown);
+    EXPECT_TRUE(nothingOpen());
+    EXPECT_FALSE(form->running());
+  }
+}
+
+// The names a backup of `card` is proposed under from `first` to `last`, one
+// for each second.
+std::vector<std::wstring> proposalsBetween(const std::wstring& card, const SYSTEMTIME& first,
+                                           const SYSTEMTIME& last) {
+  FILETIME at, end;
+  SystemTimeToFileTime(&first, &at);
+  SystemTimeToFileTime(&last, &end);
+  ULARGE_INTEGER tick{}, stop{};
+  tick.LowPart = at.dwLowDateTime;
+  tick.HighPart = at.dwHighDateTime;
+  stop.LowPart = end.dwLowDateTime;
+  stop.HighPart = end.dwHighDateTime;
+  std::vector<std::wstring> names;
+  tick.QuadPart -= tick.QuadPart % 10000000;  // whole seconds
+  for (; tick.QuadPart <= stop.QuadPart; tick.QuadPart += 10000000) {
+    const FILETIME second{tick.LowPart, tick.HighPart};
+    SYSTEMTIME time;
+    FileTimeToSystemTime(&second, &time);
+    names.push_back(quenvory::backupFileName(card, time));
+  }
+  return names;
+}
+
+// The save dialog says which card it saves, proposes a name after the card
+// and the time, and opens in the chosen image's folder rather than in the
+// folder used last.
+TEST_F(SystemMenuTest, ReadsSaveDialogNamesTheCardAndProposesAFile) {
+  struct Seen {
+    std::wstring title, folder, name;
+  };
+  // Reads the dialog as it opens, then types `typed` and confirms, confirms
+  // the proposal as it stands (empty), or cancels (nullptr).
+  const auto look = [&](Seen& seen, const wchar_t* typed) {
+    watcher.onFileDialog([&seen, typed](HWND dialog) {
+      // Once the dialog answers, it has done all it does on opening.
+      SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr);
+      seen.title = windowText(dialog);
+      wchar_t text[MAX_PATH] = L"";
+      SendMessageW(dialog, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(text));
+      seen.folder = text;
+      text[0] = L'\0';
+      SendMessageW(dialog, CDM_GETSPEC, MAX_PATH, reinterpret_cast<LPARAM>(text));
+      seen.name = text;
+      if (typed == nullptr) return;  // the watcher cancels it
+      if (*typed != L'\0')
+        SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(typed));
+      PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+      waitFor([&] { return !IsWindow(dialog); }, 5s);
+    });
+  };
+  SYSTEMTIME before, after;
+  const auto readCard = [&](const wchar_t* letter) {
+    SetWindowTextW(form->control("cbDrive"), letter);
+    GetLocalTime(&before);
+    choose(quenvory::kMiReadCard);
+    GetLocalTime(&after);
+  };
+  const auto proposed = [&](const Seen& seen, const wchar_t* letter) {
+    const std::vector<std::wstring> all = proposalsBetween(letter, before, after);
+    return std::find(all.begin(), all.end(), seen.name) != all.end();
+  };
+  disks::SimulatedDrive k;
+  k.file = utf8(cardFile);
+  k.blocks = 250;
+  k.diskNumber = "3";
+  disk.addDrive("K", k);
+
+  // No image chosen: only a name is proposed, wherever the system opens the
+  // dialog.
+  Seen bare;
+  look(bare, nullptr);
+  readCard(L"G");
+  EXPECT_EQ(bare.title, kSaveTitle + L"G:");
+  EXPECT_TRUE(proposed(bare, L"G")) << utf8(bare.name);
+  EXPECT_TRUE(messages().empty());
+
+  // An image chosen in its folder; then a backup kept elsewhere, the folder
+  // the system remembers as used last.
+  const std::wstring images = scratch.folder(L"images");
+  const std::wstring elsewhere = scratch.folder(L"elsewhere");
+  const std::wstring chosen = images + L"\\machine.S7img";
+  writeFile(chosen, image);
+  watcher.onFileDialog([&](HWND dialog) {
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(chosen.c_str()));
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    waitFor([&] { return !IsWindow(dialog); }, 5s);
+  });
+  SendMessageW(form->control("btPickFile"), BM_CLICK, 0, 0);
+  ASSERT_EQ(form->chosenFileName(), utf8(chosen));
+  Seen kept;
+  const std::wstring keptPath = elsewhere + L"\\kept.S7img";
+  look(kept, keptPath.c_str());
+  readCard(L"K");
+  EXPECT_EQ(kept.title, kSaveTitle + L"K:");
+  EXPECT_EQ(readFile(keptPath), image);
+
+  // The next backup's dialog opens in the image's folder all the same, and
+  // its proposal, confirmed as it stands, is where the backup goes.
+  Seen next;
+  look(next, L"");
+  readCard(L"G");
+  EXPECT_EQ(next.title, kSaveTitle + L"G:");
+  EXPECT_EQ(_wcsicmp(next.folder.c_str(), images.c_str()), 0) << utf8(next.folder);
+  EXPECT_TRUE(proposed(next, L"G")) << utf8(next.name);
+  EXPECT_EQ(readFile(images + L"\\" + next.name), image);
+  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}, {L"done", L"Quenvory"}}));
+
+  // The image's folder gone since: the dialog still opens, with the name.
+  DeleteFileW(chosen.c_str());
+  DeleteFileW((images + L"\\" + next.name).c_str());
+  ASSERT_TRUE(RemoveDirectoryW(images.c_str()));
+  Seen gone;
+  look(gone, nullptr);
+  readCard(L"G");
+  EXPECT_EQ(gone.title, kSaveTitle + L"G:");
+  EXPECT_TRUE(proposed(gone, L"G")) << utf8(gone.name);
+  EXPECT_EQ(messages().size(), 2u);
+  EXPECT_TRUE(nothingOpen());
+}
+
+// The proposed name: the card, the date and the time, each number at its
+// full width; a character no file name may hold is replaced.
+TEST(BackupFileName, CardDateAndTime) {
+  struct Case {
+    const wchar_t* card;
+    SYSTEMTIME time;
+    const wchar_t* name;
+  };
+  const Case cases[] = {
+      {L"G", {2026, 12, 4, 10, 13, 5, 0, 0}, L"G-20261210-130500.S7img"},
+      {L"K", {2027, 1, 6, 2, 3, 4, 5, 999}, L"K-20270102-030405.S7img"},
+      {L"A?:\\", {2026, 12, 4, 10, 13, 5, 0, 0}, L"A___-20261210-130500.S7img"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(quenvory::backupFileName(c.card, c.time), c.name);
 }
 
 TEST_F(SystemMenuTest, CompareUsesTheChosenImageOrAsksForOne) {

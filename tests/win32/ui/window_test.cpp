@@ -40,7 +40,7 @@ class WindowTest : public ::testing::Test {
     return info.hwndItem;
   }
 
-  card::SimulatedDiskServices disk;
+  disks::SimulatedDiskServices disk;
   std::unique_ptr<TForm1> form;
 };
 

@@ -19,17 +19,36 @@ ScratchFolder::ScratchFolder() {
   }
 }
 
-ScratchFolder::~ScratchFolder() {
+namespace {
+
+// The folder and everything in it.
+void removeFolder(const std::wstring& folder) {
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW((root_ + L"\\*").c_str(), &found);
+  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
       const std::wstring name = found.cFileName;
-      if (name != L"." && name != L"..") DeleteFileW(file(name).c_str());
+      if (name == L"." || name == L"..") continue;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        removeFolder(folder + L"\\" + name);
+      else
+        DeleteFileW((folder + L"\\" + name).c_str());
     } while (FindNextFileW(search, &found));
     FindClose(search);
   }
-  RemoveDirectoryW(root_.c_str());
+  RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+ScratchFolder::~ScratchFolder() { removeFolder(root_); }
+
+std::wstring ScratchFolder::folder(const std::wstring& name) const {
+  for (std::size_t end = name.find(L'\\'); end != std::wstring::npos;
+       end = name.find(L'\\', end + 1))
+    CreateDirectoryW(file(name.substr(0, end)).c_str(), nullptr);
+  CreateDirectoryW(file(name).c_str(), nullptr);
+  return file(name);
 }
 
 void writeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {

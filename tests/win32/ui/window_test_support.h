@@ -18,13 +18,16 @@
 
 namespace ui_test {
 
-// A folder of its own under the temporary folder, removed afterwards.
+// A folder of its own under the temporary folder, removed afterwards with
+// everything in it.
 class ScratchFolder {
  public:
   ScratchFolder();
   ~ScratchFolder();
   const std::wstring& path() const { return root_; }
   std::wstring file(const std::wstring& name) const { return root_ + L"\\" + name; }
+  // A folder in it (a path of folders, made one by one), made when missing.
+  std::wstring folder(const std::wstring& name) const;
 
  private:
   std::wstring root_;

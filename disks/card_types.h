@@ -1,0 +1,24 @@
+// The card writer's types that the disk services answer in, named here once
+// for the whole of disks/.
+#pragma once
+
+#include "card/disk_services.h"
+
+namespace disks {
+
+using card::CardDevices;
+using card::DiskExtent;
+using card::DevicePaths;
+using card::DiskServices;
+using card::DriveGeometry;
+using card::DriveLetters;
+using card::ErrorKind;
+using card::ImageFiles;
+using card::kFileDeviceCdRom;
+using card::kFileDeviceDisk;
+using card::kFixedMedia;
+using card::kRemovableMedia;
+using card::NativeHandle;
+using card::StorageDeviceNumber;
+
+}  // namespace disks
