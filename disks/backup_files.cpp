@@ -1,5 +1,7 @@
 #include "disks/backup_files.h"
 
+#include "disks/image_files.h"
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -53,11 +55,7 @@ BackupFiles::~BackupFiles() {
 }
 
 bool BackupFiles::fail() {
-#ifdef _WIN32
-  error_ = GetLastError();
-#else
-  error_ = static_cast<std::uint32_t>(errno);
-#endif
+  error_ = lastSystemError();
   return false;
 }
 

@@ -1,5 +1,6 @@
 #include "disks/image_files.h"
 
+#include <cerrno>
 #include <new>
 
 #ifdef _WIN32
@@ -16,6 +17,14 @@ namespace {
 constexpr std::size_t kBufferAlignment = 4096;
 
 }  // namespace
+
+std::uint32_t lastSystemError() {
+#ifdef _WIN32
+  return GetLastError();
+#else
+  return static_cast<std::uint32_t>(errno);
+#endif
+}
 
 bool seekTo(std::FILE* file, std::int64_t offset) {
 #ifdef _WIN32

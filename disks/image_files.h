@@ -13,6 +13,10 @@
 
 namespace disks {
 
+// The system's error code of the call that just failed: GetLastError() on
+// Windows, errno elsewhere.
+std::uint32_t lastSystemError();
+
 // fopen() with a UTF-8 path; on Windows the path goes through the wide-char
 // call so that names outside the ANSI code page open too.
 std::FILE* openUtf8(const std::string& path, const char* mode);

@@ -1,19 +1,9 @@
 #include "disks/plain_files.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <cerrno>
-#endif
-
 namespace disks {
 
 bool PlainFiles::failed() {
-#ifdef _WIN32
-  error_ = GetLastError();
-#else
-  error_ = static_cast<std::uint32_t>(errno);
-#endif
+  error_ = lastSystemError();
   return false;
 }
 
