@@ -152,7 +152,8 @@ int listCommand() {
   for (const disks::CardDescription& card : cards) {
     std::string use;
     for (const std::string& part : card.mounted) use += (use.empty() ? "" : ", ") + part;
-    rows.push_back({card.name, card.disk, sizeText(card.bytes), card.vendor, card.product, use});
+    rows.push_back({card.name, card.disk, card.noCard ? "no card" : sizeText(card.bytes),
+                    card.vendor, card.product, use});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows)

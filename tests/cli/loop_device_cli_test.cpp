@@ -136,6 +136,40 @@ TEST(LoopDeviceCli, AShortImageIsWrittenWithItsWarningAndDone) {
             "surprised: unexpected shortness of image file at block 600 , good luck\ndone\n");
 }
 
+// A card whose lock switch is on is refused before anything is written, with
+// the reason; a backup and a compare of it work as of any card.
+TEST(LoopDeviceCli, AWriteProtectedCardIsRefusedByNameAndStillReadAndCompared) {
+  ScratchDir scratch;
+  const Bytes image = completeImage(300);
+  const std::string imagePath = scratch.path("card.S7img");
+  writeFile(imagePath, image);
+  const std::string backing = scratch.path("card.img");
+  Bytes contents = payloadOf(image);
+  contents.resize(512 * kBlock, kUntouched);
+  writeFile(backing, contents);
+  LoopDevice::Options readOnly;
+  readOnly.readOnly = true;
+  LoopDevice loop(backing, readOnly);
+  ATTACH_OR_SKIP(loop);
+
+  const CliResult write = runCli({"write", "--yes", imagePath, loop.path()});
+  EXPECT_EQ(write.status, 1);
+  EXPECT_EQ(write.errors, "ERROR: the card at >" + loop.path() + " is write-protected\n");
+
+  const std::string backup = scratch.path("backup.S7img");
+  const CliResult read = runCli({"read", loop.path(), backup});
+  EXPECT_EQ(read.status, 0) << read.errors;
+  EXPECT_EQ(read.errors, "done\n");
+  EXPECT_EQ(payloadOf(readFile(backup)), contents);
+
+  const CliResult compare = runCli({"compare", imagePath, loop.path()});
+  EXPECT_EQ(compare.status, 0) << compare.errors;
+  EXPECT_EQ(compare.errors, "card matches image\n");
+
+  loop.detach();
+  EXPECT_EQ(readFile(backing), contents);
+}
+
 TEST(LoopDeviceCli, RefusesWhatIsNoCardToOverwrite) {
   ScratchDir scratch;
   const Bytes image = completeImage(16);

@@ -479,6 +479,30 @@ TEST_P(LoopDeviceRun, ImageLargerThanTheDeviceWritesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Posix, LoopDeviceRun, ::testing::Bool(), verifyName);
 
+// A loop device tells its read-only mark, hangs on no MMC bus, holds no
+// part of the running system, and has nothing to eject; the disk holding
+// the root file system is the system's, whatever else it is.
+TEST(LoopDeviceServices, WhatTheCardIsAndWhatBecomesOfItAfterAWrite) {
+  for (const bool readOnly : {false, true}) {
+    SCOPED_TRACE(readOnly ? "read-only" : "writable");
+    ScratchDir scratch;
+    const std::string backing = scratch.path("card.img");
+    writeFile(backing, Bytes(1024 * 1024, 0));
+    LoopDevice::Options options;
+    options.readOnly = readOnly;
+    LoopDevice loop(backing, options);
+    ATTACH_DIRECT_OR_SKIP(loop);
+    disks::PosixDiskServices disk;
+    card::NativeHandle device = 0;
+    ASSERT_TRUE(disk.openDevice(loop.path(), device)) << disk.lastError();
+    EXPECT_EQ(disk.writeProtected(device), readOnly);
+    EXPECT_EQ(disk.busType(device), card::kBusTypeUnknown);
+    EXPECT_FALSE(disk.systemDisk(device));
+    EXPECT_FALSE(disk.ejectMedia(device));
+    disk.closeDevice(device);
+  }
+}
+
 TEST(LoopDeviceServices, GeometryFollowsTheDeviceAndOnlyOneWriterAtATime) {
   struct Case {
     unsigned sectorBytes;

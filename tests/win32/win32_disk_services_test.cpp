@@ -196,14 +196,17 @@ TEST(Win32DiskServices, HardDiskTypeVolumeLocksAndUnlocks_WineNeitherExcludesNor
   // then nothing left open.
   const HANDLE next = nextHandle();
   card::VolumeLock lock;
-  ASSERT_TRUE(lock.acquire(disk, "\\\\.\\H:", std::chrono::milliseconds(0)));
+  card::LockPatience once;  // one attempt, no waiting
+  once.patience = std::chrono::milliseconds(0);
+  ASSERT_TRUE(lock.acquire(disk, "\\\\.\\H:", once));
   EXPECT_NE(nextHandle(), next) << "the locked volume is not held open";
   lock.release();
   EXPECT_EQ(nextHandle(), next) << "a handle was left open";
 
   // A letter with nothing behind it has no volume to lock, and says why.
-  EXPECT_FALSE(lock.acquire(disk, "\\\\.\\Q:", std::chrono::milliseconds(0)));
+  EXPECT_FALSE(lock.acquire(disk, "\\\\.\\Q:", once));
   EXPECT_EQ(disk.lastError(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(lock.error(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(nextHandle(), next) << "a handle was left open";
 }
 
