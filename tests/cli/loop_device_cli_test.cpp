@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/attach_or_skip.h"
 #include "tests/cli/cli_runner.h"
+#include "tests/support/attach_or_skip.h"
 #include "tests/support/loop_device.h"
 #include "tests/support/test_support.h"
 

@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <memory>
 
+#include "card/backup_run.h"
+#include "card/owned.h"
+#include "card/write_run.h"
 #include "tests/support/attach_or_skip.h"
 #include "tests/support/loop_device.h"
-#include "card/owned.h"
-#include "card/backup_run.h"
 #include "tests/support/test_support.h"
-#include "card/write_run.h"
 
 namespace {
 
@@ -370,10 +370,11 @@ TEST(LoopDeviceBackup, DeviceIsReadIntoAnImageOfItsSize) {
     card::BackupOptions options;
     options.batchBlocks = batchBlocks;
     const std::string target = scratch.path("backup.S7img");
-    EXPECT_TRUE(card::runBackup(
-        disk, ui, card::Card(card::CardDevice(disk, handle), {}, {}, card::DriveGeometry{}), target,
-        options)
-                    .done());
+    EXPECT_TRUE(
+        card::runBackup(disk, ui,
+                        card::Card(card::CardDevice(disk, handle), {}, {}, card::DriveGeometry{}),
+                        target, options)
+            .done());
     EXPECT_EQ(ui.messages, (std::vector<PosixRun::Message>{{"done", "Quenvory"}}));
     EXPECT_EQ(disk.openDevices(), 0);
     EXPECT_EQ(disk.openBackups(), 0);

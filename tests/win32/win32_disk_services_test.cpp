@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "card/card_device.h"
-#include "tests/support/test_support.h"
 #include "card/write_run.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -442,6 +442,37 @@ TEST(Win32DiskServices, FlushAndLayoutRequestOnAPlainFile) {
   // A handle that is gone cannot be flushed, and says why.
   EXPECT_FALSE(disk.flushDevice(device));
   EXPECT_EQ(disk.lastError(), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
+}
+
+// What a card is and what becomes of it after a write, through the real
+// calls: a plain file takes writes, hangs on no bus, is no system disk and
+// cannot be ejected, and stays whole when asked to be. Wine's floppy-type
+// disk answers the same but for its bus (SCSI: no card reader's, so it
+// stays a fixed disk that is refused); whether a real reader's lock switch, its SD bus, the
+// system's own disk and a real eject answer as they should needs a real
+// Windows.
+TEST(Win32DiskServices, ProtectionBusSystemDiskAndEjectOnAFileAndWinesDisk) {
+  ScratchDir scratch;
+  const std::string path = scratch.path("card.img");
+  writeFile(path, patternBlocks(0, 2));
+  disks::Win32DiskServices disk;
+  for (const std::string& name : {path, std::string("\\\\.\\PHYSICALDRIVE1")}) {
+    SCOPED_TRACE(name);
+    card::NativeHandle device = 0;
+    ASSERT_TRUE(disk.openDevice(name, device)) << disk.lastError();
+    EXPECT_FALSE(disk.writeProtected(device));
+    const std::uint32_t bus = disk.busType(device);
+    if (name == path) {
+      EXPECT_EQ(bus, card::kBusTypeUnknown);
+    }
+    EXPECT_NE(bus, card::kBusTypeSd);
+    EXPECT_NE(bus, card::kBusTypeMmc);
+    EXPECT_FALSE(disk.systemDisk(device));
+    EXPECT_FALSE(disk.ejectMedia(device));
+    EXPECT_NE(disk.lastError(), 0u);
+    disk.closeDevice(device);
+  }
+  EXPECT_EQ(readFile(path), patternBlocks(0, 2));
 }
 
 // Wine gives no disk number for a plain file, and for its floppy-type disk a
