@@ -11,16 +11,17 @@
 #include <thread>
 
 #include "card/compare_operation.h"
-#include "cli/console.h"
 #include "card/image_file.h"
 #include "card/messages.h"
 #include "card/owned.h"
-#include "cli/platform.h"
 #include "card/read_operation.h"
+#include "card/write_operation.h"
+#include "cli/console.h"
+#include "cli/platform.h"
 #include "cli/record.h"
 #include "cli/sha256.h"
 #include "cli/terminal.h"
-#include "card/write_operation.h"
+#include "version/version.h"
 
 namespace cli {
 namespace {
@@ -481,6 +482,8 @@ int run(const std::vector<std::string>& args) {
   // One way of writing options on every system: "/x" is a path, never an
   // option.
   app.allow_windows_style_options(false);
+  app.set_version_flag("--version", std::string("quenvory ") + QUENVORY_VERSION_TEXT,
+                       "Print the version and the source revision it was built from, and exit");
   const std::string targetHelp = targetDescription();
 
   app.add_subcommand("list", "Lists the removable cards the system sees.");

@@ -3,15 +3,15 @@
 // executable, unless QUENVORY_SIMULATED_DRIVES declares the drives.
 #include <windows.h>
 
-#include "ui/app_error.h"
-#include "ui/application.h"
 #include "disks/simulated_disk_services.h"
 #include "disks/simulated_drive_text.h"
+#include "ui/app_error.h"
+#include "ui/application.h"
 #include "ui/win32_helpers.h"
 
 namespace {
 
-constexpr const wchar_t* kDemoCaption = L"QuenvoryV1.0 - simulated cards";
+constexpr const wchar_t* kDemoCaption = L"QuenvoryV" QUENVORY_CAPTION_VERSION L" - simulated cards";
 constexpr const wchar_t* kDrivesVariable = L"QUENVORY_SIMULATED_DRIVES";
 
 std::wstring executableFolder() {
