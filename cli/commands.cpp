@@ -11,16 +11,16 @@
 #include <thread>
 
 #include "card/compare_operation.h"
+#include "cli/console.h"
 #include "card/image_file.h"
 #include "card/messages.h"
 #include "card/owned.h"
-#include "card/read_operation.h"
-#include "card/write_operation.h"
-#include "cli/console.h"
 #include "cli/platform.h"
+#include "card/read_operation.h"
 #include "cli/record.h"
 #include "cli/sha256.h"
 #include "cli/terminal.h"
+#include "card/write_operation.h"
 #include "version/version.h"
 
 namespace cli {
