@@ -22,6 +22,7 @@
 #include "cli/sha256.h"
 #include "cli/terminal.h"
 #include "card/write_run.h"
+#include "version/version.h"
 
 namespace cli {
 namespace {
@@ -487,6 +488,8 @@ int run(const std::vector<std::string>& args) {
   // One way of writing options on every system: "/x" is a path, never an
   // option.
   app.allow_windows_style_options(false);
+  app.set_version_flag("--version", std::string("quenvory ") + QUENVORY_VERSION_TEXT,
+                       "Print the version and the source revision it was built from, and exit");
   const std::string cardHelp = cardNameDescription();
   // The chosen command's exit status, set by its callback.
   int status = kUsageError;

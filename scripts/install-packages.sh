@@ -14,6 +14,10 @@ packages=(
   fonts-wqy-microhei        # a Chinese face for the window's captions under Wine
   xvfb xauth xdotool imagemagick  # screenshots of the window
   util-linux                # flock, which the Wine prefix set-up uses
+  git                       # the source revision and time a release is built from
+  zip unzip                 # the Windows download
+  dpkg-dev lintian          # the Debian package: its dependencies, its check
+  help2man man-db bsdextrautils  # the manual page from --help, and reading it back (man, col)
 )
 
 missing=()

@@ -9,6 +9,7 @@
 #include "tests/cli/cli_runner.h"
 #include "tests/support/loop_device.h"
 #include "tests/support/test_support.h"
+#include "version/version.h"
 
 namespace {
 
@@ -77,6 +78,20 @@ TEST(Arguments, EveryCommandHasItsHelp) {
   for (const char* option :
        {"--yes", "--no-verify", "--record", "--backup", "--backup-dir", "--quiet"})
     EXPECT_NE(write.output.find(option), std::string::npos) << option;
+}
+
+// A technician tells which build wrote a card: the version on standard
+// output, whatever else is on the line, and nothing done.
+TEST(Arguments, VersionNamesTheVersionAndItsRevision) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--version"},
+        {"--version", "write", "nothing.S7img", "/dev/null"}}) {
+    const CliResult result = runCli(args);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, std::string("quenvory ") + QUENVORY_VERSION_TEXT + "\n");
+    EXPECT_EQ(result.errors, "");
+  }
+  EXPECT_EQ(std::string(QUENVORY_VERSION_TEXT).rfind(QUENVORY_VERSION, 0), 0u);
 }
 
 std::string sha256Of(const std::vector<std::uint8_t>& bytes, const ScratchDir& scratch) {
