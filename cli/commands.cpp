@@ -92,13 +92,15 @@ ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool has
   facts.opens = true;
   facts.bytes = fileBytes(path);
   facts.header = card::readHeader(file);
-  if (facts.header.accepted)
-    facts.blocksOnCard =
-        card::blocksOnCard(facts.header.blockCount, facts.bytes - kHeaderBytes);
-  if (!hashes) return facts;
+  const auto measured = [&] {
+    if (facts.header.accepted)
+      facts.blocksOnCard = card::blocksOnCard(facts.header.blockCount, facts.bytes - kHeaderBytes);
+    return facts;
+  };
+  if (!hashes) return measured();
   Sha256 blocks;
   Sha256 whole;
-  if (!blocks || !whole || !files.seekImage(file.get(), 0)) return facts;
+  if (!blocks || !whole || !files.seekImage(file.get(), 0)) return measured();
   const std::int64_t blockBytes =
       facts.header.accepted ? std::max<std::int64_t>(facts.header.blockCount, 0) * kBlockBytes : 0;
   std::vector<unsigned char> chunk(1 << 20);
@@ -117,10 +119,13 @@ ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool has
     offset += std::int64_t(got);
     if (got < chunk.size()) break;
   }
-  if (files.imageReadFailed(file.get())) return facts;
+  if (files.imageReadFailed(file.get())) return measured();
+  // A file the system gives no size for (an image on a block device) is as
+  // long as what was read from it.
+  if (facts.bytes < 0) facts.bytes = offset;
   facts.blocksSha256 = blocks.hexDigest();
   facts.fileSha256 = whole.hexDigest();
-  return facts;
+  return measured();
 }
 
 std::string describe(const disks::CardDescription& card) {

@@ -471,4 +471,22 @@ TEST(LoopDeviceCli, AnImageThatCannotBeReadToItsEndHasNoHash) {
   EXPECT_EQ(result.output.find("SHA-256"), std::string::npos) << result.output;
 }
 
+// An image the system gives no file size for (on a block device) is measured
+// by reading it: its size is what the device holds, never -1 bytes.
+TEST(LoopDeviceCli, InfoOfAnImageOnADeviceMeasuresWhatIsThere) {
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("image.S7img");
+  std::vector<std::uint8_t> image = completeImage(100);
+  image.resize(128 * 1024, 0);  // the device's size: 8 + 100 x 512 and what follows
+  writeFile(imagePath, image);
+  LoopDevice device(imagePath);
+  ATTACH_OR_SKIP(device);
+  const CliResult result = runCli({"info", device.path()});
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_NE(result.output.find("size: 131072 bytes, the header claims 51208 (8 + 100 x 512): "
+                               "79864 bytes after the last block, never read"),
+            std::string::npos)
+      << result.output;
+}
+
 }  // namespace
