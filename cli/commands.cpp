@@ -23,6 +23,7 @@
 #include "cli/stop_request.h"
 #include "cli/terminal.h"
 #include "disks/cards.h"
+#include "version/version.h"
 
 namespace cli {
 namespace {
@@ -92,12 +93,15 @@ ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool has
   facts.opens = true;
   facts.bytes = fileBytes(path);
   facts.header = card::readHeader(file);
-  if (facts.header.accepted)
-    facts.blocksOnCard = card::blocksOnCard(facts.header.blockCount, facts.bytes - kHeaderBytes);
-  if (!hashes) return facts;
+  const auto measured = [&] {
+    if (facts.header.accepted)
+      facts.blocksOnCard = card::blocksOnCard(facts.header.blockCount, facts.bytes - kHeaderBytes);
+    return facts;
+  };
+  if (!hashes) return measured();
   Sha256 blocks;
   Sha256 whole;
-  if (!blocks || !whole || !files.seekImage(file.get(), 0)) return facts;
+  if (!blocks || !whole || !files.seekImage(file.get(), 0)) return measured();
   const std::int64_t blockBytes =
       facts.header.accepted ? std::max<std::int64_t>(facts.header.blockCount, 0) * kBlockBytes : 0;
   std::vector<unsigned char> chunk(1 << 20);
@@ -116,10 +120,13 @@ ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool has
     offset += std::int64_t(got);
     if (got < chunk.size()) break;
   }
-  if (files.imageReadFailed(file.get())) return facts;
+  if (files.imageReadFailed(file.get())) return measured();
+  // A file the system gives no size for (an image on a block device) is as
+  // long as what was read from it.
+  if (facts.bytes < 0) facts.bytes = offset;
   facts.blocksSha256 = blocks.hexDigest();
   facts.fileSha256 = whole.hexDigest();
-  return facts;
+  return measured();
 }
 
 std::string describe(const disks::CardDescription& card) {
@@ -496,6 +503,8 @@ int runCommand(const std::vector<std::string>& args) {
   // One way of writing options on every system: "/x" is a path, never an
   // option.
   app.allow_windows_style_options(false);
+  app.set_version_flag("--version", std::string("quenvory ") + QUENVORY_VERSION_TEXT,
+                       "Print the version and the source revision it was built from, and exit");
   const std::string cardHelp = cardNameDescription();
   // The chosen command's exit status, set by its callback.
   int status = kUsageError;

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "version/version.h"
+
 namespace cli {
 
 std::string csvField(const std::string& text) {
@@ -56,8 +58,8 @@ bool Record::append(const RecordLine& line, std::string& error) {
   out << csvField(line.time) << ',' << csvField(line.operation) << ',' << csvField(line.image)
       << ',' << csvField(line.imageSha256) << ',' << csvField(line.target) << ','
       << number(line.cardBytes) << ',' << csvField(line.vendor) << ',' << csvField(line.product)
-      << ',' << number(line.blocksWritten) << ',' << seconds << ',' << csvField(line.result)
-      << "\r\n";
+      << ',' << number(line.blocksWritten) << ',' << seconds << ',' << csvField(line.result) << ','
+      << csvField(QUENVORY_VERSION_TEXT) << "\r\n";
   out.flush();
   if (!out) {
     error = "record file " + path_ + " could not be written";

@@ -31,9 +31,11 @@ std::string utcNow();
 
 class Record {
  public:
+  // The last column, writer_version, is this program's version and source
+  // revision, so that every card can be traced to the build that wrote it.
   static constexpr const char* kHeader =
       "time,operation,image,image_sha256,target,card_bytes,vendor,product,blocks_written,seconds,"
-      "result";
+      "result,writer_version";
 
   explicit Record(std::string path) : path_(std::move(path)) {}
   // Appends one line (and the header line first when the file is new or

@@ -13,7 +13,13 @@ packages=(
   fonts-wine                # Wine's own fonts ("MS Sans Serif", Tahoma), copied into the test prefix
   fonts-wqy-microhei        # a Chinese face for the window's captions under Wine
   xvfb xauth xdotool imagemagick  # screenshots of the window
-  util-linux                # flock, which the Wine prefix set-up uses
+  git                       # the source revision and time a release is built from
+  zip unzip                 # the Windows download
+  dpkg-dev lintian          # the Debian package: its dependencies, its check
+  help2man man-db bsdextrautils  # the manual page from --help, and reading it back (man, col)
+  util-linux                # flock, which the Wine prefix set-up uses; losetup for the loop-device tests
+  e2fsprogs mount           # the mounted card the command line's tests refuse
+  strace                    # the order of a backup's sync and rename, as the tests see it
 )
 
 missing=()

@@ -9,11 +9,12 @@
 #include <string>
 
 #include "card/disk_services.h"
+#include "version/version.h"
 
 namespace quenvory {
 
 // The program's name directly followed by its version.
-constexpr const wchar_t* kProductCaption = L"QuenvoryV1.0";
+constexpr const wchar_t* kProductCaption = L"QuenvoryV" QUENVORY_CAPTION_VERSION;
 
 // Makes the disk services the window's writes go to; may throw AppError.
 using DiskServicesFactory = std::function<std::unique_ptr<card::DiskServices>()>;

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr const wchar_t* kDemoCaption = L"QuenvoryV1.0 - simulated cards";
+constexpr const wchar_t* kDemoCaption = L"QuenvoryV" QUENVORY_CAPTION_VERSION L" - simulated cards";
 constexpr const wchar_t* kDrivesVariable = L"QUENVORY_SIMULATED_DRIVES";
 
 std::wstring executableFolder() {

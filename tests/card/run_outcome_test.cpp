@@ -149,6 +149,25 @@ TEST_F(RunOutcome, EachEndingIsGivenWithItsErrorBlockAndStatus) {
   }
 }
 
+// Each pass over the blocks is announced with its bytes, so that a front end
+// can tell its speed without reading a status text.
+TEST_F(RunOutcome, EachPassIsAnnouncedWithItsBytes) {
+  useImage(completeImage(300));
+  useDrive();
+  EXPECT_TRUE(write().done());
+  EXPECT_EQ(ui.passes, (std::vector<std::int64_t>{300 * 512, 300 * 512}));
+  ui.passes.clear();
+  EXPECT_TRUE(compare().done());
+  EXPECT_EQ(ui.passes, (std::vector<std::int64_t>{300 * 512}));
+  ui.passes.clear();
+  EXPECT_TRUE(backup().done());
+  EXPECT_EQ(ui.passes, (std::vector<std::int64_t>{6000 * 512, 6000 * 512}));
+  ui.passes.clear();
+  options.verify = false;
+  EXPECT_TRUE(write().done());
+  EXPECT_EQ(ui.passes, (std::vector<std::int64_t>{300 * 512}));
+}
+
 // The operator asks the run to stop while the third batch of 100 blocks is
 // under way: that batch completes, then the run ends the normal way.
 TEST_F(RunOutcome, AStopEndsTheRunAfterTheBatchInFlightAndReleasesAsAFailureDoes) {

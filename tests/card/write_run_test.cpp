@@ -589,7 +589,7 @@ TEST_F(WriteOperation, RefusesAnImageLargerThanTheCard) {
     run();
     if (c.refusal == nullptr) {
       EXPECT_EQ(cardBytes(), payloadOf(image));
-      EXPECT_EQ(ui.messages.back().first, "done");
+      EXPECT_EQ(ui.messages, kDoneOnly);
     } else {
       EXPECT_TRUE(cardBytes().empty());
       EXPECT_EQ(ending(), (std::vector<std::string>{std::string("message ERROR: ") + c.refusal,
@@ -694,7 +694,36 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
                  std::to_string(c.readFailsAt));
     ScratchDir scratch;
     const std::string imagePath = scratch.path("image.S7img");
-    writeFile(imagePath, imageBytes(c.claimed, c.claimed - 1236, c.payload));
+    const Bytes image = imageBytes(c.claimed, c.claimed - 1236, c.payload);
+    writeFile(imagePath, image);
+
+    // What one batch size or the other must give, worked out from the case
+    // alone: the blocks up to the first one refused, unreadable or missing
+    // (a short one completed with the tail of the block before it, zeros
+    // for block 0), and the messages on the way.
+    const bool isShort = c.payload < std::size_t(std::max(c.claimed, 0)) * 512;
+    const auto shortBlock = std::int32_t(c.payload / 512);
+    std::int64_t end = isShort ? shortBlock + 1 : std::max(c.claimed, 0);
+    std::vector<std::string> said;
+    if (isShort)
+      said.push_back("message surprised: unexpected shortness of image file at block " +
+                     std::to_string(shortBlock) + " , good luck");
+    if (c.refuseBlock >= 0) {
+      end = c.refuseBlock;
+      said.push_back("message MMC ERROR: error 1117 writing to MMC card.");
+    } else if (c.readFailsAt >= 0) {
+      end = (c.readFailsAt - 8) / 512;
+      said.push_back("message ERROR: image file read error at block " + std::to_string(end));
+    } else {
+      said.push_back("message Quenvory: done");
+    }
+    Bytes expected(image.begin() + 8, image.end());
+    expected.resize(std::size_t(end) * 512);
+    if (isShort && end == shortBlock + 1)
+      for (std::size_t k = c.payload % 512; k < 512; ++k)
+        expected[std::size_t(shortBlock) * 512 + k] =
+            shortBlock == 0 ? 0 : expected[std::size_t(shortBlock - 1) * 512 + k];
+
     std::vector<std::string> uiCalls[2];
     Bytes cards[2];
     for (int pass = 0; pass < 2; ++pass) {
@@ -715,6 +744,15 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
     }
     EXPECT_EQ(uiCalls[1], uiCalls[0]);
     EXPECT_EQ(cards[1], cards[0]);
+    for (int pass = 0; pass < 2; ++pass) {
+      SCOPED_TRACE(pass == 0 ? "one block per write" : "2048 blocks per write");
+      std::vector<std::string> messages;
+      for (const std::string& call : uiCalls[pass])
+        if (call.rfind("message ", 0) == 0) messages.push_back(call);
+      EXPECT_EQ(messages, said);
+      EXPECT_EQ(cards[pass].size(), expected.size());
+      EXPECT_TRUE(cards[pass] == expected);
+    }
   }
 }
 
@@ -798,7 +836,7 @@ TEST_F(CardWithTwoVolumes, LocksEveryVolumeOfTheCardRetryingOnlyWhileOneIsBusy) 
     EXPECT_EQ(disk.lockedVolumes(), 0);
     if (c.written) {
       EXPECT_EQ(cardBytes(), payloadOf(image));
-      EXPECT_EQ(ui.messages.back().first, "done");
+      EXPECT_EQ(ui.messages, kDoneOnly);
     } else {
       EXPECT_TRUE(cardBytes().empty());
       EXPECT_EQ(ending(), (std::vector<std::string>{
@@ -906,7 +944,7 @@ TEST_F(WriteOperation, FlushesTheCardAfterTheLastBlockAndBeforeTheReadBack) {
   EXPECT_LT(lastWrite, flush);
   EXPECT_LT(flush, firstRead);
   EXPECT_EQ(std::count(journal.begin(), journal.end(), "flush"), 1);
-  EXPECT_EQ(ui.messages.back().first, "done");
+  EXPECT_EQ(ui.messages, kDoneOnly);
 }
 
 // A read that fails is not the end of the file: the blocks before the bad
@@ -953,7 +991,10 @@ TEST_F(WriteOperation, ShortReadWarningComesBeforeTheShortBlockIsWritten) {
     if (e->rfind("write ", 0) == 0) (e < warning ? before : after).push_back(*e);
   EXPECT_EQ(before, (std::vector<std::string>{"write 0 +1048576", "write 2048 +487424"}));
   EXPECT_EQ(after, (std::vector<std::string>{"write 3000 +512"}));
-  EXPECT_EQ(ui.messages.back().first, "done");
+  EXPECT_EQ(ui.messages,
+            (std::vector<std::pair<std::string, std::string>>{
+                {"unexpected shortness of image file at block 3000 , good luck", "surprised"},
+                {"done", "Quenvory"}}));
 }
 
 TEST_F(WriteOperation, RefusesACardOfOtherThan512ByteSectorsOpenedByItsPath) {

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +43,14 @@ struct LoopCard {
   Bytes held;  // what the card held before the test
   std::unique_ptr<LoopDevice> loop;
 };
+
+// The local time as a backup's name holds it: 20261210-133000.
+std::string localTime() {
+  const std::time_t now = std::time(nullptr);
+  char text[32] = {};
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", std::localtime(&now));
+  return text;
+}
 
 // The image a card of `payload` reads into.
 Bytes imageOf(const Bytes& payload) {
@@ -111,8 +121,10 @@ TEST(LoopDeviceBackup, SeveralCardsAreBackedUpEachIntoAFileNamedAfterIt) {
   ATTACH_OR_SKIP(*second.loop);
   const std::string folder = scratch.path("backups");
   fs::create_directory(folder);
+  const std::string started = localTime();
   const CliResult result = runCli({"write", "--yes", "--backup-dir", folder, imagePath,
                                    first.loop->path(), second.loop->path()});
+  const std::string ended = localTime();
   EXPECT_EQ(result.status, 0) << result.errors;
   for (LoopCard* card : {&first, &second}) {
     const std::string name = card->loop->path().substr(5);  // loopN
@@ -123,9 +135,113 @@ TEST(LoopDeviceBackup, SeveralCardsAreBackedUpEachIntoAFileNamedAfterIt) {
       if (entry.path().filename().string().rfind(name + "-", 0) == 0) found.push_back(entry.path());
     ASSERT_EQ(found.size(), 1u) << name;
     EXPECT_EQ(found[0].extension(), ".S7img");
+    // loopN-YYYYMMDD-HHMMSS.S7img, at a local time of the run.
+    const std::string file = found[0].filename().string();
+    ASSERT_TRUE(testing_support::found(file, "^" + name + "-[0-9]{8}-[0-9]{6}\\.S7img$")) << file;
+    const std::string stamp = file.substr(name.size() + 1, 15);
+    EXPECT_LE(started, stamp);
+    EXPECT_LE(stamp, ended);
     EXPECT_EQ(readFile(found[0].string()), imageOf(card->held));
     const Bytes after = card->contents();
     EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), after.begin()));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The system calls a whole program made, as strace saw them, one a line.
+std::vector<std::string> tracedCalls(const std::vector<std::string>& args, const std::string& log,
+                                     std::string& problem) {
+  // The leak check of a sanitised build cannot run under a tracer.
+  std::vector<std::string> argv = {"strace",
+                                   "-f",
+                                   "-qq",
+                                   "-s",
+                                   "4096",
+                                   "-o",
+                                   log,
+                                   "-E",
+                                   "ASAN_OPTIONS=detect_leaks=0",
+                                   "-e",
+                                   "trace=openat,fsync,fdatasync,rename,renameat,renameat2",
+                                   QUENVORY_CLI};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string errors;
+  const int status = runProgram(argv, nullptr, &errors);
+  if (status < 0)
+    problem = "strace does not run (scripts/install-packages.sh installs it): " + errors;
+  else if (status != 0)
+    problem =
+        "the program under strace ended with status " + std::to_string(status) + ": " + errors;
+  std::vector<std::string> lines;
+  std::ifstream in(log);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The first line from `from` on that holds every one of `parts`.
+std::size_t lineWith(const std::vector<std::string>& lines, std::size_t from,
+                     const std::vector<std::string>& parts) {
+  for (std::size_t k = from; k < lines.size(); ++k)
+    if (std::all_of(parts.begin(), parts.end(), [&](const std::string& part) {
+          return lines[k].find(part) != std::string::npos;
+        }))
+      return k;
+  return lines.size();
+}
+
+std::string returned(const std::string& line) { return line.substr(line.rfind("= ") + 2); }
+
+TEST(LoopDeviceBackup, ABackupIsOnTheDiskBeforeItTakesItsName) {
+  ScratchDir scratch;
+  const Bytes image = completeImage(16);
+  const std::string imagePath = scratch.path("new.S7img");
+  writeFile(imagePath, image);
+  const std::string backup = scratch.path("before.S7img");
+  const std::string folder = scratch.path("");
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;  // the card's device comes after them
+  };
+  const Case cases[] = {
+      {"read", {"read"}},
+      {"write --backup", {"write", "--yes", "--backup", backup, imagePath}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(backup);
+    LoopCard card(scratch, "card.img", 64);
+    ATTACH_OR_SKIP(*card.loop);
+    std::vector<std::string> args = c.args;
+    args.push_back(card.loop->path());
+    if (args[0] == "read") args.push_back(backup);
+    std::string problem;
+    const std::vector<std::string> calls = tracedCalls(args, scratch.path("trace"), problem);
+    ASSERT_EQ(problem, "");
+    EXPECT_EQ(readFile(backup), imageOf(card.held));
+    // The file's blocks reach the disk under the temporary name, then the
+    // name changes, then the folder's entry for it reaches the disk: a power
+    // cut leaves the old file or the whole new one, never half of one.
+    const std::string partial = "\"" + backup + ".partial\"";
+    const std::size_t created = lineWith(calls, 0, {"openat(", partial, "O_CREAT"});
+    ASSERT_LT(created, calls.size()) << "no " << partial << " made";
+    const std::string fd = returned(calls[created]);
+    const std::size_t synced = std::min(lineWith(calls, created, {"fsync(" + fd + ")", "= 0"}),
+                                        lineWith(calls, created, {"fdatasync(" + fd + ")", "= 0"}));
+    const std::size_t renamed =
+        lineWith(calls, created, {"rename", partial, "\"" + backup + "\"", "= 0"});
+    ASSERT_LT(renamed, calls.size()) << "no rename of " << partial;
+    EXPECT_LT(synced, renamed) << "the backup was not synced before its rename";
+    const std::size_t opened = lineWith(calls, renamed, {"openat(", "O_DIRECTORY"});
+    ASSERT_LT(opened, calls.size()) << "the folder was not opened after the rename";
+    EXPECT_NE(calls[opened].find("\"" + folder.substr(0, folder.size() - 1) + "\""),
+              std::string::npos)
+        << calls[opened];
+    EXPECT_LT(lineWith(calls, opened, {"fsync(" + returned(calls[opened]) + ")", "= 0"}),
+              calls.size())
+        << "the folder was not synced after the rename";
   }
 }
 

@@ -1,6 +1,7 @@
 #include "tests/cli/cli_runner.h"
 
 #include <fcntl.h>
+#include <regex.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,6 +100,14 @@ CliResult runCli(const std::vector<std::string>& args, const CliInput& input) {
     if (errno != EINTR) return result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+bool found(const std::string& text, const std::string& pattern) {
+  regex_t compiled;
+  if (::regcomp(&compiled, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;
+  const bool matched = ::regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
+  ::regfree(&compiled);
+  return matched;
 }
 
 }  // namespace testing_support

@@ -25,4 +25,8 @@ struct CliInput {
 // The program with `args` (its own name not included).
 CliResult runCli(const std::vector<std::string>& args, const CliInput& input = {});
 
+// Whether `pattern`, a POSIX extended regular expression, matches somewhere
+// in `text` (anchor it with ^ and $ for the whole text).
+bool found(const std::string& text, const std::string& pattern);
+
 }  // namespace testing_support

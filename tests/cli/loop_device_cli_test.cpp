@@ -3,11 +3,13 @@
 // (root only; skipped, saying why, elsewhere).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "tests/support/attach_or_skip.h"
 #include "tests/support/loop_device.h"
 #include "tests/support/test_support.h"
+#include "version/version.h"
 
 namespace {
 
@@ -58,17 +61,33 @@ TEST(LoopDeviceCli, WritesTheImageOntoTheCardAndSaysDone) {
   const Bytes image = completeImage(3000);
   const std::string imagePath = scratch.path("card.S7img");
   writeFile(imagePath, image);
-  const std::vector<std::vector<std::string>> variants = {{}, {"--no-verify"}, {"--quiet"}};
-  for (const auto& flags : variants) {
-    SCOPED_TRACE(flags.empty() ? "plain" : flags[0]);
+  // The kernel's own counters witness the read-back and the flush: a
+  // program that only says it read the card back, or that leaves the
+  // blocks in a cache, shows here.
+  struct Case {
+    std::vector<std::string> flags;
+    bool readsBack;
+  };
+  const Case cases[] = {{{}, true}, {{"--no-verify"}, false}, {{"--quiet"}, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flags.empty() ? "plain" : c.flags[0]);
     LoopCard card(scratch, "card.img", 4096);
     ATTACH_OR_SKIP(*card.loop);
+    const LoopDevice::Counters before = card.loop->counters();
+    ASSERT_EQ(before.problem, "");
     std::vector<std::string> args = {"write", "--yes", imagePath, card.loop->path()};
-    args.insert(args.end(), flags.begin(), flags.end());
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
     const CliResult result = runCli(args);
+    const LoopDevice::Counters after = card.loop->counters();
     EXPECT_EQ(result.status, 0) << result.errors;
     // No terminal: nothing but the result.
     EXPECT_EQ(result.errors, "done\n");
+    const long long read = after.sectorsRead - before.sectorsRead;
+    if (c.readsBack)
+      EXPECT_GE(read, 3000) << "the card was not read back";
+    else
+      EXPECT_LT(read, 3000) << "the card was read back";
+    EXPECT_GE(after.flushes - before.flushes, 1) << "the card was never flushed";
     EXPECT_TRUE(holds(card.contents(), payloadOf(image)));
   }
 }
@@ -95,29 +114,54 @@ TEST(LoopDeviceCli, WritesSeveralCardsAtOnceEachWithItsResultAndRecordLine) {
             std::string::npos)
       << result.errors;
 
-  std::string sha;
-  runProgram({"sha256sum", imagePath}, &sha);
+  // Every field of every card's line: the card's size, its reader, what was
+  // written and how it ended. The image's SHA-256 is that of the fixture's
+  // bytes, worked out once outside this program.
+  const std::string kImageSha = "bddff789538d9586f58dcd5a7f1f87b163986189ec2fb88027b5d04f71d7bb9c";
   std::ifstream in(record);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0].rfind("time,operation,image,image_sha256,target,card_bytes,", 0), 0u);
-  for (LoopCard* card : {&first, &second, &small}) {
-    const auto line = std::find_if(lines.begin() + 1, lines.end(), [&](const std::string& l) {
-      return l.find("," + card->loop->path() + ",") != std::string::npos;
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(in, line);) {
+    EXPECT_EQ(line.back(), '\r') << line;
+    if (line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields;
+    std::stringstream split(line);
+    for (std::string field; std::getline(split, field, ',');) fields.push_back(field);
+    if (line.back() == ',') fields.emplace_back();
+    rows.push_back(fields);
+  }
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "operation", "image", "image_sha256",
+                                               "target", "card_bytes", "vendor", "product",
+                                               "blocks_written", "seconds", "result",
+                                               "writer_version"}));
+  struct Expected {
+    LoopCard* card;
+    const char* product;
+    const char* bytes;
+    const char* blocks;
+    const char* result;
+  };
+  const Expected expected[] = {
+      {&first, "first.img", "524288", "400", "done"},
+      {&second, "second.img", "1048576", "400", "done"},
+      {&small, "small.img", "65536", "", "image of 400 blocks does not fit on card of 128 blocks"},
+  };
+  for (const Expected& e : expected) {
+    const std::string path = e.card->loop->path();
+    SCOPED_TRACE(path);
+    const auto row = std::find_if(rows.begin() + 1, rows.end(), [&](const auto& fields) {
+      return fields.size() > 4 && fields[4] == path;
     });
-    ASSERT_NE(line, lines.end()) << card->loop->path();
-    EXPECT_NE(line->find(",write," + imagePath + "," + sha.substr(0, 64) + ","), std::string::npos)
-        << *line;
-    if (card == &small) {
-      EXPECT_NE(line->find(",,0."), std::string::npos) << *line;  // no blocks counted
-    }
-    if (card == &small)
-      EXPECT_NE(line->find(",image of 400 blocks does not fit on card of 128 blocks"),
-                std::string::npos)
-          << *line;
-    else
-      EXPECT_NE(line->find(",400,"), std::string::npos) << *line;
+    ASSERT_NE(row, rows.end());
+    ASSERT_EQ(row->size(), 12u);
+    EXPECT_TRUE(found((*row)[0], "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$"))
+        << (*row)[0];
+    EXPECT_TRUE(found((*row)[9], "^[0-9]+\\.[0-9]{3}$")) << (*row)[9];
+    std::vector<std::string> rest = *row;
+    rest[0] = rest[9] = "";
+    EXPECT_EQ(rest, (std::vector<std::string>{"", "write", imagePath, kImageSha, path, e.bytes,
+                                              "loop", e.product, e.blocks, "", e.result,
+                                              QUENVORY_VERSION_TEXT}));
   }
   EXPECT_TRUE(holds(first.contents(), payloadOf(image)));
   EXPECT_TRUE(holds(second.contents(), payloadOf(image)));
@@ -217,18 +261,21 @@ TEST(LoopDeviceCli, RefusesWhatIsNoCardToOverwrite) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.errors, "ERROR: could not query device\n");
   }
-  // A mounted card, where a file system can be made on it.
-  std::string made;
-  if (runProgram({"mkfs.ext2", "-q", "-F", card.loop->path()}, nullptr, &made) == 0) {
+  // A mounted card. Without its file system or its mount this case would
+  // say nothing of the refusal: that fails, naming why.
+  {
+    std::string why;
+    ASSERT_EQ(runProgram({"mkfs.ext2", "-q", "-F", card.loop->path()}, nullptr, &why), 0)
+        << "no file system made on " << card.loop->path() << ", so no mounted card: " << why;
     const std::string mountPoint = scratch.path("mnt");
     ::mkdir(mountPoint.c_str(), 0700);
-    if (runProgram({"mount", card.loop->path(), mountPoint}) == 0) {
-      const CliResult result = runCli({"write", "--yes", imagePath, card.loop->path()});
-      runProgram({"umount", mountPoint});
-      EXPECT_EQ(result.status, 1);
-      EXPECT_EQ(result.errors, "ERROR: " + card.loop->path() + " is in use: " + card.loop->path() +
-                                   " on " + mountPoint + "; unmount it first\n");
-    }
+    ASSERT_EQ(runProgram({"mount", card.loop->path(), mountPoint}, nullptr, &why), 0)
+        << "could not mount " << card.loop->path() << ", so no mounted card: " << why;
+    const CliResult result = runCli({"write", "--yes", imagePath, card.loop->path()});
+    runProgram({"umount", mountPoint});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "ERROR: " + card.loop->path() + " is in use: " + card.loop->path() +
+                                 " on " + mountPoint + "; unmount it first\n");
   }
   const Bytes contents = card.contents();
   EXPECT_FALSE(std::equal(image.begin() + 8, image.end(), contents.begin()));
@@ -306,6 +353,174 @@ TEST(LoopDeviceCli, OnATerminalEachCardHasAProgressLineThatQuietTakesAway) {
       EXPECT_EQ(result.errors.substr(result.errors.size() - 3), "\x1b[J") << result.errors;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// An MBR with one partition of `sectors` sectors from sector `first`.
+Bytes partitionedDisk(std::size_t blocks, std::uint32_t first, std::uint32_t sectors) {
+  Bytes disk(blocks * kBlock, kUntouched);
+  std::uint8_t* entry = disk.data() + 446;
+  std::fill(entry, entry + 64, 0);
+  entry[4] = 0x83;  // a Linux file system
+  for (int k = 0; k < 4; ++k) {
+    entry[8 + k] = static_cast<std::uint8_t>(first >> (8 * k));
+    entry[12 + k] = static_cast<std::uint8_t>(sectors >> (8 * k));
+  }
+  disk[510] = 0x55;
+  disk[511] = 0xAA;
+  return disk;
+}
+
+TEST(LoopDeviceCli, ATrayFailsWhenAnyOfItsCardsFails) {
+  ScratchDir scratch;
+  const Bytes image = completeImage(200);
+  const std::string imagePath = scratch.path("card.S7img");
+  writeFile(imagePath, image);
+  // The card that fails, too small for the image, first and last: the exit
+  // status speaks for every card, not for the one that happened to end it.
+  for (const bool smallFirst : {true, false}) {
+    SCOPED_TRACE(smallFirst ? "small card first" : "small card last");
+    LoopCard good(scratch, "good.img", 512);
+    LoopCard small(scratch, "small.img", 64);
+    ATTACH_OR_SKIP(*small.loop);
+    std::vector<std::string> args = {"write", "--yes", imagePath};
+    for (LoopCard* card :
+         smallFirst ? std::vector<LoopCard*>{&small, &good} : std::vector<LoopCard*>{&good, &small})
+      args.push_back(card->loop->path());
+    const CliResult result = runCli(args);
+    EXPECT_EQ(result.status, 1) << result.errors;
+    EXPECT_NE(result.errors.find(good.loop->path() + ": done\n"), std::string::npos)
+        << result.errors;
+    EXPECT_NE(
+        result.errors.find(small.loop->path() +
+                           ": ERROR: image of 200 blocks does not fit on card of 64 blocks\n"),
+        std::string::npos)
+        << result.errors;
+    EXPECT_TRUE(holds(good.contents(), payloadOf(image)));
+  }
+}
+
+TEST(LoopDeviceCli, WhatIsWrongBeforeTheStartLeavesEveryCardOfTheTrayUntouched) {
+  ScratchDir scratch;
+  const Bytes image = completeImage(100);
+  const std::string imagePath = scratch.path("card.S7img");
+  writeFile(imagePath, image);
+  // A partitioned card whose kernel shows its partition as a device.
+  const std::string disk = scratch.path("partitioned.img");
+  const Bytes layout = partitionedDisk(8192, 2048, 4096);
+  writeFile(disk, layout);
+  LoopDevice::Options options;
+  options.partitions = true;
+  LoopDevice partitioned(disk, options);
+  ATTACH_OR_SKIP(partitioned);
+  const std::string partition = partitioned.partition(1, 2048, 4096);
+  ASSERT_NE(partition, "") << partitioned.reason();
+  const std::string partitionRefusal =
+      "ERROR: " + partition + " is a partition: name the whole card, " + partitioned.path() + "\n";
+  const std::string record = scratch.path("no-folder/record.csv");
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<std::string> moreTargets;  // after the good card
+    std::string errors;
+  };
+  const Case cases[] = {
+      {"a partition", {}, {partition}, partition + ": " + partitionRefusal},
+      {"a record file that does not open",
+       {"--record", record},
+       {},
+       "ERROR: record file " + record + " does not open: No such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopCard good(scratch, "good.img", 512);
+    ATTACH_OR_SKIP(*good.loop);
+    std::vector<std::string> args = {"write", "--yes"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.insert(args.end(), {imagePath, good.loop->path()});
+    args.insert(args.end(), c.moreTargets.begin(), c.moreTargets.end());
+    const CliResult result = runCli(args);
+    EXPECT_EQ(result.status, 1) << result.errors;
+    EXPECT_EQ(result.errors, c.errors);
+    EXPECT_TRUE(untouched(good.contents()));
+  }
+  // Alone, it is refused in the same words, without the card's name before
+  // them.
+  const CliResult alone = runCli({"write", "--yes", imagePath, partition});
+  EXPECT_EQ(alone.status, 1);
+  EXPECT_EQ(alone.errors, partitionRefusal);
+  partitioned.detach();
+  EXPECT_EQ(readFile(disk), layout);
+}
+
+TEST(LoopDeviceCli, ListShowsTheCardsOnStandardOutput) {
+  ScratchDir scratch;
+  LoopCard card(scratch, "listed.img", 256);
+  ATTACH_OR_SKIP(*card.loop);
+  const CliResult result = runCli({"list"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.errors, "");
+  // Columns set apart by two spaces or more; a script reads them so.
+  std::vector<std::string> rows;
+  std::stringstream lines(result.output);
+  for (std::string line; std::getline(lines, line);) {
+    std::string row;
+    for (std::size_t k = 0; k < line.size();) {
+      const std::size_t run = line.find_first_not_of(' ', k) == std::string::npos
+                                  ? line.size() - k
+                                  : line.find_first_not_of(' ', k) - k;
+      if (run >= 2) {
+        row += '|';
+        k += run;
+      } else {
+        row += line[k++];
+      }
+    }
+    rows.push_back(row);
+  }
+  ASSERT_FALSE(rows.empty());
+  EXPECT_EQ(rows[0], "TARGET|DISK|SIZE|VENDOR|PRODUCT|IN USE");
+  const std::string row =
+      card.loop->path() + "|loop over " + card.backing + "|128.0 KiB|loop|listed.img";
+  EXPECT_NE(std::find(rows.begin(), rows.end(), row), rows.end()) << result.output;
+}
+
+TEST(LoopDeviceCli, AnImageThatCannotBeReadToItsEndHasNoHash) {
+  ScratchDir scratch;
+  // The image on a device whose file was cut short under it: its reads fail
+  // part-way, after a sound header, as a bad sector's would.
+  const std::string imagePath = scratch.path("image.S7img");
+  writeFile(imagePath, completeImage(2000));
+  LoopDevice device(imagePath);
+  ATTACH_OR_SKIP(device);
+  ASSERT_EQ(::truncate(imagePath.c_str(), 64 * 1024), 0);
+  const CliResult result = runCli({"info", device.path()});
+  EXPECT_EQ(result.status, 1) << result.output;
+  EXPECT_EQ(result.errors, "ERROR: image file could not be read\n");
+  EXPECT_NE(result.output.find("blocks: 2000 block image"), std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find("SHA-256"), std::string::npos) << result.output;
+}
+
+// An image the system gives no file size for (on a block device) is measured
+// by reading it: its size is what the device holds, never -1 bytes.
+TEST(LoopDeviceCli, InfoOfAnImageOnADeviceMeasuresWhatIsThere) {
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("image.S7img");
+  std::vector<std::uint8_t> image = completeImage(100);
+  image.resize(128 * 1024, 0);  // the device's size: 8 + 100 x 512 and what follows
+  writeFile(imagePath, image);
+  LoopDevice device(imagePath);
+  ATTACH_OR_SKIP(device);
+  const CliResult result = runCli({"info", device.path()});
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_NE(result.output.find("size: 131072 bytes, the header claims 51208 (8 + 100 x 512): "
+                               "79864 bytes after the last block, never read"),
+            std::string::npos)
+      << result.output;
 }
 
 }  // namespace

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "version/version.h"
 
 namespace {
 
@@ -43,6 +45,16 @@ TEST(Record, TheHeaderLineComesOnceAtTheTopOfANewFile) {
   EXPECT_EQ(lines[0], std::string(cli::Record::kHeader) + "\r");
   EXPECT_NE(lines[1].find(",/dev/loop0,"), std::string::npos);
   EXPECT_NE(lines[2].find(",/dev/loop1,"), std::string::npos);
+  // Every line has the header's columns, the last one the writer's version.
+  const auto columns = [](const std::string& line) {
+    return std::count(line.begin(), line.end(), ',');
+  };
+  const std::string versionColumn = std::string(",") + QUENVORY_VERSION_TEXT + "\r";
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    EXPECT_EQ(columns(lines[i]), columns(lines[0])) << lines[i];
+    ASSERT_GE(lines[i].size(), versionColumn.size());
+    EXPECT_EQ(lines[i].substr(lines[i].size() - versionColumn.size()), versionColumn);
+  }
 
   cli::Record nowhere(scratch.path("no-folder/record.csv"));
   std::string error;

@@ -1,6 +1,7 @@
 #include "tests/support/loop_device.h"
 
 #include <fcntl.h>
+#include <linux/blkpg.h>
 #include <linux/fs.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -82,6 +83,7 @@ LoopDevice::LoopDevice(const std::string& backingFile, const Options& options) {
   }
   std::vector<std::string> argv = {"losetup", "--direct-io=on"};
   if (options.readOnly) argv.push_back("--read-only");
+  if (options.partitions) argv.push_back("--partscan");
   if (options.sectorBytes != 0) {
     argv.push_back("--sector-size");
     argv.push_back(std::to_string(options.sectorBytes));
@@ -112,6 +114,65 @@ bool LoopDevice::directIo() const {
   std::ifstream in("/sys/block/" + path_.substr(path_.rfind('/') + 1) + "/loop/dio");
   int value = 0;
   return (in >> value) && value == 1;
+}
+
+LoopDevice::Counters LoopDevice::counters() const {
+  Counters counters;
+  if (!attached()) {
+    counters.problem = "no loop device";
+    return counters;
+  }
+  const std::string stat = "/sys/block/" + path_.substr(path_.rfind('/') + 1) + "/stat";
+  std::ifstream in(stat);
+  std::vector<long long> fields;
+  for (long long value = 0; in >> value;) fields.push_back(value);
+  // Field 3 counts the sectors read; field 16, which kernels from 5.5 on
+  // have, the flush requests completed.
+  if (fields.size() < 16) {
+    counters.problem = stat + " has " + std::to_string(fields.size()) +
+                       " fields: this kernel does not count flushes";
+    return counters;
+  }
+  counters.sectorsRead = fields[2];
+  counters.flushes = fields[15];
+  return counters;
+}
+
+std::string LoopDevice::partition(int number, long long firstSector, long long sectors) {
+  if (!attached()) return {};
+  const std::string path = path_ + "p" + std::to_string(number);
+  auto appears = [&] {
+    for (int attempt = 0; attempt < 25; ++attempt) {
+      if (::access(path.c_str(), F_OK) == 0) return true;
+      ::usleep(20000);
+    }
+    return false;
+  };
+  if (appears()) return path;
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    reason_ = path_ + " does not open: " + std::strerror(errno);
+    return {};
+  }
+  blkpg_partition part{};
+  part.pno = number;
+  part.start = firstSector * 512;
+  part.length = sectors * 512;
+  blkpg_ioctl_arg arg{};
+  arg.op = BLKPG_ADD_PARTITION;
+  arg.datalen = sizeof part;
+  arg.data = &part;
+  const bool added = ::ioctl(fd, BLKPG, &arg) == 0;
+  const int error = errno;
+  ::close(fd);
+  if (!added) {
+    reason_ =
+        "no partition " + std::to_string(number) + " on " + path_ + ": " + std::strerror(error);
+    return {};
+  }
+  if (appears()) return path;
+  reason_ = "the kernel made no " + path;
+  return {};
 }
 
 bool LoopDevice::setReadOnly(bool readOnly) {

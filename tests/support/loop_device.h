@@ -18,6 +18,19 @@ class LoopDevice {
   struct Options {
     bool readOnly = false;
     unsigned sectorBytes = 0;  // 0: the loop driver's default (512)
+    // The kernel reads the backing file's partition table and makes a
+    // device for each partition (loopNp1, ...).
+    bool partitions = false;
+  };
+
+  // What the kernel itself counted on the device since it was made: the
+  // witness of what a whole program did to it, whatever the program says.
+  struct Counters {
+    long long sectorsRead = 0;
+    long long flushes = 0;
+    // Why there are no counters (no device, a kernel that counts no
+    // flushes); empty when they were read.
+    std::string problem;
   };
 
   explicit LoopDevice(const std::string& backingFile) : LoopDevice(backingFile, Options{}) {}
@@ -35,6 +48,13 @@ class LoopDevice {
   const std::string& path() const { return path_; }
   // Whether the loop driver reads and writes the backing file with direct I/O.
   bool directIo() const;
+  // The device's counters now (/sys/block/loopN/stat).
+  Counters counters() const;
+  // The device of the backing file's partition `number` (loopNp1, ...),
+  // which its table places at `firstSector` for `sectors` sectors. A
+  // kernel that reads no partition tables is told of it (BLKPG) as a
+  // partitioning tool tells it. Empty, with `reason()`, when there is none.
+  std::string partition(int number, long long firstSector, long long sectors);
 
   // Makes the device refuse writes from now on, also through descriptors
   // that are already open (or accept them again). The mark belongs to the

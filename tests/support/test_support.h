@@ -64,6 +64,9 @@ class RecordingUi : public card::OperatorUi {
   void setStatus(const std::string& text) override { journal_.push_back("status " + text); }
   void repaintProgress() override { journal_.push_back("repaint progress"); }
   void processEvents() override;
+  // The bytes of each pass over the blocks, as the run announces them.
+  std::vector<std::int64_t> passes;
+  void passStarted(std::int64_t bytes) override { passes.push_back(bytes); }
   bool stopRequested() override {
     ++stopChecks;
     return stopAtCheck > 0 && stopChecks >= stopAtCheck;

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "ui/Unit1.h"
 #include "tests/win32/ui/window_test_support.h"
+#include "ui/Unit1.h"
 
 using namespace ui_test;
 using namespace std::chrono_literals;
@@ -200,6 +200,12 @@ class DemoTest : public ::testing::Test {
     for (const SeenBox& box : watcher->boxes()) shown.emplace_back(box.text, box.caption);
     return shown;
   }
+  // Every box the program showed, asked once it has been closed and has
+  // ended: the watcher counts a box before it closes it, so none can follow.
+  std::vector<std::pair<std::wstring, std::wstring>> allMessages() {
+    EXPECT_EQ(demo->close(10s), 0);
+    return messages();
+  }
   void TearDown() override {
     watcher.reset();
     demo.reset();
@@ -229,7 +235,6 @@ TEST_F(DemoTest, CompleteImageIsWrittenAndDone) {
   const std::vector<std::uint8_t> image = completeImage(250);
   run(image, L"G");
   ASSERT_TRUE(watcher->waitForBoxes(1, 20s));
-  EXPECT_EQ(messages(), (Messages{{L"done", L"Quenvory"}}));
   EXPECT_FALSE(watcher->boxes()[0].anyIcon);
   EXPECT_EQ(watcher->boxes()[0].owner, nullptr);
   // At "done" the panel is hidden again and the bar stays where it was.
@@ -240,6 +245,7 @@ TEST_F(DemoTest, CompleteImageIsWrittenAndDone) {
   EXPECT_EQ(windowText(demo->control(quenvory::kLabel3)), L"250 block image");
   EXPECT_TRUE(sameBlocks(readFile(cardFile), image, 0, 250));
   EXPECT_EQ(windowText(demo->control(quenvory::kLbFileName)), imageFile);
+  EXPECT_EQ(allMessages(), (Messages{{L"done", L"Quenvory"}}));
 }
 
 TEST_F(DemoTest, RefusedBlockStopsTheWriteWithThePanelShown) {
@@ -293,12 +299,16 @@ TEST_F(DemoTest, ShortImageWarnsThenCompletes) {
   EXPECT_TRUE(std::equal(image.begin() + 8 + 600 * 512, image.end(), card.begin() + 600 * 512));
   EXPECT_TRUE(std::equal(card.begin() + 600 * 512 + 256, card.begin() + 601 * 512,
                          image.begin() + 8 + 599 * 512 + 256));
+  EXPECT_EQ(
+      allMessages(),
+      (Messages{{L"unexpected shortness of image file at block 600 , good luck", L"surprised"},
+                {L"done", L"Quenvory"}}));
 }
 
 TEST_F(DemoTest, FixedDiskIsRefusedBeforeAnythingIsWritten) {
   run(completeImage(4), L"H");
   ASSERT_TRUE(watcher->waitForBoxes(1, 20s));
-  EXPECT_EQ(messages(),
+  EXPECT_EQ(allMessages(),
             (Messages{{L"your system does not recognize a removable media at >H", L"ERROR"}}));
   const std::vector<std::uint8_t> fixed = readFile(scratch.file(L"fixed.img"));
   EXPECT_TRUE(std::all_of(fixed.begin(), fixed.end(), [](std::uint8_t b) { return b == 0; }));
@@ -342,6 +352,11 @@ TEST_F(DemoTest, ClosingDuringARunFinishesTheRunThenCloses) {
   EXPECT_TRUE(openWhileBoxShown);
   EXPECT_EQ(watcher->boxes().back().text, L"done");
   EXPECT_EQ(demo->exitCode(10s), 0);
+  // Ended by itself: every box it showed has been counted.
+  EXPECT_EQ(
+      messages(),
+      (Messages{{L"unexpected shortness of image file at block 600 , good luck", L"surprised"},
+                {L"done", L"Quenvory"}}));
   EXPECT_TRUE(sameBlocks(readFile(scratch.file(L"j.img")), image, 0, 600));
 }
 
@@ -408,6 +423,9 @@ TEST_F(DemoTest, CardThatChangesWhileReadLeavesTheEarlierBackupAlone) {
   // The box comes first; the temporary file goes once it is closed.
   EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(backup + L".partial"); }, 5s));
   EXPECT_EQ(readFile(backup), earlier);
+  EXPECT_EQ(allMessages(),
+            (Messages{{L"done", L"Quenvory"},
+                      {L"card changed while it was read, at block 300", L"MMC ERROR"}}));
 }
 
 // A failure during start-up ends in the exception report, under the title

@@ -12,10 +12,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include "ui/Unit1.h"
-#include "ui/app_error.h"
 #include "disks/simulated_disk_services.h"
 #include "tests/win32/ui/window_test_support.h"
+#include "ui/Unit1.h"
+#include "ui/app_error.h"
 
 using namespace ui_test;
 using namespace std::chrono_literals;
@@ -486,6 +486,9 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
     Messages expected;
     const wchar_t* status;  // the status text afterwards
     int position;           // the bar's position afterwards
+    // Whether the window processes events during the run: only from an
+    // accepted header on.
+    bool looked;
   };
   const Step steps[] = {
       {"refused block",
@@ -493,7 +496,8 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
        237,
        {{L"error 1117 writing to MMC card.", L"MMC ERROR"}},
        L"250 block image",
-       80},
+       80,
+       true},
       // The bar is emptied before the header is read; the status text is
       // only ever set from an accepted header.
       {"header refused",
@@ -501,8 +505,9 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
        -1,
        {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}},
        L"250 block image",
-       0},
-      {"written", completeImage(150), -1, {{L"done", L"Quenvory"}}, L"150 block image", 66},
+       0,
+       false},
+      {"written", completeImage(150), -1, {{L"done", L"Quenvory"}}, L"150 block image", 66, true},
   };
   confirmInDialog(scratch.file(L"step.S7img"));  // asked for by the first run only
   for (const Step& step : steps) {
@@ -521,7 +526,8 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
     EXPECT_EQ(windowText(form->control("Label3")), step.status);
     EXPECT_EQ(SendMessageW(form->control("ProgressBar1"), PBM_GETPOS, 0, 0), step.position);
     EXPECT_FALSE(IsWindowVisible(form->control("Panel1")));
-    if (!form->samples.empty()) {
+    EXPECT_EQ(!form->samples.empty(), step.looked);
+    if (step.looked && !form->samples.empty()) {
       // The first look at the window, right after this run's header was
       // accepted: its own count, an empty bar, no panel yet.
       EXPECT_FALSE(form->samples[0].panelVisible);
@@ -609,11 +615,8 @@ TEST_F(RunTest, ExceptionReportInAHandler) {
        L"unexpected failure inside the program: bad thing."},
       {"not an exception class", [] { throw 42; }, L"unexpected failure inside the program."},
   };
-  // The title from this test's own executable name.
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  const std::wstring title = quenvory::titleFromPath(path);
-  ASSERT_FALSE(title.empty());
+  // The title this test's own executable, quenvory_ui_tests.exe, gives.
+  const std::wstring title = L"quenvory_ui_tests";
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
