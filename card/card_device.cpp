@@ -182,7 +182,7 @@ std::optional<Outcome> Card::lockVolumes(OperatorUi& ui, const LockPatience& pat
   if (paths.empty() || letters_ == nullptr) return std::nullopt;
   bool waited = false;
   const auto beforeWait = [&] {
-    if (!waited) ui.setStatus("waiting for the card at >" + name_ + " to be free");
+    if (!waited) ui.showWaiting("waiting for the card at >" + name_ + " to be free");
     waited = true;
     ui.processEvents();
   };

@@ -29,6 +29,10 @@ class OperatorUi {
   // Handles every waiting window message, then returns.
   virtual void processEvents() = 0;
 
+  // The run waits for something outside it (a card in use by another
+  // program) and says so in the status label; no pass is under way.
+  virtual void showWaiting(const std::string& text) { setStatus(text); }
+
   // A pass over the blocks begins (writing, reading back, reading, comparing)
   // and will move `bytes` bytes; the bar's positions that follow are parts
   // of it. For a front end that shows a speed; the window has no use for it.

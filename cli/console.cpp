@@ -13,9 +13,6 @@ namespace {
 // have gone by in `seconds`.
 std::string progressText(const std::string& status, int position, std::int64_t passBytes,
                          double seconds) {
-  // A status that counts no blocks ("waiting for the card at >G to be
-  // free") has no percentage yet.
-  if (status.empty() || status[0] < '0' || status[0] > '9') return status;
   std::string text = status + "  " + std::to_string(position) + "%";
   if (position <= 0 || seconds <= 0.05 || passBytes <= 0) return text;
   char figures[64];
@@ -99,7 +96,15 @@ bool ConsoleUi::stopRequested() { return cli::stopRequested(); }
 
 void ConsoleUi::note(const std::string& text) { console_.line(prefix_ + text); }
 
+void ConsoleUi::showWaiting(const std::string& text) {
+  // No pass is under way: the line is the text alone, no percentage.
+  waiting_ = true;
+  status_ = text;
+  draw(true);
+}
+
 void ConsoleUi::setStatus(const std::string& text) {
+  waiting_ = false;
   status_ = text;
   draw(true);
 }
@@ -119,7 +124,9 @@ void ConsoleUi::draw(bool now) {
   if (!now && at - lastDraw_ < std::chrono::milliseconds(100)) return;
   lastDraw_ = at;
   const double seconds = std::chrono::duration<double>(at - passStart_).count();
-  console_.setProgressLine(line_, prefix_ + progressText(status_, position_, passBytes_, seconds));
+  const std::string text =
+      waiting_ ? status_ : progressText(status_, position_, passBytes_, seconds);
+  console_.setProgressLine(line_, prefix_ + text);
 }
 
 }  // namespace cli

@@ -66,6 +66,7 @@ class ConsoleUi : public card::OperatorUi {
   void setProgress(int position) override;
   void showProgressPanel(bool) override {}
   void setStatus(const std::string& text) override;
+  void showWaiting(const std::string& text) override;
   void repaintProgress() override { draw(false); }
   void processEvents() override {}
   // Ctrl-C, a closed terminal, the session ending.
@@ -88,6 +89,7 @@ class ConsoleUi : public card::OperatorUi {
   std::string phase_;
   int line_ = -1;
   std::string status_;
+  bool waiting_ = false;
   int position_ = 0;
   // The bytes of the pass the bar shows now (writing, reading back, ...),
   // which began at passStart_.

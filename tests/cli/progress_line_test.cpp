@@ -79,3 +79,26 @@ TEST(ProgressLine, ShowsThePercentTheSpeedAndTheTimeLeftOfEachPass) {
 }
 
 }  // namespace
+
+namespace {
+
+// While the run waits for the card to be free no pass is under way: the line
+// says so and shows no percentage; the count that follows has its own.
+TEST(ProgressLine, AWaitShowsItsTextAloneAndTheCountAfterItItsPercentage) {
+  ScratchDir scratch;
+  CaughtErrors errors(scratch.path("stderr"));
+  {
+    cli::Console console(true);
+    cli::ConsoleUi ui(console, "/dev/sdx", "", "");
+    ui.setProgress(0);
+    ui.setStatus("2048 block image");
+    ui.showWaiting("waiting for the card at >/dev/sdx to be free");
+    ui.setStatus("2048 block image");
+  }
+  const std::string text = errors.text();
+  EXPECT_TRUE(found(text, "\\[Jwaiting for the card at >/dev/sdx to be free\x1b")) << text;
+  EXPECT_FALSE(found(text, "free  [0-9]+%")) << text;
+  EXPECT_TRUE(found(text, "free.*2048 block image  0%")) << text;
+}
+
+}  // namespace
