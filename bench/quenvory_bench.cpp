@@ -26,11 +26,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/loop_device.h"
 #include "card/operator_ui.h"
 #include "card/owned.h"
-#include "disks/posix_disk_services.h"
 #include "card/write_run.h"
+#include "disks/posix_disk_services.h"
+#include "tests/support/loop_device.h"
 
 namespace {
 

@@ -135,7 +135,7 @@ bool RunFrame::readCard(std::int64_t first, std::int32_t count, unsigned char* i
   while (done < count) {
     const std::int32_t blocks = std::min(readLimit_, count - done);
     if (devices_.readDevice(card_.device(), into + std::size_t(done) * kBlockSize,
-                         std::size_t(blocks) * kBlockSize)) {
+                            std::size_t(blocks) * kBlockSize)) {
       done += blocks;
       continue;
     }

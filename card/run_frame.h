@@ -96,8 +96,8 @@ class RunFrame {
                 error_, errorBlock_);
   }
   Outcome failCardWrite() {
-    return fail(Ending::Failed, systemErrorText("writing to MMC card.", error_),
-                kCardErrorCaption, error_, errorBlock_);
+    return fail(Ending::Failed, systemErrorText("writing to MMC card.", error_), kCardErrorCaption,
+                error_, errorBlock_);
   }
   Outcome failImageRead(std::int64_t block) {
     return fail(Ending::Failed, "image file read error at block " + std::to_string(block),
@@ -147,10 +147,10 @@ class RunFrame {
 
   // The card from block 0 on against the image in the image slots' way.
   struct Comparison {
-    std::int32_t blockCount = 0;  // the image's: the bar's scale, where the image ends
-    std::int32_t blocks = 0;      // how many blocks from block 0 are compared
-    const char* differs = "";     // followed by the block that differs
-    bool warnShort = false;       // the image's short block is announced as a write does
+    std::int32_t blockCount = 0;   // the image's: the bar's scale, where the image ends
+    std::int32_t blocks = 0;       // how many blocks from block 0 are compared
+    const char* differs = "";      // followed by the block that differs
+    bool warnShort = false;        // the image's short block is announced as a write does
     bool fileMustBeWhole = false;  // a short file is a read error, not a short image
   };
   // Empty when the card holds the image; otherwise the run has ended.

@@ -7,8 +7,8 @@
 namespace disks {
 
 using card::CardDevices;
-using card::DiskExtent;
 using card::DevicePaths;
+using card::DiskExtent;
 using card::DiskServices;
 using card::DriveGeometry;
 using card::DriveLetters;

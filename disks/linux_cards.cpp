@@ -45,6 +45,24 @@ std::string unescaped(const std::string& field) {
   return out;
 }
 
+// What is mounted where, as the mount table says, its escapes undone.
+struct Mount {
+  std::string source;
+  std::string point;
+};
+
+std::vector<Mount> mountTable(const SystemPaths& paths) {
+  std::vector<Mount> table;
+  std::ifstream mounts(paths.mounts);
+  for (std::string entry; std::getline(mounts, entry);) {
+    std::istringstream fields(entry);
+    Mount mount;
+    if (fields >> mount.source >> mount.point)
+      table.push_back({unescaped(mount.source), unescaped(mount.point)});
+  }
+  return table;
+}
+
 // The disk itself and its partitions, as names under /dev.
 std::vector<std::string> diskAndPartitions(const SystemPaths& paths, const std::string& name) {
   std::vector<std::string> names = {name};
@@ -93,16 +111,9 @@ std::string diskOfDevice(const SystemPaths& paths, const std::string& device) {
 }  // namespace
 
 bool holdsSystem(const SystemPaths& paths, const std::string& name) {
-  std::ifstream mounts(paths.mounts);
+  for (const Mount& mount : mountTable(paths))
+    if (mount.point == "/" && diskOfDevice(paths, mount.source) == name) return true;
   std::string entry;
-  while (std::getline(mounts, entry)) {
-    std::istringstream fields(entry);
-    std::string source;
-    std::string point;
-    if (fields >> source >> point && unescaped(point) == "/" &&
-        diskOfDevice(paths, unescaped(source)) == name)
-      return true;
-  }
   std::ifstream swaps(paths.swaps);
   std::getline(swaps, entry);  // the column names
   while (std::getline(swaps, entry)) {
@@ -150,18 +161,10 @@ CardDescription describeLinuxDisk(const SystemPaths& paths, const std::string& n
         (attribute(node + "/removable") == "1" || onMmcBus(name)) && !holdsSystem(paths, name);
   }
   const std::vector<std::string> names = diskAndPartitions(paths, name);
-  std::ifstream mounts(paths.mounts);
-  std::string entry;
-  while (std::getline(mounts, entry)) {
-    std::istringstream fields(entry);
-    std::string source;
-    std::string point;
-    if (!(fields >> source >> point)) continue;
-    source = unescaped(source);
+  for (const Mount& mount : mountTable(paths))
     for (const std::string& part : names)
-      if (source == paths.dev + "/" + part)
-        card.mounted.push_back(source + " on " + unescaped(point));
-  }
+      if (mount.source == paths.dev + "/" + part)
+        card.mounted.push_back(mount.source + " on " + mount.point);
   return card;
 }
 

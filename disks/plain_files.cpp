@@ -28,9 +28,7 @@ bool PlainFiles::writeBackup(NativeHandle file, const void* data, std::size_t si
   return backups_.write(file, data, size) || backupFailed();
 }
 
-bool PlainFiles::finishBackup(NativeHandle file) {
-  return backups_.finish(file) || backupFailed();
-}
+bool PlainFiles::finishBackup(NativeHandle file) { return backups_.finish(file) || backupFailed(); }
 
 bool PlainFiles::placeBackup(const std::string& temporaryPath, const std::string& path) {
   return backups_.place(temporaryPath, path) || backupFailed();

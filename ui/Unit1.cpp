@@ -8,12 +8,12 @@
 #include <cwchar>
 #include <iterator>
 
+#include "card/backup_run.h"
+#include "card/compare_run.h"
+#include "card/write_run.h"
 #include "ui/app_error.h"
 #include "ui/chinese_font.h"
-#include "card/compare_run.h"
-#include "card/backup_run.h"
 #include "ui/session_guard.h"
-#include "card/write_run.h"
 
 namespace quenvory {
 namespace {

@@ -1,8 +1,8 @@
 // quenvory.exe: the product, writing to the card reader's physical drive.
 #include <windows.h>
 
-#include "ui/application.h"
 #include "disks/win32_disk_services.h"
+#include "ui/application.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   return quenvory::runApplication(

@@ -3,10 +3,10 @@
 // executable, unless QUENVORY_SIMULATED_DRIVES declares the drives.
 #include <windows.h>
 
-#include "ui/app_error.h"
-#include "ui/application.h"
 #include "disks/simulated_disk_services.h"
 #include "disks/simulated_drive_text.h"
+#include "ui/app_error.h"
+#include "ui/application.h"
 #include "ui/win32_helpers.h"
 
 namespace {

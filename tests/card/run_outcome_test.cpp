@@ -90,14 +90,12 @@ TEST_F(RunOutcome, EachEndingIsGivenWithItsErrorBlockAndStatus) {
   };
   const Bytes image = completeImage(300);
   const Case cases[] = {
-      {"write done", [](Rig&) {}, &Rig::write, card::Ending::Done, 0, -1,
-       "300 block image"},
+      {"write done", [](Rig&) {}, &Rig::write, card::Ending::Done, 0, -1, "300 block image"},
       {"write onto a fixed disk",
-       [](Rig& t) { t.drive.kind = disks::SimulatedDrive::Kind::FixedDisk; },
-       &Rig::write, card::Ending::Refused, 0, -1, ""},
-      {"write with a header refused",
-       [](Rig& t) { t.useImage(imageBytes(100, 0, 512)); }, &Rig::write,
+       [](Rig& t) { t.drive.kind = disks::SimulatedDrive::Kind::FixedDisk; }, &Rig::write,
        card::Ending::Refused, 0, -1, ""},
+      {"write with a header refused", [](Rig& t) { t.useImage(imageBytes(100, 0, 512)); },
+       &Rig::write, card::Ending::Refused, 0, -1, ""},
       {"write refused at block 37",
        [](Rig& t) {
          t.drive.refuseBlock = 37;
@@ -117,8 +115,8 @@ TEST_F(RunOutcome, EachEndingIsGivenWithItsErrorBlockAndStatus) {
          t.useCard(card);
        },
        &Rig::compare, card::Ending::Failed, 0, 5, "300 block image"},
-      {"compare matches", [&](Rig& t) { t.useCard(payloadOf(image)); },
-       &Rig::compare, card::Ending::Done, 0, -1, "300 block image"},
+      {"compare matches", [&](Rig& t) { t.useCard(payloadOf(image)); }, &Rig::compare,
+       card::Ending::Done, 0, -1, "300 block image"},
       {"backup of a card that changes at block 4000",
        [](Rig& t) {
          t.useCard(Bytes(6000 * 512, 0x11));
@@ -188,10 +186,10 @@ TEST_F(RunOutcome, AStopEndsTheRunAfterTheBatchInFlightAndReleasesAsAFailureDoes
   const Bytes payload = payloadOf(image);
   EXPECT_TRUE(std::equal(payload.begin(), payload.begin() + 300 * 512, onCard.begin()));
   EXPECT_EQ(onCard[300 * 512], 0x11);
-  EXPECT_EQ(ending(), (std::vector<std::string>{
-                          "message MMC ERROR: stopped at block 300, the card does not hold the image",
-                          "close device", "unlock volume", "close image", "panel hidden",
-                          "free buffer"}));
+  EXPECT_EQ(ending(),
+            (std::vector<std::string>{
+                "message MMC ERROR: stopped at block 300, the card does not hold the image",
+                "close device", "unlock volume", "close image", "panel hidden", "free buffer"}));
   EXPECT_EQ(std::count(journal.begin(), journal.end(), "update layout"), 1);
 
   // A backup stopped keeps no file, temporary or not, and leaves an earlier
@@ -248,9 +246,9 @@ TEST_F(RunOutcome, AReaderThatTakesOnlySmallTransfersIsWrittenReadAndCompared) {
   EXPECT_EQ(halved.messages, oneByOne.messages);
   EXPECT_EQ(halved.positions, oneByOne.positions);
   EXPECT_EQ(halved.card, oneByOne.card);
-  EXPECT_EQ(halved.messages, (Messages{{"done", "Quenvory"},
-                                       {"card matches image", "Quenvory"},
-                                       {"done", "Quenvory"}}));
+  EXPECT_EQ(
+      halved.messages,
+      (Messages{{"done", "Quenvory"}, {"card matches image", "Quenvory"}, {"done", "Quenvory"}}));
 }
 
 // A block that fails on its own still ends the write there, with its own

@@ -85,8 +85,8 @@ TEST(SimulatedDiskServices, ReadsTheRealPcSettingsFromText) {
 TEST(SimulatedDiskServices, ReadsCardsThatDoNotReadBackFromText) {
   disks::SimulatedDrives drives;
   std::string error;
-  ASSERT_TRUE(disks::parseSimulatedDrives("G=card,unreadable=12,error=23;H=card,changing=300;I=card",
-                                         drives, error))
+  ASSERT_TRUE(disks::parseSimulatedDrives(
+      "G=card,unreadable=12,error=23;H=card,changing=300;I=card", drives, error))
       << error;
   ASSERT_EQ(drives.size(), 3u);
   EXPECT_EQ(drives[0].second.unreadableBlock, 12);

@@ -130,10 +130,10 @@ TEST(LoopDeviceCli, WritesSeveralCardsAtOnceEachWithItsResultAndRecordLine) {
     rows.push_back(fields);
   }
   ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "operation", "image", "image_sha256",
-                                               "target", "card_bytes", "vendor", "product",
-                                               "blocks_written", "seconds", "result",
-                                               "writer_version"}));
+  EXPECT_EQ(rows[0],
+            (std::vector<std::string>{"time", "operation", "image", "image_sha256", "target",
+                                      "card_bytes", "vendor", "product", "blocks_written",
+                                      "seconds", "result", "writer_version"}));
   struct Expected {
     LoopCard* card;
     const char* product;
@@ -159,9 +159,9 @@ TEST(LoopDeviceCli, WritesSeveralCardsAtOnceEachWithItsResultAndRecordLine) {
     EXPECT_TRUE(found((*row)[9], "^[0-9]+\\.[0-9]{3}$")) << (*row)[9];
     std::vector<std::string> rest = *row;
     rest[0] = rest[9] = "";
-    EXPECT_EQ(rest, (std::vector<std::string>{"", "write", imagePath, kImageSha, path, e.bytes,
-                                              "loop", e.product, e.blocks, "", e.result,
-                                              QUENVORY_VERSION_TEXT}));
+    EXPECT_EQ(rest,
+              (std::vector<std::string>{"", "write", imagePath, kImageSha, path, e.bytes, "loop",
+                                        e.product, e.blocks, "", e.result, QUENVORY_VERSION_TEXT}));
   }
   EXPECT_TRUE(holds(first.contents(), payloadOf(image)));
   EXPECT_TRUE(holds(second.contents(), payloadOf(image)));

@@ -78,10 +78,6 @@ TEST(ProgressLine, ShowsThePercentTheSpeedAndTheTimeLeftOfEachPass) {
   EXPECT_TRUE(found(text, "2048 block image  0%\x1b")) << text;
 }
 
-}  // namespace
-
-namespace {
-
 // While the run waits for the card to be free no pass is under way: the line
 // says so and shows no percentage; the count that follows has its own.
 TEST(ProgressLine, AWaitShowsItsTextAloneAndTheCountAfterItItsPercentage) {

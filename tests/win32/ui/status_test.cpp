@@ -28,9 +28,9 @@ struct Case {
   const char* what;
   Run run;
   std::function<void(disks::SimulatedDrive&)> drive;  // the card G, as the case has it
-  std::vector<std::uint8_t> image;                   // empty: the open dialog is cancelled
-  const wchar_t* message;                            // the run's first message
-  const wchar_t* status;                             // the status label afterwards
+  std::vector<std::uint8_t> image;                    // empty: the open dialog is cancelled
+  const wchar_t* message;                             // the run's first message
+  const wchar_t* status;                              // the status label afterwards
 };
 
 void asIs(disks::SimulatedDrive&) {}
@@ -96,7 +96,12 @@ TEST(StatusAfterARun, ShowsTheLastAcceptedHeadersCount) {
       {"compare: a cdrom", Run::Compare,
        [](disks::SimulatedDrive& d) { d.kind = disks::SimulatedDrive::Kind::CdRom; }, image,
        L"Query did not return expected dive number", L"7 block image"},
-      {"compare: no image chosen", Run::Compare, asIs, {}, L"no image file selected", L"7 block image"},
+      {"compare: no image chosen",
+       Run::Compare,
+       asIs,
+       {},
+       L"no image file selected",
+       L"7 block image"},
       {"compare: an old header", Run::Compare, asIs, oldFormat,
        L"this is V0.9 Image File, use with V0.9", L"7 block image"},
       {"compare: the card differs", Run::Compare,

@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <memory>
 
-#include "ui/Unit1.h"
 #include "disks/simulated_disk_services.h"
 #include "tests/win32/ui/window_test_support.h"
+#include "ui/Unit1.h"
 
 using namespace ui_test;
 using namespace std::chrono_literals;

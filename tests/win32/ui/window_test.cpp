@@ -8,10 +8,10 @@
 
 #include <memory>
 
-#include "ui/Unit1.h"
-#include "ui/application.h"
 #include "disks/simulated_disk_services.h"
 #include "tests/win32/ui/window_test_support.h"
+#include "ui/Unit1.h"
+#include "ui/application.h"
 
 using namespace ui_test;
 using quenvory::TForm1;
