@@ -46,12 +46,22 @@ class CaughtErrors {
   int saved_ = -1;
 };
 
-TEST(ProgressLine, ShowsThePercentTheSpeedAndTheTimeLeftOfEachPass) {
+// What a terminal's progress line for the card /dev/sdx shows while `steps`
+// drive it.
+template <typename Steps>
+std::string drawnBy(Steps steps) {
   ScratchDir scratch;
   CaughtErrors errors(scratch.path("stderr"));
   {
     cli::Console console(true);
     cli::ConsoleUi ui(console, "/dev/sdx", "", "");
+    steps(ui);
+  }
+  return errors.text();
+}
+
+TEST(ProgressLine, ShowsThePercentTheSpeedAndTheTimeLeftOfEachPass) {
+  const std::string text = drawnBy([](cli::ConsoleUi& ui) {
     // 2048 blocks, a MiB: half of them in a fifth of a second or more.
     ui.setProgress(0);
     ui.setStatus("2048 block image");
@@ -67,8 +77,7 @@ TEST(ProgressLine, ShowsThePercentTheSpeedAndTheTimeLeftOfEachPass) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ui.setProgress(25);
     ui.repaintProgress();
-  }
-  const std::string text = errors.text();
+  });
   // 0.52 MB in 0.2 s or more: at most 2.6 MB/s, and about as long again to
   // go; then a quarter of the read-back, three times as long to go.
   EXPECT_TRUE(found(text, "2048 block image  50%  [0-2]\\.[0-9] MB/s  0:0[0-9] left")) << text;
@@ -81,17 +90,12 @@ TEST(ProgressLine, ShowsThePercentTheSpeedAndTheTimeLeftOfEachPass) {
 // While the run waits for the card to be free no pass is under way: the line
 // says so and shows no percentage; the count that follows has its own.
 TEST(ProgressLine, AWaitShowsItsTextAloneAndTheCountAfterItItsPercentage) {
-  ScratchDir scratch;
-  CaughtErrors errors(scratch.path("stderr"));
-  {
-    cli::Console console(true);
-    cli::ConsoleUi ui(console, "/dev/sdx", "", "");
+  const std::string text = drawnBy([](cli::ConsoleUi& ui) {
     ui.setProgress(0);
     ui.setStatus("2048 block image");
     ui.showWaiting("waiting for the card at >/dev/sdx to be free");
     ui.setStatus("2048 block image");
-  }
-  const std::string text = errors.text();
+  });
   EXPECT_TRUE(found(text, "\\[Jwaiting for the card at >/dev/sdx to be free\x1b")) << text;
   EXPECT_FALSE(found(text, "free  [0-9]+%")) << text;
   EXPECT_TRUE(found(text, "free.*2048 block image  0%")) << text;
