@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "cli/commands.h"
+#include "win32/dll_search.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ std::string toUtf8(const wchar_t* text) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  win32::restrictDllSearch();
   std::vector<std::string> args;
   for (int k = 0; k < argc; ++k) args.push_back(toUtf8(argv[k]));
   return cli::run(args);

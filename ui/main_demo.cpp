@@ -8,6 +8,7 @@
 #include "ui/app_error.h"
 #include "ui/application.h"
 #include "ui/win32_helpers.h"
+#include "win32/dll_search.h"
 
 namespace {
 
@@ -43,5 +44,6 @@ std::unique_ptr<card::DiskServices> simulatedDrives() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  win32::restrictDllSearch();
   return quenvory::runApplication(instance, simulatedDrives, kDemoCaption);
 }
