@@ -55,8 +55,8 @@ void usageError(const std::string& command, const std::string& problem) {
 bool sameFile(const std::string& a, const std::string& b) {
   namespace fs = std::filesystem;
   std::error_code error;
-  const fs::path first = fs::u8path(a);
-  const fs::path second = fs::u8path(b);
+  const fs::path first = filePath(a);
+  const fs::path second = filePath(b);
   if (fs::exists(first, error) && fs::exists(second, error))
     return fs::equivalent(first, second, error);
   return fs::weakly_canonical(first, error) == fs::weakly_canonical(second, error);
@@ -64,7 +64,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 std::int64_t fileBytes(const std::string& path) {
   std::error_code error;
-  const auto bytes = std::filesystem::file_size(std::filesystem::u8path(path), error);
+  const auto bytes = std::filesystem::file_size(filePath(path), error);
   return error ? -1 : static_cast<std::int64_t>(bytes);
 }
 
@@ -316,8 +316,7 @@ bool checkWriteArgs(const WriteArgs& args, std::vector<CardJob>& jobs) {
     usageError("write", "--backup takes one target; for several use --backup-dir");
     return false;
   }
-  if (!args.backupDir.empty() &&
-      !std::filesystem::is_directory(std::filesystem::u8path(args.backupDir))) {
+  if (!args.backupDir.empty() && !std::filesystem::is_directory(filePath(args.backupDir))) {
     usageError("write", "--backup-dir " + args.backupDir + " is not a folder");
     return false;
   }

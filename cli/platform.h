@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,10 @@ class KeepAwake {
 
 // Fresh disk services for one card (each card's thread has its own).
 std::unique_ptr<card::DiskServices> makeDiskServices();
+
+// A file's UTF-8 path as the system's file calls take it: on Windows one
+// longer than 260 characters opens whatever the PC's long-path policy.
+std::filesystem::path filePath(const std::string& utf8);
 
 // The program's name as the operator types it.
 std::string programName();

@@ -72,6 +72,8 @@ std::unique_ptr<card::DiskServices> makeDiskServices() {
   return std::make_unique<disks::PosixDiskServices>(options);
 }
 
+std::filesystem::path filePath(const std::string& utf8) { return std::filesystem::u8path(utf8); }
+
 std::string programName() { return "quenvory"; }
 
 std::string cardNameDescription() {

@@ -7,6 +7,7 @@
 
 #include "cli/platform.h"
 #include "disks/cards.h"
+#include "disks/utf16.h"
 #include "disks/win32_disk_services.h"
 #include "win32/handles.h"
 
@@ -109,6 +110,10 @@ KeepAwake::~KeepAwake() {
 
 std::unique_ptr<card::DiskServices> makeDiskServices() {
   return std::make_unique<disks::Win32DiskServices>();
+}
+
+std::filesystem::path filePath(const std::string& utf8) {
+  return std::filesystem::path(disks::systemPath(utf8));
 }
 
 std::string programName() { return "quenvory-cli"; }

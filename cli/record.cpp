@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cli/platform.h"
 #include "version/version.h"
 
 namespace cli {
@@ -32,7 +33,7 @@ std::string utcNow() {
 
 bool Record::writable(std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::ofstream out(std::filesystem::u8path(path_), std::ios::binary | std::ios::app);
+  std::ofstream out(filePath(path_), std::ios::binary | std::ios::app);
   if (out) return true;
   error = "record file " + path_ + " does not open: " + std::strerror(errno);
   return false;
@@ -40,7 +41,7 @@ bool Record::writable(std::string& error) {
 
 bool Record::append(const RecordLine& line, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::filesystem::path path = std::filesystem::u8path(path_);
+  const std::filesystem::path path = filePath(path_);
   std::error_code ignored;
   const bool fresh =
       !std::filesystem::exists(path, ignored) || std::filesystem::file_size(path, ignored) == 0;

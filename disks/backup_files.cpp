@@ -74,7 +74,7 @@ bool BackupFiles::create(const std::string& targetPath, std::string& temporaryPa
   for (int attempt = 0; attempt < kTemporaryNames; ++attempt) {
     const std::string name = temporaryName(targetPath, attempt);
 #ifdef _WIN32
-    const HANDLE handle = CreateFileW(toUtf16(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const HANDLE handle = CreateFileW(systemPath(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       fail();
@@ -153,7 +153,7 @@ void BackupFiles::close(NativeHandle file) {
 
 bool BackupFiles::place(const std::string& temporaryPath, const std::string& targetPath) {
 #ifdef _WIN32
-  if (!MoveFileExW(toUtf16(temporaryPath).c_str(), toUtf16(targetPath).c_str(),
+  if (!MoveFileExW(systemPath(temporaryPath).c_str(), systemPath(targetPath).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return fail();
 #else
@@ -165,7 +165,7 @@ bool BackupFiles::place(const std::string& temporaryPath, const std::string& tar
 
 void BackupFiles::remove(const std::string& temporaryPath) {
 #ifdef _WIN32
-  DeleteFileW(toUtf16(temporaryPath).c_str());
+  DeleteFileW(systemPath(temporaryPath).c_str());
 #else
   ::unlink(temporaryPath.c_str());
 #endif

@@ -36,7 +36,7 @@ bool seekTo(std::FILE* file, std::int64_t offset) {
 
 std::FILE* openUtf8(const std::string& path, const char* mode) {
 #ifdef _WIN32
-  return _wfopen(toUtf16(path).c_str(), toUtf16(mode).c_str());
+  return _wfopen(systemPath(path).c_str(), toUtf16(mode).c_str());
 #else
   return std::fopen(path.c_str(), mode);
 #endif

@@ -18,7 +18,8 @@ namespace disks {
 std::uint32_t lastSystemError();
 
 // fopen() with a UTF-8 path; on Windows the path goes through the wide-char
-// call so that names outside the ANSI code page open too.
+// call (as systemPath gives it) so that names outside the ANSI code page,
+// and paths longer than 260 characters, open too.
 std::FILE* openUtf8(const std::string& path, const char* mode);
 
 // Seeks to a 64-bit byte offset from the start; false on failure.

@@ -324,7 +324,7 @@ bool Win32DiskServices::fileOnDevice(NativeHandle device, const std::string& pat
   if (!DeviceIoControl(toHandle(device), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
                        sizeof number, &returned, nullptr))
     return false;
-  const std::wstring volume = volumeOfFile(toUtf16(path));
+  const std::wstring volume = volumeOfFile(systemPath(path));
   return !volume.empty() && volumeOnDisk(volume, number.DeviceNumber);
 }
 

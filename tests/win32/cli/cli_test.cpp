@@ -194,4 +194,35 @@ TEST(CliUnderWine, InfoReadsAnImageByAnyNameWithTheSystemsHash) {
       << result.output;
 }
 
+// An image, a record file and a backup folder by paths of about 300
+// characters: the image is read, the options are accepted, and the refused
+// card's line lands in the record.
+TEST(CliUnderWine, ImageRecordAndBackupFolderByPathsLongerThan260Characters) {
+  std::wstring folder = scratchFolder();
+  while (folder.size() < 280) {
+    folder += L"\\" + std::wstring(60, L'n');
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr)) << GetLastError();
+  }
+  const std::wstring image = folder + L"\\image.S7img", record = folder + L"\\cards.csv";
+  ASSERT_GT(image.size(), 290u);
+  writeImage(L"\\\\?\\" + folder, L"image.S7img", testing_support::completeImage(4));
+
+  const Result info = runCli({L"info", image});
+  EXPECT_EQ(info.status, 0u) << info.errors;
+  EXPECT_NE(info.output.find("blocks: 4 block image\n"), std::string::npos) << info.output;
+
+  // Wine's G: is a fixed disk: refused, and accounted for in the record.
+  const Result write =
+      runCli({L"write", L"--yes", L"--record", record, L"--backup-dir", folder, image, L"G"});
+  EXPECT_EQ(write.status, 1u) << write.errors;
+  EXPECT_NE(write.errors.find("does not recognize a removable media"), std::string::npos)
+      << write.errors;
+  FILE* lines = _wfopen((L"\\\\?\\" + record).c_str(), L"rb");
+  ASSERT_NE(lines, nullptr);
+  char text[4096] = {};
+  const std::size_t read = std::fread(text, 1, sizeof text - 1, lines);
+  std::fclose(lines);
+  EXPECT_NE(std::string(text, read).find("image.S7img"), std::string::npos) << text;
+}
+
 }  // namespace

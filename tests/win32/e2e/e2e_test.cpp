@@ -531,9 +531,12 @@ std::string requestedExecutionLevel(const std::wstring& exe) {
   return manifest.substr(level + attribute.size(), end - level - attribute.size());
 }
 
-TEST(Manifest, TheProductAsksForAnAdministratorTheDemoDoesNot) {
+TEST(Manifest, TheProductAsksForAnAdministratorTheDemoAndTheCommandLineDoNot) {
   EXPECT_EQ(requestedExecutionLevel(windowsPath(QUENVORY_PRODUCT_EXE)), "requireAdministrator");
   EXPECT_EQ(requestedExecutionLevel(windowsPath(QUENVORY_DEMO_EXE)), "asInvoker");
+  // A console program says when it lacks the rights, from the console it was
+  // started in.
+  EXPECT_EQ(requestedExecutionLevel(windowsPath(QUENVORY_CLI_EXE)), "asInvoker");
 }
 
 // A setting of the executable's manifest as the system reads it when the
@@ -569,6 +572,32 @@ TEST(Manifest, BothAskForGdiScalingAndDeclareNoDpiAwareness) {
     EXPECT_EQ(manifestSetting(windowsPath(exe), k2017, L"gdiScaling"), L"true");
     EXPECT_EQ(manifestSetting(windowsPath(exe), k2005, L"dpiAware"), L"(none)");
     EXPECT_EQ(manifestSetting(windowsPath(exe), k2016, L"dpiAwareness"), L"(none)");
+  }
+}
+
+// Every executable takes paths longer than 260 characters from the system
+// where its policy allows them, and names the Windows versions it was made
+// for, so that the system gives it their behaviour.
+TEST(Manifest, AllDeclareLongPathsAndTheirWindowsVersions) {
+  constexpr const wchar_t* k2016 = L"http://schemas.microsoft.com/SMI/2016/WindowsSettings";
+  for (const char* exe : {QUENVORY_PRODUCT_EXE, QUENVORY_DEMO_EXE, QUENVORY_CLI_EXE}) {
+    SCOPED_TRACE(exe);
+    EXPECT_EQ(manifestSetting(windowsPath(exe), k2016, L"longPathAware"), L"true");
+    const HMODULE module =
+        LoadLibraryExW(windowsPath(exe).c_str(), nullptr,
+                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST);
+    ASSERT_NE(found, nullptr);
+    const std::string manifest(static_cast<const char*>(LockResource(LoadResource(module, found))),
+                               SizeofResource(module, found));
+    FreeLibrary(module);
+    // Windows 10 and 11, 8.1, 8, 7.
+    for (const char* id :
+         {"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+          "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"})
+      EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"") + id + "\"/>"), std::string::npos)
+          << id;
   }
 }
 
