@@ -74,8 +74,8 @@ bool BackupFiles::create(const std::string& targetPath, std::string& temporaryPa
   for (int attempt = 0; attempt < kTemporaryNames; ++attempt) {
     const std::string name = temporaryName(targetPath, attempt);
 #ifdef _WIN32
-    const HANDLE handle = CreateFileW(systemPath(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = CreateFileW(systemPath(name).c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       fail();
       if (error_ == ERROR_FILE_EXISTS || error_ == ERROR_ALREADY_EXISTS) continue;
