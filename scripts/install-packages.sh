@@ -16,6 +16,7 @@ packages=(
   git                       # the source revision and time a release is built from
   zip unzip                 # the Windows download
   dpkg-dev lintian          # the Debian package: its dependencies, its check
+  osslsigncode openssl      # signing the Windows executables, and the signing test's certificate
   help2man man-db bsdextrautils  # the manual page from --help, and reading it back (man, col)
   util-linux                # flock, which the Wine prefix set-up uses; losetup for the loop-device tests
   e2fsprogs mount           # the mounted card the command line's tests refuse

@@ -50,7 +50,7 @@ int printVersion(const wchar_t* exe) {
   std::printf("FixedProductVersion=%s\n",
               version(fixed->dwProductVersionMS, fixed->dwProductVersionLS).c_str());
   for (const wchar_t* name : {L"ProductName", L"FileDescription", L"FileVersion", L"ProductVersion",
-                              L"OriginalFilename", L"CompanyName"}) {
+                              L"OriginalFilename", L"CompanyName", L"LegalCopyright"}) {
     const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
     wchar_t* value = nullptr;
     if (VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) &&
