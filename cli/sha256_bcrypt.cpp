@@ -8,6 +8,50 @@
 #include "cli/sha256.h"
 
 namespace cli {
+namespace {
+
+// bcrypt.dll is no "known DLL": imported, it would be looked for in the
+// program's own folder first, before the program's first line could say
+// otherwise. It is loaded from the system folder instead, once.
+struct Cng {
+  decltype(&BCryptOpenAlgorithmProvider) openAlgorithmProvider = nullptr;
+  decltype(&BCryptGetProperty) getProperty = nullptr;
+  decltype(&BCryptCreateHash) createHash = nullptr;
+  decltype(&BCryptHashData) hashData = nullptr;
+  decltype(&BCryptFinishHash) finishHash = nullptr;
+  decltype(&BCryptDestroyHash) destroyHash = nullptr;
+  decltype(&BCryptCloseAlgorithmProvider) closeAlgorithmProvider = nullptr;
+
+  explicit operator bool() const {
+    return openAlgorithmProvider != nullptr && getProperty != nullptr && createHash != nullptr &&
+           hashData != nullptr && finishHash != nullptr && destroyHash != nullptr &&
+           closeAlgorithmProvider != nullptr;
+  }
+};
+
+template <typename Function>
+void find(HMODULE module, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+const Cng& cng() {
+  static const Cng functions = [] {
+    Cng found;
+    const HMODULE module = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) return found;
+    find(module, "BCryptOpenAlgorithmProvider", found.openAlgorithmProvider);
+    find(module, "BCryptGetProperty", found.getProperty);
+    find(module, "BCryptCreateHash", found.createHash);
+    find(module, "BCryptHashData", found.hashData);
+    find(module, "BCryptFinishHash", found.finishHash);
+    find(module, "BCryptDestroyHash", found.destroyHash);
+    find(module, "BCryptCloseAlgorithmProvider", found.closeAlgorithmProvider);
+    return found;
+  }();
+  return functions;
+}
+
+}  // namespace
 
 struct Sha256::State {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -15,8 +59,8 @@ struct Sha256::State {
   std::vector<UCHAR> object;
   ~State() { close(); }
   void close() {
-    if (hash != nullptr) BCryptDestroyHash(hash);
-    if (algorithm != nullptr) BCryptCloseAlgorithmProvider(algorithm, 0);
+    if (hash != nullptr) cng().destroyHash(hash);
+    if (algorithm != nullptr) cng().closeAlgorithmProvider(algorithm, 0);
     hash = nullptr;
     algorithm = nullptr;
   }
@@ -24,14 +68,15 @@ struct Sha256::State {
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
   State& s = *state_;
+  if (!cng()) return;
   if (!BCRYPT_SUCCESS(
-          BCryptOpenAlgorithmProvider(&s.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+          cng().openAlgorithmProvider(&s.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     s.algorithm = nullptr;
     return;
   }
   DWORD objectBytes = 0;
   ULONG returned = 0;
-  if (!BCRYPT_SUCCESS(BCryptGetProperty(s.algorithm, BCRYPT_OBJECT_LENGTH,
+  if (!BCRYPT_SUCCESS(cng().getProperty(s.algorithm, BCRYPT_OBJECT_LENGTH,
                                         reinterpret_cast<PUCHAR>(&objectBytes), sizeof objectBytes,
                                         &returned, 0))) {
     s.close();
@@ -39,7 +84,7 @@ Sha256::Sha256() : state_(std::make_unique<State>()) {
   }
   s.object.resize(objectBytes);
   if (!BCRYPT_SUCCESS(
-          BCryptCreateHash(s.algorithm, &s.hash, s.object.data(), objectBytes, nullptr, 0, 0))) {
+          cng().createHash(s.algorithm, &s.hash, s.object.data(), objectBytes, nullptr, 0, 0))) {
     s.hash = nullptr;
     s.close();
   }
@@ -55,7 +100,7 @@ void Sha256::update(const void* data, std::size_t size) {
   const UCHAR* next = static_cast<const UCHAR*>(data);
   while (size > 0) {
     const ULONG part = size > 0x40000000 ? 0x40000000 : static_cast<ULONG>(size);
-    BCryptHashData(state_->hash, const_cast<PUCHAR>(next), part, 0);
+    cng().hashData(state_->hash, const_cast<PUCHAR>(next), part, 0);
     next += part;
     size -= part;
   }
@@ -64,7 +109,7 @@ void Sha256::update(const void* data, std::size_t size) {
 std::string Sha256::hexDigest() {
   if (state_->hash == nullptr) return {};
   UCHAR digest[32];
-  const bool done = BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, digest, sizeof digest, 0));
+  const bool done = BCRYPT_SUCCESS(cng().finishHash(state_->hash, digest, sizeof digest, 0));
   state_->close();
   if (!done) return {};
   std::string hex;
