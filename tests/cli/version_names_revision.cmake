@@ -37,7 +37,9 @@ elseif(said MATCHES "^quenvory ${version_pattern} \\(([0-9a-f]+)(-dirty)?\\)$")
   string(LENGTH "${revision}" length)
   string(FIND "${head}" "${revision}" at)
   if(length LESS 12 OR NOT at EQUAL 0)
-    message(FATAL_ERROR "--version says \"${said}\", git names revision ${head}")
+    message(FATAL_ERROR "--version says \"${said}\", git names revision ${head} "
+                        "(a program built before the last commit or checkout names an "
+                        "older one: build it again)")
   endif()
 else()
   message(FATAL_ERROR "--version says \"${said}\", git names revision ${head}: "
