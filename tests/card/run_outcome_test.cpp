@@ -2,6 +2,7 @@
 // between batches, and a reader that refuses transfers larger than it takes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -53,6 +54,15 @@ struct Rig {
       EXPECT_EQ(outcome.caption, ui.messages.back().second);
     }
     return outcome;
+  }
+
+  // The card's transfers of one kind ("read " or "write ") in the journal,
+  // each as "BLOCK +BYTES".
+  std::vector<std::string> transfers(const std::string& kind) const {
+    std::vector<std::string> found;
+    for (const std::string& e : journal)
+      if (e.rfind(kind, 0) == 0) found.push_back(e.substr(kind.size()));
+    return found;
   }
 
   std::vector<std::string> ending() const {
@@ -201,6 +211,9 @@ TEST_F(RunOutcome, AStopEndsTheRunAfterTheBatchInFlightAndReleasesAsAFailureDoes
   const card::Outcome backedUp = backup();
   EXPECT_EQ(backedUp.ending, card::Ending::Stopped);
   EXPECT_EQ(ui.messages, (Messages{{"stopped at block 300, no backup was kept", "MMC ERROR"}}));
+  // It stopped in its reading pass: the card was read once, up to the batch
+  // in flight, and never read a second time.
+  EXPECT_EQ(transfers("read "), (std::vector<std::string>{"0 +51200", "100 +51200", "200 +51200"}));
   EXPECT_EQ(readFile(backupPath), (Bytes{1, 2, 3}));
   for (const auto& entry : std::filesystem::directory_iterator(scratch.path("")))
     EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
@@ -249,6 +262,46 @@ TEST_F(RunOutcome, AReaderThatTakesOnlySmallTransfersIsWrittenReadAndCompared) {
   EXPECT_EQ(
       halved.messages,
       (Messages{{"done", "Quenvory"}, {"card matches image", "Quenvory"}, {"done", "Quenvory"}}));
+}
+
+// A reader that refuses the batch size refuses it once in a run, not once in
+// every batch: the smaller size it took is kept for the batches after, and
+// for the run's second pass.
+TEST_F(RunOutcome, AReaderRefusesTheBatchSizeOnceInARunNotInEveryBatch) {
+  struct Case {
+    const char* name;
+    std::function<card::Outcome(Rig&)> run;
+    int refusedWrites;
+    int refusedReads;
+  };
+  // Batches of 256 blocks to a reader that takes 100 at most: 256 and 128
+  // are refused, 64 taken.
+  const Case cases[] = {
+      {"write and its read-back", [](Rig& t) { return t.write(); }, 2, 2},
+      {"compare", [](Rig& t) { return t.compare(); }, 0, 2},
+      {"backup, read twice", [](Rig& t) { return t.backup(); }, 0, 2},
+  };
+  const Bytes image = completeImage(1000);
+  Bytes card = payloadOf(image);
+  card.resize(6000 * 512);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig t;
+    t.options.batchBlocks = 256;
+    t.drive.largestTransfer = 100;
+    t.useImage(image);
+    t.useCard(card);
+    t.useDrive();
+    EXPECT_TRUE(c.run(t).done()) << t.ui.messages.back().first;
+    const auto refused = [&](const std::string& kind) {
+      const std::vector<std::string> all = t.transfers(kind);
+      return std::count_if(all.begin(), all.end(), [](const std::string& transfer) {
+        return std::stol(transfer.substr(transfer.find('+') + 1)) > 100 * 512;
+      });
+    };
+    EXPECT_EQ(refused("write "), c.refusedWrites);
+    EXPECT_EQ(refused("read "), c.refusedReads);
+  }
 }
 
 // A block that fails on its own still ends the write there, with its own

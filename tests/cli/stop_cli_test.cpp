@@ -64,7 +64,10 @@ class RunningCli {
     }
   }
   bool started() const { return pid_ > 0; }
-  void signal(int number) { ::kill(pid_, number); }
+  // Never with pid -1 once it has ended: that would reach every process.
+  void signal(int number) {
+    if (pid_ > 0) ::kill(pid_, number);
+  }
   // Whether it is still running.
   bool running() {
     int status = 0;
@@ -75,6 +78,28 @@ class RunningCli {
     }
     return pid_ > 0;
   }
+  // Whether signal `number` waits to be taken by the process: a signal
+  // sent while one of its kind waits is merged into it.
+  bool pending(int number) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    const std::uint64_t bit = std::uint64_t{1} << (number - 1);
+    while (std::getline(status, line))
+      if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
+        if (std::stoull(line.substr(7), nullptr, 16) & bit) return true;
+    return false;
+  }
+  // Holds the process where it is (SIGSTOP): false when it had ended first.
+  bool hold() {
+    if (pid_ <= 0) return false;
+    ::kill(pid_, SIGSTOP);
+    int status = 0;
+    if (::waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status)) return true;
+    pid_ = -1;
+    status_ = status;
+    return false;
+  }
+  void resume() { signal(SIGCONT); }
   // The exit status; -1 when it did not exit by itself (killed by a signal).
   int wait() {
     int status = status_;
@@ -191,6 +216,43 @@ TEST(StopCli, AWriteStopsBetweenBatchesAndSaysTheCardDoesNotHoldTheImage) {
     const std::string record = fileText(recordPath);
     EXPECT_EQ(recordField(record, "result"), "stopped") << record;
   }
+}
+
+// A second Ctrl-C that comes once the first was taken, while the run ends,
+// finds the same handler: the process is not killed, and ends as after one.
+// The first is seen taken before the second is sent, and the process held
+// between them, so that the kernel cannot merge the two into one.
+TEST(StopCli, ASecondCtrlCAfterTheFirstWasTakenChangesNothing) {
+  ScratchDir scratch;
+  const Bytes image = completeImage(kBlocks);
+  const std::string imagePath = scratch.path("large.S7img");
+  writeFile(imagePath, image);
+  bool heldBetween = false;
+  // The process may end before it is held, and is then started again.
+  for (int attempt = 0; attempt < 3 && !heldBetween; ++attempt) {
+    const std::string backing = scratch.path("card.img");
+    writeFile(backing, Bytes(std::size_t(kBlocks) * kBlock, kUntouched));
+    LoopDevice loop(backing);
+    ATTACH_OR_SKIP(loop);
+    const std::string errorsPath = scratch.path("errors.txt");
+    RunningCli cli({"write", "--yes", imagePath, loop.path()}, errorsPath);
+    ASSERT_TRUE(cli.started());
+    const bool underWay = waitFor(cli, [&] {
+      std::ifstream in(backing, std::ios::binary);
+      return in.get() == patternByte(0, 0);
+    });
+    ASSERT_TRUE(underWay) << fileText(errorsPath);
+    cli.signal(SIGINT);
+    waitFor(cli, [&] { return !cli.pending(SIGINT); });
+    if (!cli.hold()) continue;
+    heldBetween = true;
+    cli.signal(SIGINT);
+    cli.resume();
+    EXPECT_EQ(cli.wait(), 1);
+    const std::string errors = fileText(errorsPath);
+    EXPECT_GT(stoppedAt(errors, ", the card does not hold the image"), 0) << errors;
+  }
+  EXPECT_TRUE(heldBetween) << "the program always ended before the second Ctrl-C";
 }
 
 // A backup stopped part-way keeps nothing: no file under its name, no

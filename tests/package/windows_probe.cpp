@@ -8,7 +8,8 @@
 //                                      the window came and the program ended
 //                                      with 0
 //
-// Built by scripts/check-package alone, so the check needs no test build.
+// Built by scripts/check-package alone, so the check needs no test build;
+// the Windows tests build it too, to read the executables' version.
 #include <windows.h>
 
 #include <cstdio>
