@@ -141,7 +141,7 @@ std::string describe(const disks::CardDescription& card) {
 
 // After a run that did not end well, what the system's answer may mean.
 void hintAfter(const card::Outcome& outcome, ConsoleUi& ui) {
-  if (outcome.done()) return;
+  if (outcome.done() || outcome.fileFailed) return;
   const std::string hint = hintFor(outcome, ui.driveText());
   if (!hint.empty()) ui.note("hint: " + hint);
 }
