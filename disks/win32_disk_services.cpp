@@ -2,6 +2,7 @@
 
 #include <windows.h>
 // After windows.h, which it needs.
+#include <cfgmgr32.h>
 #include <setupapi.h>
 #include <winioctl.h>
 
