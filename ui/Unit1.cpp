@@ -566,11 +566,11 @@ bool TForm1::executeOpenDialog() {
   OPENFILENAMEW options = imageFileDialog(hwnd_, name);
   // The process's current folder stays where it was: left in the folder the
   // operator browsed to, it would hold that drive open, and on the card it
-  // would make the card's volume refuse its lock. The flag asks for that,
-  // which the open dialog does not always honour: the folder is put back
-  // after it all the same.
+  // would make the card's volume refuse its lock. The dialog's own flag for
+  // that does not hold for an open dialog: the window puts the folder back
+  // itself, for both dialogs alike.
   options.Flags = OFN_EXPLORER | OFN_ENABLEHOOK | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
-                  OFN_FILEMUSTEXIST | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
+                  OFN_FILEMUSTEXIST | OFN_ENABLESIZING;
   options.lCustData = reinterpret_cast<LPARAM>(this);
   options.lpfnHook = openDialogHook;
   bool chosen = false;
@@ -605,9 +605,10 @@ std::wstring TForm1::executeSaveDialog(const std::wstring& cardName) {
   // Read the MMC card into a file, and which card.
   const std::wstring title = L"\u8BFB\u53D6MMC\u5361\u5230\u6587\u4EF6 " + cardName + L":";
   options.lpstrTitle = title.c_str();
-  // An existing file is replaced only when the operator says so.
+  // An existing file is replaced only when the operator says so. The
+  // process's current folder is put back as for the open dialog.
   options.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
-                  OFN_NOREADONLYRETURN | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
+                  OFN_NOREADONLYRETURN | OFN_ENABLESIZING;
   const CurrentFolderKept workingFolder;
   if (!GetSaveFileNameW(&options)) return {};
   return name.data();
