@@ -290,6 +290,10 @@ void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::s
     options.verify = !args.noVerify;
     options.eject = !args.noEject;
     job.outcome = card::runWrite(*disk, ui, options);
+    if (options.eject) {
+      const std::string out = afterEject(job.outcome, job.name);
+      if (!out.empty()) ui.note(out);
+    }
   }
   hintAfter(job.outcome, ui);
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
