@@ -247,15 +247,18 @@ std::optional<Outcome> Card::lockVolumes(OperatorUi& ui, const LockPatience& pat
   return refusal;
 }
 
-bool Card::eject(const LockPatience& patience) {
+bool Card::eject(OperatorUi& ui, const LockPatience& patience) {
   if (!device_) return false;
   // A few seconds: a reader busy with the card's last writes lets it go
   // after a moment, and one that cannot eject at all should not hold the
   // closing message for long.
   LockPatience few = patience;
   few.patience = std::min(patience.patience, std::chrono::milliseconds(3000));
-  const std::function<bool()> nothing;
-  Waiting waiting(few, nothing);
+  const std::function<bool()> beforeWait = [&ui] {
+    ui.processEvents();
+    return true;
+  };
+  Waiting waiting(few, beforeWait);
   while (!device_.services().ejectMedia(device_.get()))
     if (!waiting.again()) return false;
   ejected_ = true;

@@ -177,10 +177,10 @@ class Card {
   }
 
   // Ejects the card from its reader, tried again as `patience` says for a
-  // few seconds while the reader refuses or keeps the card. True once the
-  // card is out: no layout is then read afresh on release, for asking the
-  // reader about its card would start it again.
-  bool eject(const LockPatience& patience);
+  // few seconds while the reader refuses or keeps the card, events processed
+  // between tries. True once the card is out: no layout is then read afresh
+  // on release, for asking the reader about its card would start it again.
+  bool eject(OperatorUi& ui, const LockPatience& patience);
   bool ejected() const { return ejected_; }
 
   // Asks the system to read the card's layout afresh (unless the card was

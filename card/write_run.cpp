@@ -87,7 +87,7 @@ Outcome WriteRun::run() {
   // moment to mount the card afresh. A reader that cannot eject keeps it,
   // and the card holds the image all the same; its layout is then read
   // afresh as the card is released.
-  const bool ejected = eject_ && frame_.card().eject(frame_.options().lock);
+  const bool ejected = eject_ && frame_.card().eject(ui_, frame_.options().lock);
   Outcome done = frame_.finish("done");
   done.cardEjected = ejected;
   return done;

@@ -581,6 +581,9 @@ TEST_F(WriteOperation, ReadsTheLayoutAfreshOnlyWhenTheCardStayedInItsReader) {
     EXPECT_EQ(ui.messages, kDoneOnly);
     EXPECT_EQ(std::count(journal.begin(), journal.end(), "eject"), c.ejects);
     EXPECT_EQ(waitedMs, (c.ejects - 1) * 200);
+    // The window is kept alive between every two tries.
+    const auto firstEject = std::find(journal.begin(), journal.end(), "eject");
+    EXPECT_GE(std::count(firstEject, journal.end(), "process events"), c.ejects - 1);
     const auto at = [&](const std::string& entry) {
       return std::find(journal.begin(), journal.end(), entry) - journal.begin();
     };
@@ -925,6 +928,22 @@ class CardWithTwoVolumes : public WriteOperation {
 
   std::string otherCard = scratch.path("card-J.img");
 };
+
+// The card is waited for 15 s in all, however many volumes it has.
+TEST_F(CardWithTwoVolumes, WaitsFifteenSecondsInAllForEveryVolume) {
+  changeVolume("G", [](disks::SimulatedDrive& d) { d.lockRefusals = 50; });
+  changeVolume("H", [](disks::SimulatedDrive& d) { d.lockRefusals = 50; });
+  int waitedMs = 0;
+  options.lock.wait = [&](std::chrono::milliseconds pause) {
+    waitedMs += static_cast<int>(pause.count());
+  };
+  useImage(completeImage(30));
+  run();
+  EXPECT_EQ(disk.lockAttempts("\\\\.\\G:"), 51);
+  EXPECT_EQ(disk.lockAttempts("\\\\.\\H:"), 26);
+  EXPECT_EQ(waitedMs, 15000);
+  EXPECT_TRUE(cardBytes().empty());
+}
 
 TEST_F(CardWithTwoVolumes, LocksEveryVolumeOfTheCardRetryingOnlyWhileOneIsBusy) {
   struct Case {
