@@ -32,8 +32,10 @@ class BackupRun {
   std::optional<Outcome> compareWithBackup();
   Outcome failBackupWrite() {
     const std::uint32_t error = files_.lastError();
-    return frame_.fail(Ending::Failed, systemErrorText(kBackupWriteFailed, error), kErrorCaption,
-                       error, -1);
+    Outcome failure = frame_.fail(Ending::Failed, systemErrorText(kBackupWriteFailed, error),
+                                  kErrorCaption, error, -1);
+    failure.fileFailed = true;
+    return failure;
   }
 
   RunFrame frame_;
@@ -56,7 +58,8 @@ Outcome BackupRun::run() {
   blockCount_ = static_cast<std::int32_t>(cardBlocks);
   // Nothing may write to the card while it is read, or the backup would hold
   // a mixture of two states.
-  if (auto refusal = frame_.card().lockVolumes(ui_, frame_.options().lock))
+  if (auto refusal = frame_.card().lockVolumes(ui_, frame_.options().lock, {},
+                                               "stopped at block 0, no backup was kept"))
     return frame_.refused(*refusal);
   if (!frame_.backup().create(files_, backupPath_)) {
     const std::uint32_t error = files_.lastError();
@@ -83,9 +86,15 @@ Outcome BackupRun::run() {
   ui_.setStatus(status);
 
   frame_.releaseBlocks();
+  // The card was read whole and its file written: a file that cannot be put
+  // in its place (a folder of that name in the way, a name the disk refuses)
+  // fails the run, its cause the file's, never the card's.
   if (!frame_.backup().place(backupPath_)) {
     const std::uint32_t error = files_.lastError();
-    return frame_.refuse(systemErrorText(kBackupWriteFailed, error), kErrorCaption, error);
+    Outcome failure = frame_.refused(shownOutcome(
+        ui_, Ending::Failed, systemErrorText(kBackupWriteFailed, error), kErrorCaption, error));
+    failure.fileFailed = true;
+    return failure;
   }
   return frame_.finish("done");
 }
@@ -135,7 +144,7 @@ std::optional<Outcome> BackupRun::compareWithBackup() {
 Outcome runBackup(DiskServices& disk, OperatorUi& ui, const std::string& backupPath,
                   const BackupOptions& options) {
   Outcome refusal;
-  Card card = openCard(disk, ui, refusal);
+  Card card = openCard(disk, ui, refusal, options.lock);
   if (!card) return refusal;
   return runBackup(disk, ui, std::move(card), backupPath, options);
 }

@@ -11,6 +11,8 @@ namespace card {
 namespace {
 
 constexpr const char* kDiveNumber = "Query did not return expected dive number";
+// A stop while the card's disk was waited for: the card was never opened.
+constexpr const char* kStoppedUnopened = "stopped at block 0, nothing written";
 
 template <typename Services>
 bool lastFailureIsNotReady(Services& services) {
@@ -60,6 +62,53 @@ bool volumeLiesOnDisk(DriveLetters& letters, const std::string& volumePath,
   return false;
 }
 
+// Another try after a busy answer, until the patience is spent or the
+// operator asks to stop. The time waited is the pauses' or the clock's,
+// whichever is more: a test's clock makes no time pass, slow attempts make
+// more.
+class Waiting {
+ public:
+  Waiting(const LockPatience& patience, const std::function<bool()>& beforeWait)
+      : patience_(patience), beforeWait_(beforeWait), start_(std::chrono::steady_clock::now()) {}
+
+  // True, after one pause, when another try is worth it.
+  bool again() {
+    using std::chrono::milliseconds;
+    const milliseconds elapsed = std::max(waited_, std::chrono::duration_cast<milliseconds>(
+                                                       std::chrono::steady_clock::now() - start_));
+    if (elapsed + patience_.pause > patience_.patience) return false;
+    if (beforeWait_ && !beforeWait_()) {
+      stopped_ = true;
+      return false;
+    }
+    if (patience_.wait)
+      patience_.wait(patience_.pause);
+    else
+      std::this_thread::sleep_for(patience_.pause);
+    waited_ += patience_.pause;
+    return true;
+  }
+  bool stopped() const { return stopped_; }
+
+ private:
+  const LockPatience& patience_;
+  const std::function<bool()>& beforeWait_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::milliseconds waited_{0};
+  bool stopped_ = false;
+};
+
+// What the waiting says: the status once, then events between tries; false
+// when the operator asked to stop.
+std::function<bool()> waitingFor(OperatorUi& ui, const std::string& name, bool& waited) {
+  return [&ui, name, &waited] {
+    if (!waited) ui.showWaiting("waiting for the card at >" + name + " to be free");
+    waited = true;
+    ui.processEvents();
+    return !ui.stopRequested();
+  };
+}
+
 std::string physicalDriveOf(std::int64_t diskNumber) {
   return "\\\\.\\PHYSICALDRIVE" + std::to_string(diskNumber);
 }
@@ -103,41 +152,41 @@ std::string sectorSizeRefusal(const DriveGeometry& geometry) {
 }
 
 bool VolumeLock::acquire(DriveLetters& letters, const std::vector<std::string>& volumePaths,
-                         const LockPatience& patience, const std::function<void()>& beforeWait) {
-  using std::chrono::milliseconds;
+                         const LockPatience& patience, const std::function<bool()>& beforeWait) {
   release();
   error_ = 0;
-  // The time waited is the pauses' or the clock's, whichever is more: a
-  // test's clock makes no time pass, slow lock attempts make more.
-  const auto start = std::chrono::steady_clock::now();
-  milliseconds waited{0};
+  stopped_ = false;
+  pageFile_ = false;
+  Waiting waiting(patience, beforeWait);
+  const auto refused = [&] {
+    error_ = letters.lastError();
+    const ErrorKind kind = letters.errorKind(error_);
+    return kind != ErrorKind::Busy && kind != ErrorKind::InUse;
+  };
   for (const std::string& path : volumePaths) {
     NativeHandle handle = 0;
-    if (!letters.openVolume(path, true, handle)) {
+    // Explorer or the virus scanner may hold the volume in a way that
+    // excludes a handle that can lock it: the same patience as the lock's.
+    while (!letters.openVolume(path, true, handle)) {
       error_ = letters.lastError();
-      release();
-      return false;
+      if (letters.errorKind(error_) != ErrorKind::InUse || !waiting.again()) {
+        stopped_ = waiting.stopped();
+        release();
+        return false;
+      }
     }
     Volume volume(letters, handle);
     // Something may still be reading or flushing the card's files, which
     // keeps the volume busy for a while: only that is worth another attempt.
-    for (;;) {
-      if (letters.lockVolume(volume.get())) break;
-      error_ = letters.lastError();
-      const milliseconds elapsed = std::max(waited, std::chrono::duration_cast<milliseconds>(
-                                                        std::chrono::steady_clock::now() - start));
-      if (letters.errorKind(error_) != ErrorKind::Busy ||
-          elapsed + patience.pause > patience.patience) {
+    // A page file is never let go: the volume is the system's own.
+    while (!letters.lockVolume(volume.get())) {
+      if (refused() || letters.holdsPageFile(volume.get()) || !waiting.again()) {
+        pageFile_ = letters.holdsPageFile(volume.get());
+        stopped_ = waiting.stopped();
         volume.release();
         release();
         return false;
       }
-      if (beforeWait) beforeWait();
-      if (patience.wait)
-        patience.wait(patience.pause);
-      else
-        std::this_thread::sleep_for(patience.pause);
-      waited += patience.pause;
     }
     // A locked volume already admits raw writes; dismounting makes the system
     // read the card afresh afterwards, so its failure is no reason to stop.
@@ -177,24 +226,43 @@ std::vector<std::string> Card::volumesOnCard() const {
 }
 
 std::optional<Outcome> Card::lockVolumes(OperatorUi& ui, const LockPatience& patience,
-                                         const std::string& status) {
+                                         const std::string& status, const std::string& stopText) {
   const std::vector<std::string> paths = volumesOnCard();
   if (paths.empty() || letters_ == nullptr) return std::nullopt;
   bool waited = false;
-  const auto beforeWait = [&] {
-    if (!waited) ui.showWaiting("waiting for the card at >" + name_ + " to be free");
-    waited = true;
-    ui.processEvents();
-  };
-  const bool locked = volume_.acquire(*letters_, paths, patience, beforeWait);
+  const bool locked = volume_.acquire(*letters_, paths, patience, waitingFor(ui, name_, waited));
   if (waited && !status.empty()) ui.setStatus(status);
   if (locked) return std::nullopt;
+  if (volume_.stopped())
+    return shownOutcome(ui, Ending::Stopped, stopText, kCardErrorCaption, 0, 0);
+  if (volume_.pageFile())
+    return shownOutcome(ui, Ending::Refused,
+                        "your system does not recognize a removable media at >" + name_,
+                        kErrorCaption, volume_.error());
   Outcome refusal = shownOutcome(ui, Ending::Refused,
                                  "could not lock the card at >" + name_ +
                                      ", close every program and window that uses it and try again",
                                  kErrorCaption, volume_.error());
   refusal.cardBusy = true;
   return refusal;
+}
+
+bool Card::eject(OperatorUi& ui, const LockPatience& patience) {
+  if (!device_) return false;
+  // A few seconds: a reader busy with the card's last writes lets it go
+  // after a moment, and one that cannot eject at all should not hold the
+  // closing message for long.
+  LockPatience few = patience;
+  few.patience = std::min(patience.patience, std::chrono::milliseconds(3000));
+  const std::function<bool()> beforeWait = [&ui] {
+    ui.processEvents();
+    return true;
+  };
+  Waiting waiting(few, beforeWait);
+  while (!device_.services().ejectMedia(device_.get()))
+    if (!waiting.again()) return false;
+  ejected_ = true;
+  return true;
 }
 
 std::optional<Outcome> Card::refuseWriteProtected(OperatorUi& ui) {
@@ -212,39 +280,74 @@ std::optional<Outcome> Card::refuseFileOnCard(OperatorUi& ui, const std::string&
 
 namespace {
 
-// The card behind a drive letter: the letter's answer names its disk, or a
-// volume that lies on one disk. Empty, with the refusal shown, otherwise.
-Card openByLetter(DriveLetters& letters, CardDevices& devices, OperatorUi& ui,
-                  const std::string& driveText, Outcome& refusal) {
+enum class LetterAnswer { NoAnswer, NotReady, NoDisk, Disk };
+
+// The disk behind a drive letter: the letter's answer names its disk, or a
+// volume that lies on one disk.
+LetterAnswer diskOfLetter(DriveLetters& letters, const std::string& driveText,
+                          std::int64_t& diskNumber) {
+  diskNumber = -1;
   std::string target;
-  if (driveText.size() > kMaxDriveText || !letters.queryDosDevice(driveText + ":", target)) {
-    refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption);
-    return {};
-  }
-  const std::string volumePath = "\\\\.\\" + driveText + ":";
-  std::int64_t diskNumber = -1;
+  if (driveText.size() > kMaxDriveText || !letters.queryDosDevice(driveText + ":", target))
+    return LetterAnswer::NoAnswer;
   if (namesVolume(target)) {
     bool notReady = false;
-    diskNumber = diskOfVolume(letters, volumePath, notReady);
-    if (notReady) {
-      refusal = shownOutcome(ui, Ending::Refused, noCardText(driveText), kErrorCaption);
-      return {};
-    }
+    diskNumber = diskOfVolume(letters, "\\\\.\\" + driveText + ":", notReady);
+    if (notReady) return LetterAnswer::NotReady;
   } else {
     diskNumber = diskNumberOf(target);
   }
-  if (diskNumber < 0) {
-    refusal = shownOutcome(ui, Ending::Refused, kDiveNumber, kErrorCaption);
-    return {};
+  return diskNumber < 0 ? LetterAnswer::NoDisk : LetterAnswer::Disk;
+}
+
+// The card's disk, for the run alone where it can be had: another program
+// that holds it open for writing (a second run on the same card, a disk
+// tool) is waited for, and only then is the disk opened beside it.
+bool openDiskOfCard(CardDevices& devices, OperatorUi& ui, const std::string& driveText,
+                    const std::string& path, const LockPatience& patience, NativeHandle& handle,
+                    bool& stopped) {
+  if (devices.openDevice(path, handle)) return true;
+  if (devices.errorKind(devices.lastError()) != ErrorKind::InUse) return false;
+  bool waited = false;
+  const std::function<bool()> beforeWait = waitingFor(ui, driveText, waited);
+  Waiting waiting(patience, beforeWait);
+  while (waiting.again()) {
+    if (devices.openDevice(path, handle)) return true;
+    if (devices.errorKind(devices.lastError()) != ErrorKind::InUse) return false;
+  }
+  stopped = waiting.stopped();
+  return !stopped && devices.openDeviceShared(path, handle);
+}
+
+// The card behind a drive letter. Empty, with the refusal shown, when the
+// letter leads to no single disk or the disk does not open.
+Card openByLetter(DriveLetters& letters, CardDevices& devices, OperatorUi& ui,
+                  const std::string& driveText, Outcome& refusal, const LockPatience& patience) {
+  std::int64_t diskNumber = -1;
+  switch (diskOfLetter(letters, driveText, diskNumber)) {
+    case LetterAnswer::NoAnswer:
+      refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption);
+      return {};
+    case LetterAnswer::NotReady:
+      refusal = shownOutcome(ui, Ending::Refused, noCardText(driveText), kErrorCaption);
+      return {};
+    case LetterAnswer::NoDisk:
+      refusal = shownOutcome(ui, Ending::Refused, kDiveNumber, kErrorCaption);
+      return {};
+    case LetterAnswer::Disk:
+      break;
   }
   NativeHandle handle = 0;
-  if (!devices.openDevice(physicalDriveOf(diskNumber), handle)) {
-    refusal = shownOutcome(ui, Ending::Refused, "MMC drive open error", kErrorCaption,
-                           devices.lastError());
+  bool stopped = false;
+  if (!openDiskOfCard(devices, ui, driveText, physicalDriveOf(diskNumber), patience, handle,
+                      stopped)) {
+    refusal = stopped ? shownOutcome(ui, Ending::Stopped, kStoppedUnopened, kCardErrorCaption, 0, 0)
+                      : shownOutcome(ui, Ending::Refused, "MMC drive open error", kErrorCaption,
+                                     devices.lastError());
     return {};
   }
-  return Card(CardDevice(devices, handle), driveText, volumePath, DriveGeometry{}, diskNumber,
-              &letters);
+  return Card(CardDevice(devices, handle), driveText, "\\\\.\\" + driveText + ":", DriveGeometry{},
+              diskNumber, &letters);
 }
 
 // A card named by its device's own path: opened as named, with no volume
@@ -268,19 +371,55 @@ Card openByPath(DevicePaths& paths, CardDevices& devices, OperatorUi& ui, const 
 
 }  // namespace
 
-bool countsAsCard(CardDevices& devices, NativeHandle device, const DriveGeometry& geometry) {
-  if (devices.systemDisk(device)) return false;
-  if (geometry.mediaType == kRemovableMedia) return true;
-  const std::uint32_t bus = devices.busType(device);
-  return bus == kBusTypeSd || bus == kBusTypeMmc;
+DiskVerdict judgeDisk(const DiskFacts& facts) {
+  if (facts.systemDisk) return DiskVerdict::SystemDisk;
+  if (facts.removableMedia) return DiskVerdict::Card;
+  if (facts.bus != kBusTypeSd && facts.bus != kBusTypeMmc) return DiskVerdict::NotRemovable;
+  const bool removable = facts.removal == RemovalPolicy::OrderlyRemoval ||
+                         facts.removal == RemovalPolicy::SurpriseRemoval ||
+                         facts.removal == RemovalPolicy::NotKept;
+  return removable && !facts.bootPartitions ? DiskVerdict::Card : DiskVerdict::BuiltIn;
 }
 
-Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal) {
+DiskFacts diskFacts(CardDevices& devices, NativeHandle device, const DriveGeometry& geometry) {
+  DiskFacts facts;
+  facts.removableMedia = geometry.mediaType == kRemovableMedia;
+  facts.bus = devices.busType(device);
+  facts.removal = devices.removalPolicy(device);
+  facts.bootPartitions = devices.holdsBootPartitions(device);
+  facts.systemDisk = devices.systemDisk(device);
+  return facts;
+}
+
+LetterDisk examineLetter(DriveLetters& letters, CardDevices& devices,
+                         const std::string& driveText) {
+  LetterDisk found;
+  std::int64_t disk = -1;
+  const LetterAnswer answer = diskOfLetter(letters, driveText, disk);
+  found.noCard = answer == LetterAnswer::NotReady;
+  if (answer != LetterAnswer::Disk) return found;
+  found.disk = disk;
+  NativeHandle handle = 0;
+  if (!letters.openDiskForQueries(physicalDriveOf(disk), handle)) return found;
+  const CardDevice device(devices, handle);
+  DriveGeometry geometry;
+  if (!devices.driveGeometry(handle, geometry)) {
+    found.noCard = lastFailureIsNotReady(devices);
+    return found;
+  }
+  found.described = true;
+  std::int64_t bytes = 0;
+  if (devices.deviceLength(handle, bytes)) found.bytes = bytes;
+  found.verdict = judgeDisk(diskFacts(devices, handle, geometry));
+  return found;
+}
+
+Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal, const LockPatience& patience) {
   const std::string driveText = ui.driveText();
   CardDevices& devices = disk.devices();
   Card card;
   if (DriveLetters* letters = disk.driveLetters()) {
-    card = openByLetter(*letters, devices, ui, driveText, refusal);
+    card = openByLetter(*letters, devices, ui, driveText, refusal, patience);
   } else if (DevicePaths* paths = disk.devicePaths()) {
     card = openByPath(*paths, devices, ui, driveText, refusal);
   } else {

@@ -68,13 +68,16 @@ class VolumeLock {
   }
   ~VolumeLock() { release(); }
 
-  // Locks and dismounts each volume in turn. A volume that is busy is tried
-  // again as `patience` says, `beforeWait` called before each pause; any
-  // other refusal is final. False when one cannot be locked: the ones
-  // locked before it are released again, and error() tells the refusal's
-  // system error code.
+  // Opens, locks and dismounts each volume in turn. A volume that is busy,
+  // or that another program holds open, is tried again as `patience` says,
+  // `beforeWait` called before each pause (false from it: the operator asked
+  // to stop, and nothing more is tried); a volume holding a page file, and
+  // any other refusal, is final. False when one cannot be locked: the ones
+  // locked before it are released again, error() tells the refusal's system
+  // error code, stopped() whether a stop ended the wait, and pageFile()
+  // whether the volume holds a page file.
   bool acquire(DriveLetters& letters, const std::vector<std::string>& volumePaths,
-               const LockPatience& patience, const std::function<void()>& beforeWait = {});
+               const LockPatience& patience, const std::function<bool()>& beforeWait = {});
   // The same for one volume.
   bool acquire(DriveLetters& letters, const std::string& volumePath, const LockPatience& patience) {
     return acquire(letters, std::vector<std::string>{volumePath}, patience);
@@ -82,10 +85,14 @@ class VolumeLock {
   void release();
   std::size_t size() const { return volumes_.size(); }
   std::uint32_t error() const { return error_; }
+  bool stopped() const { return stopped_; }
+  bool pageFile() const { return pageFile_; }
 
  private:
   std::vector<Volume> volumes_;
   std::uint32_t error_ = 0;
+  bool stopped_ = false;
+  bool pageFile_ = false;
 };
 
 // The open card and what a run holds with it: the device, the drive text it
@@ -117,6 +124,7 @@ class Card {
       geometry_ = other.geometry_;
       disk_ = other.disk_;
       volume_ = std::move(other.volume_);
+      ejected_ = other.ejected_;
     }
     return *this;
   }
@@ -141,10 +149,14 @@ class Card {
   // While a volume is busy the status says the card is waited for, and
   // events are processed between tries; `status`, when given, is put back
   // once the wait is over. When one cannot be locked the operator is told
-  // why and the refusal returned, with the lock's system error code; the
-  // card stays open for the caller to release in its order.
+  // why and the refusal returned, with the lock's system error code; a
+  // volume holding a page file is the system's own disk. A stop asked for
+  // during the wait ends it at once with `stopText` (caption "MMC ERROR",
+  // ending Stopped at block 0). The card stays open for the caller to
+  // release in its order.
   std::optional<Outcome> lockVolumes(OperatorUi& ui, const LockPatience& patience,
-                                     const std::string& status = {});
+                                     const std::string& status = {},
+                                     const std::string& stopText = "stopped at block 0");
 
   // A card that refuses writes (its lock switch is on) is refused: "the
   // card at >G is write-protected". Empty when it takes writes.
@@ -164,10 +176,17 @@ class Card {
     volume_.release();
   }
 
-  // Asks the system to read the card's layout afresh, closes the device,
-  // then unlocks the volumes.
+  // Ejects the card from its reader, tried again as `patience` says for a
+  // few seconds while the reader refuses or keeps the card, events processed
+  // between tries. True once the card is out: no layout is then read afresh
+  // on release, for asking the reader about its card would start it again.
+  bool eject(OperatorUi& ui, const LockPatience& patience);
+  bool ejected() const { return ejected_; }
+
+  // Asks the system to read the card's layout afresh (unless the card was
+  // ejected), closes the device, then unlocks the volumes.
   void release() {
-    if (device_) device_.services().updateLayout(device_.get());
+    if (device_ && !ejected_) device_.services().updateLayout(device_.get());
     device_.release();
     volume_.release();
   }
@@ -180,22 +199,64 @@ class Card {
   DriveGeometry geometry_;
   std::int64_t disk_ = -1;
   VolumeLock volume_;
+  bool ejected_ = false;
 };
 
 // The refusal of a card whose sectors are not 512 bytes long, or an empty
 // text for one whose sectors are.
 std::string sectorSizeRefusal(const DriveGeometry& geometry);
 
-// Whether a device counts as a card: removable media, or a disk on the SD or
-// MMC bus (some readers call their card fixed), and never the disk the
-// running system lives on, whatever it reports.
-bool countsAsCard(CardDevices& devices, NativeHandle device, const DriveGeometry& geometry);
+// What the system tells of a disk that decides whether it is a card.
+struct DiskFacts {
+  bool removableMedia = false;  // its geometry says removable media
+  std::uint32_t bus = kBusTypeUnknown;
+  RemovalPolicy removal = RemovalPolicy::Unknown;
+  bool bootPartitions = false;  // an EFI system, Microsoft reserved or recovery partition
+  bool systemDisk = false;      // CardDevices::systemDisk
+};
+
+// What a disk is to the card writer.
+enum class DiskVerdict {
+  Card,
+  NotRemovable,  // a fixed disk that is no reader's card
+  BuiltIn,       // on the SD or MMC bus, but built into the PC (an eMMC)
+  SystemDisk,    // the disk the running system lives on
+};
+
+// Whether a disk counts as a card: never the disk the running system lives
+// on, whatever it reports; then removable media; or a disk on the SD or MMC
+// bus (some readers call their card fixed) that its system expects to be
+// removed and that holds none of a PC's boot partitions: a laptop's eMMC is
+// on that bus too.
+DiskVerdict judgeDisk(const DiskFacts& facts);
+
+// The facts of the disk open as `device` (for a run, or for queries only).
+DiskFacts diskFacts(CardDevices& devices, NativeHandle device, const DriveGeometry& geometry);
+
+inline bool countsAsCard(CardDevices& devices, NativeHandle device, const DriveGeometry& geometry) {
+  return judgeDisk(diskFacts(devices, device, geometry)) == DiskVerdict::Card;
+}
+
+// What a drive letter leads to, found the way a run's open finds it: `list`
+// shows the letter as a card only when a run would take it.
+struct LetterDisk {
+  std::int64_t disk = -1;  // the disk's number; -1 when the letter names no single disk
+  bool noCard = false;     // the reader answers that it holds no card
+  bool described = false;  // the disk answered what it is (its geometry)
+  std::int64_t bytes = -1;
+  DiskVerdict verdict = DiskVerdict::NotRemovable;
+};
+LetterDisk examineLetter(DriveLetters& letters, CardDevices& devices, const std::string& driveText);
 
 // Opens the card behind the drive field's text for writing and makes sure it
 // holds removable media. The text is a drive letter where the system has
-// them, otherwise the path of the card's device. On a refusal the operator has been shown why, the
-// result is empty with nothing left open, and `refusal` says what was shown.
-Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal);
+// them, otherwise the path of the card's device. A card's disk that another
+// program holds open for writing is waited for as `patience` says, with the
+// status saying so, then opened letting that program's handle be. On a
+// refusal the operator has been shown why, the result is empty with nothing
+// left open, and `refusal` says what was shown.
+Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal,
+              const LockPatience& patience = {});
 inline Card openCard(DiskServices& disk, OperatorUi& ui) {
   Outcome refusal;
   return openCard(disk, ui, refusal);

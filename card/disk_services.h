@@ -51,10 +51,22 @@ struct DiskExtent {
   std::int64_t length = 0;
 };
 
+// How the system expects a disk's device to leave it, as it keeps the
+// device's removal policy: a disk soldered in or screwed into the PC says it
+// expects no removal, a card reader's card that it may go at any time.
+enum class RemovalPolicy {
+  Unknown,          // the system keeps one but did not tell it
+  ExpectNoRemoval,  // built into the PC
+  OrderlyRemoval,   // removed after the system is told
+  SurpriseRemoval,  // removed at any time
+  NotKept,          // the system keeps no such word (Linux): the bus alone tells
+};
+
 // What a failed call's error code means to the card writer: a volume that is
-// busy now may come free in a moment; a drive that is not ready has no card
-// in it; anything else is final.
-enum class ErrorKind { Other, Busy, NotReady };
+// busy now may come free in a moment; a device or volume that another
+// program holds open in a way that excludes ours (a sharing violation) too;
+// a drive that is not ready has no card in it; anything else is final.
+enum class ErrorKind { Other, Busy, InUse, NotReady };
 
 // The card's raw device, and the block buffer that goes to and from it.
 class CardDevices {
@@ -63,7 +75,16 @@ class CardDevices {
 
   // Opens a card's device by its path (\\.\PHYSICALDRIVE1, /dev/sdb) for
   // writing and reading, claimed for the run; its position starts at byte 0.
+  // No other program may write to the device meanwhile where the system
+  // can promise that; a device that some other handle holds open for writing
+  // fails with a busy error.
   virtual bool openDevice(const std::string& path, NativeHandle& device) = 0;
+  // The same, letting handles that others hold for writing stay; for a
+  // device that stayed busy however long it was waited for. Where the system
+  // has no such difference, the plain open.
+  virtual bool openDeviceShared(const std::string& path, NativeHandle& device) {
+    return openDevice(path, device);
+  }
   virtual bool driveGeometry(NativeHandle device, DriveGeometry& geometry) = 0;
   // The device's length in bytes.
   virtual bool deviceLength(NativeHandle device, std::int64_t& bytes) = 0;
@@ -93,13 +114,20 @@ class CardDevices {
   // when the system does not tell.
   virtual std::uint32_t busType(NativeHandle device) = 0;
   // True when the device is the disk the running system lives on: its
-  // system folder, its boot volume, its root file system, a page file or
-  // swap. Such a disk is never a card, whatever it reports.
+  // system folder, its boot volume or the partition the firmware started it
+  // from, its root file system, a page file or swap. Such a disk is never a
+  // card, whatever it reports.
   virtual bool systemDisk(NativeHandle device) = 0;
+  // The removal policy of the device's disk; RemovalPolicy::NotKept where
+  // the system keeps none.
+  virtual RemovalPolicy removalPolicy(NativeHandle) { return RemovalPolicy::NotKept; }
+  // True when the disk's partitions include one that only a PC's own boot
+  // disk holds: an EFI system, a Microsoft reserved or a recovery partition.
+  virtual bool holdsBootPartitions(NativeHandle) { return false; }
   // Allows the card's removal and ejects it from its reader, so that the
-  // system neither mounts it again nor writes to it; the reader stays. False
-  // when the reader refuses (or there is nothing to eject), which changes
-  // nothing.
+  // system neither mounts it again nor writes to it; the reader stays. True
+  // only when the reader then says it has no card; false when it refuses,
+  // keeps the card, or there is nothing to eject, which changes nothing.
   virtual bool ejectMedia(NativeHandle device) = 0;
 
   // The block buffer, aligned to the sector size for direct I/O; nullptr
@@ -121,6 +149,11 @@ class DriveLetters {
   // Looks up what a DOS device name ("G:") stands for; `target` receives the
   // first string of the answer (for example \Device\Harddisk1\DR1).
   virtual bool queryDosDevice(const std::string& dosName, std::string& target) = 0;
+  // Disk `path` (\\.\PHYSICALDRIVE1) opened for queries only, with no rights
+  // needed: the CardDevices questions of what a disk is (its geometry,
+  // length, bus, removal policy, partitions, the system on it) answer through
+  // it, never a read or a write. Closed with CardDevices::closeDevice.
+  virtual bool openDiskForQueries(const std::string& path, NativeHandle& disk) = 0;
 
   // The paths of every volume the system knows, each one for openVolume.
   virtual bool listVolumes(std::vector<std::string>& paths) = 0;
@@ -130,6 +163,9 @@ class DriveLetters {
   virtual bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) = 0;
   virtual bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) = 0;
   virtual bool lockVolume(NativeHandle volume) = 0;
+  // True when a page file lies on the volume: the system's own, never to be
+  // waited for.
+  virtual bool holdsPageFile(NativeHandle volume) = 0;
   virtual bool dismountVolume(NativeHandle volume) = 0;
   virtual bool unlockVolume(NativeHandle volume) = 0;
   virtual void closeVolume(NativeHandle volume) = 0;

@@ -34,6 +34,12 @@ struct Outcome {
   // Refused because a volume of the card stayed in use however long it was
   // waited for (systemError tells the lock's answer).
   bool cardBusy = false;
+  // A write's card left its reader after the write: the reader says it
+  // holds no card. False when no eject was asked for or the card stayed in.
+  bool cardEjected = false;
+  // The system error is the backup file's, not the card's: what the card's
+  // answers mean (rights, a reader, a lock switch) does not apply.
+  bool fileFailed = false;
 
   bool done() const { return ending == Ending::Done; }
 };

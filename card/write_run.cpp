@@ -58,7 +58,8 @@ Outcome WriteRun::run() {
   ui_.processEvents();
 
   if (auto refusal = frame_.refuseImageLargerThanCard(blockCount_)) return *refusal;
-  if (auto refusal = frame_.card().lockVolumes(ui_, frame_.options().lock, status))
+  if (auto refusal = frame_.card().lockVolumes(ui_, frame_.options().lock, status,
+                                               "stopped at block 0, nothing written"))
     return frame_.refused(*refusal);
   Outcome refusal;
   if (!frame_.allocate(refusal)) return refusal;
@@ -84,9 +85,12 @@ Outcome WriteRun::run() {
   frame_.releaseBlocks();
   // Out of the reader while its volumes are still locked: the system gets no
   // moment to mount the card afresh. A reader that cannot eject keeps it,
-  // and the card holds the image all the same.
-  if (eject_) frame_.devices().ejectMedia(frame_.card().device());
-  return frame_.finish("done");
+  // and the card holds the image all the same; its layout is then read
+  // afresh as the card is released.
+  const bool ejected = eject_ && frame_.card().eject(ui_, frame_.options().lock);
+  Outcome done = frame_.finish("done");
+  done.cardEjected = ejected;
+  return done;
 }
 
 // The operator sees the same as if every block went out alone: the blocks
@@ -131,7 +135,7 @@ std::optional<Outcome> WriteRun::verifyBlocks(std::int32_t written) {
 
 Outcome runWrite(DiskServices& disk, OperatorUi& ui, const WriteOptions& options) {
   Outcome refusal;
-  Card card = openCard(disk, ui, refusal);
+  Card card = openCard(disk, ui, refusal, options.lock);
   if (!card) return refusal;
   return runWrite(disk, ui, std::move(card), options);
 }

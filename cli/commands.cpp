@@ -141,7 +141,7 @@ std::string describe(const disks::CardDescription& card) {
 
 // After a run that did not end well, what the system's answer may mean.
 void hintAfter(const card::Outcome& outcome, ConsoleUi& ui) {
-  if (outcome.done()) return;
+  if (outcome.done() || outcome.fileFailed) return;
   const std::string hint = hintFor(outcome, ui.driveText());
   if (!hint.empty()) ui.note("hint: " + hint);
 }
@@ -290,6 +290,10 @@ void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::s
     options.verify = !args.noVerify;
     options.eject = !args.noEject;
     job.outcome = card::runWrite(*disk, ui, options);
+    if (options.eject) {
+      const std::string out = afterEject(job.outcome, job.name);
+      if (!out.empty()) ui.note(out);
+    }
   }
   hintAfter(job.outcome, ui);
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -28,6 +28,12 @@ bool normaliseCardName(const std::string& text, std::string& name, std::string& 
 // error code, never on a message's words.
 std::string hintFor(const card::Outcome& outcome, const std::string& name);
 
+// What follows a write's `done` about the card in its reader, for the card
+// `name`, when the write was to eject it: whether it left the reader, or is
+// still in it and the system may offer to format it. Empty where nothing is
+// ejected (Linux).
+std::string afterEject(const card::Outcome& outcome, const std::string& name);
+
 // Keeps the system from going to sleep while it lives: a PC that sleeps in
 // the middle of a write leaves a half-written card. Windows only; elsewhere
 // sleep is left to the desktop's own inhibitors.

@@ -82,4 +82,7 @@ std::string cardNameDescription() {
 
 std::string cardStem(const std::string& name) { return baseName(name); }
 
+// Nothing here offers to format a card: it stays in its reader.
+std::string afterEject(const card::Outcome&, const std::string&) { return {}; }
+
 }  // namespace cli

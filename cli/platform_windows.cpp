@@ -99,6 +99,13 @@ std::string hintFor(const card::Outcome& outcome, const std::string& name) {
   }
 }
 
+std::string afterEject(const card::Outcome& outcome, const std::string& name) {
+  if (!outcome.done()) return {};
+  if (outcome.cardEjected) return "the card can be taken out of the reader at " + name + ":";
+  return "the card is still in the reader at " + name +
+         ": take it out; if Windows offers to format it, choose Cancel";
+}
+
 KeepAwake::KeepAwake() : previous_(SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED)) {}
 
 KeepAwake::~KeepAwake() {

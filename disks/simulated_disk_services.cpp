@@ -15,11 +15,13 @@ constexpr std::uint32_t kErrorNotReady = 21;
 constexpr std::uint32_t kErrorReadFault = 30;
 constexpr std::uint32_t kErrorWriteProtect = 19;
 constexpr std::uint32_t kErrorNoSystemResources = 1450;
+constexpr std::uint32_t kErrorSharingViolation = 32;
 
 }  // namespace
 
 SimulatedDiskServices::~SimulatedDiskServices() {
-  for (auto& entry : devices_) std::fclose(entry.second.file);
+  for (auto& entry : devices_)
+    if (entry.second.file != nullptr) std::fclose(entry.second.file);
 }
 
 void SimulatedDiskServices::record(const std::string& entry) {
@@ -56,22 +58,63 @@ bool SimulatedDiskServices::queryDosDevice(const std::string& dosName, std::stri
   return true;
 }
 
+SimulatedDrive* SimulatedDiskServices::diskAt(const std::string& path) {
+  for (auto& entry : drives_) {
+    SimulatedDrive& drive = entry.second;
+    if (drive.kind == SimulatedDrive::Kind::CdRom) continue;
+    if (path == "\\\\.\\PHYSICALDRIVE" + drive.diskNumber) return &drive;
+  }
+  return nullptr;
+}
+
+bool SimulatedDiskServices::openDisk(SimulatedDrive& drive, NativeHandle& device) {
+  std::FILE* file = drive.openFails ? nullptr : openUtf8(drive.file, "r+b");
+  if (file == nullptr && !drive.openFails) file = openUtf8(drive.file, "w+b");
+  if (file == nullptr) {
+    lastError_ = kErrorFileNotFound;
+    return false;
+  }
+  device = nextHandle_++;
+  devices_[device] = OpenDevice{&drive, file, 0};
+  return true;
+}
+
 bool SimulatedDiskServices::openDevice(const std::string& path, NativeHandle& device) {
   record("open device " + path);
-  for (const auto& entry : drives_) {
-    const SimulatedDrive& drive = entry.second;
-    if (drive.kind == SimulatedDrive::Kind::CdRom) continue;
-    if (path != "\\\\.\\PHYSICALDRIVE" + drive.diskNumber) continue;
-    if (drive.openFails) break;
-    std::FILE* file = openUtf8(drive.file, "r+b");
-    if (file == nullptr) file = openUtf8(drive.file, "w+b");
-    if (file == nullptr) break;
-    device = nextHandle_++;
-    devices_[device] = OpenDevice{&drive, file, 0};
-    return true;
+  SimulatedDrive* drive = diskAt(path);
+  if (drive == nullptr) {
+    lastError_ = kErrorFileNotFound;
+    return false;
   }
-  lastError_ = kErrorFileNotFound;
-  return false;
+  if (drive->exclusiveOpenRefusals != 0) {
+    if (drive->exclusiveOpenRefusals > 0) --drive->exclusiveOpenRefusals;
+    lastError_ = kErrorSharingViolation;
+    return false;
+  }
+  return openDisk(*drive, device);
+}
+
+bool SimulatedDiskServices::openDeviceShared(const std::string& path, NativeHandle& device) {
+  record("open device shared " + path);
+  SimulatedDrive* drive = diskAt(path);
+  if (drive == nullptr) {
+    lastError_ = kErrorFileNotFound;
+    return false;
+  }
+  return openDisk(*drive, device);
+}
+
+bool SimulatedDiskServices::openDiskForQueries(const std::string& path, NativeHandle& disk) {
+  record("open disk " + path);
+  SimulatedDrive* drive = diskAt(path);
+  if (drive == nullptr || drive->openFails) {
+    lastError_ = kErrorFileNotFound;
+    return false;
+  }
+  // Nothing of its contents is read through it.
+  disk = nextHandle_++;
+  devices_[disk] = OpenDevice{drive, nullptr, 0};
+  return true;
 }
 
 bool SimulatedDiskServices::driveGeometry(NativeHandle device, DriveGeometry& geometry) {
@@ -140,7 +183,7 @@ void SimulatedDiskServices::closeDevice(NativeHandle device) {
   record("close device");
   const auto found = devices_.find(device);
   if (found == devices_.end()) return;
-  std::fclose(found->second.file);
+  if (found->second.file != nullptr) std::fclose(found->second.file);
   devices_.erase(found);
 }
 
@@ -239,6 +282,12 @@ bool SimulatedDiskServices::openVolume(const std::string& path, bool exclusive,
     lastError_ = kErrorFileNotFound;
     return false;
   }
+  int& refusals = found->second.volumeOpenRefusals;
+  if (exclusive && refusals != 0) {
+    if (refusals > 0) --refusals;
+    lastError_ = kErrorSharingViolation;
+    return false;
+  }
   volume = nextHandle_++;
   volumes_[volume] = OpenVolume{&found->second, path, exclusive, false};
   return true;
@@ -294,6 +343,10 @@ bool SimulatedDiskServices::lockVolume(NativeHandle volume) {
     lastError_ = 5;  // access denied
     return false;
   }
+  if (found->second.drive->pageFile) {
+    lastError_ = found->second.drive->lockError;
+    return false;
+  }
   int& refusals = found->second.drive->lockRefusals;
   if (refusals != 0) {
     if (refusals > 0) --refusals;
@@ -302,6 +355,11 @@ bool SimulatedDiskServices::lockVolume(NativeHandle volume) {
   }
   found->second.locked = true;
   return true;
+}
+
+bool SimulatedDiskServices::holdsPageFile(NativeHandle volume) {
+  const auto found = volumes_.find(volume);
+  return found != volumes_.end() && found->second.drive->pageFile;
 }
 
 bool SimulatedDiskServices::dismountVolume(NativeHandle volume) {
@@ -441,9 +499,10 @@ bool SimulatedDiskServices::listVolumes(std::vector<std::string>& paths) {
 ErrorKind SimulatedDiskServices::errorKind(std::uint32_t code) {
   switch (code) {
     case 5:   // access denied
-    case 32:  // sharing violation
     case 33:  // lock violation
       return ErrorKind::Busy;
+    case kErrorSharingViolation:
+      return ErrorKind::InUse;
     case kErrorNotReady:
     case 1112:  // no media in the drive
       return ErrorKind::NotReady;
@@ -501,15 +560,34 @@ std::uint32_t SimulatedDiskServices::busType(NativeHandle device) {
 
 bool SimulatedDiskServices::systemDisk(NativeHandle device) {
   const auto found = devices_.find(device);
-  return found != devices_.end() && found->second.drive->systemDisk;
+  return found != devices_.end() &&
+         (found->second.drive->systemDisk || found->second.drive->pageFile);
+}
+
+card::RemovalPolicy SimulatedDiskServices::removalPolicy(NativeHandle device) {
+  const auto found = devices_.find(device);
+  return found == devices_.end() ? card::RemovalPolicy::Unknown
+                                 : found->second.drive->removalPolicy;
+}
+
+bool SimulatedDiskServices::holdsBootPartitions(NativeHandle device) {
+  const auto found = devices_.find(device);
+  return found != devices_.end() && found->second.drive->bootPartitions;
 }
 
 bool SimulatedDiskServices::ejectMedia(NativeHandle device) {
-  if (devices_.count(device) == 0) {
+  const auto found = devices_.find(device);
+  if (found == devices_.end()) {
     lastError_ = kErrorInvalidHandle;
     return false;
   }
   record("eject");
+  int& refusals = found->second.drive->ejectRefusals;
+  if (refusals != 0) {
+    if (refusals > 0) --refusals;
+    lastError_ = kErrorInvalidFunction;
+    return false;
+  }
   ++ejects_;
   return true;
 }

@@ -64,6 +64,22 @@ struct SimulatedDrive {
   std::uint32_t busType = card::kBusTypeUnknown;
   // The disk the running system lives on.
   bool systemDisk = false;
+  // How the system expects the disk to leave: a reader's card at any time.
+  card::RemovalPolicy removalPolicy = card::RemovalPolicy::SurpriseRemoval;
+  // The disk holds an EFI system, Microsoft reserved or recovery partition.
+  bool bootPartitions = false;
+  // A page file lies on the disk's volume: it is the system's disk, and its
+  // volume's lock is refused (with lockError) for as long as it is asked.
+  bool pageFile = false;
+  // Opens of the disk for the run alone refused with a sharing violation
+  // (another program holds it for writing) before one succeeds; -1: all.
+  // Opens that let the other program be always succeed.
+  int exclusiveOpenRefusals = 0;
+  // Opens of the volume for its lock refused with a sharing violation before
+  // one succeeds; -1: all.
+  int volumeOpenRefusals = 0;
+  // Ejects refused before one takes the card out; -1: all.
+  int ejectRefusals = 0;
 };
 
 class SimulatedDiskServices : public DiskServices,
@@ -112,6 +128,8 @@ class SimulatedDiskServices : public DiskServices,
 
   bool queryDosDevice(const std::string& dosName, std::string& target) override;
   bool openDevice(const std::string& path, NativeHandle& device) override;
+  bool openDeviceShared(const std::string& path, NativeHandle& device) override;
+  bool openDiskForQueries(const std::string& path, NativeHandle& disk) override;
   bool driveGeometry(NativeHandle device, DriveGeometry& geometry) override;
   bool writeDevice(NativeHandle device, const void* data, std::size_t size) override;
   std::uint32_t lastError() override { return lastError_; }
@@ -123,6 +141,7 @@ class SimulatedDiskServices : public DiskServices,
   bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) override;
   bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) override;
   bool lockVolume(NativeHandle volume) override;
+  bool holdsPageFile(NativeHandle volume) override;
   bool dismountVolume(NativeHandle volume) override;
   bool unlockVolume(NativeHandle volume) override;
   void closeVolume(NativeHandle volume) override;
@@ -153,11 +172,13 @@ class SimulatedDiskServices : public DiskServices,
   bool writeProtected(NativeHandle device) override;
   std::uint32_t busType(NativeHandle device) override;
   bool systemDisk(NativeHandle device) override;
+  card::RemovalPolicy removalPolicy(NativeHandle device) override;
+  bool holdsBootPartitions(NativeHandle device) override;
   bool ejectMedia(NativeHandle device) override;
 
  private:
   struct OpenDevice {
-    const SimulatedDrive* drive = nullptr;
+    SimulatedDrive* drive = nullptr;
     std::FILE* file = nullptr;
     std::int64_t position = 0;
   };
@@ -173,6 +194,9 @@ class SimulatedDiskServices : public DiskServices,
   bool tooLarge(const SimulatedDrive& drive, std::size_t size);
   std::int64_t volumeDiskNumber(const SimulatedDrive& drive) const;
   std::string devicePathOf(const SimulatedDrive& drive) const;
+  // The declared disk that `path` (\\.\PHYSICALDRIVE1) names, or nullptr.
+  SimulatedDrive* diskAt(const std::string& path);
+  bool openDisk(SimulatedDrive& drive, NativeHandle& device);
 
   std::vector<std::string>* journal_;
   std::map<std::string, SimulatedDrive> drives_;

@@ -75,6 +75,23 @@ bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std:
           error = "unknown bus: " + value;
           return false;
         }
+      } else if (key == "removal") {
+        if (value == "surprise")
+          drive.removalPolicy = card::RemovalPolicy::SurpriseRemoval;
+        else if (value == "orderly")
+          drive.removalPolicy = card::RemovalPolicy::OrderlyRemoval;
+        else if (value == "none")
+          drive.removalPolicy = card::RemovalPolicy::ExpectNoRemoval;
+        else if (value == "unknown")
+          drive.removalPolicy = card::RemovalPolicy::Unknown;
+        else {
+          error = "unknown removal policy: " + value;
+          return false;
+        }
+      } else if (key == "efi") {
+        drive.bootPartitions = true;
+      } else if (key == "pagefile") {
+        drive.pageFile = true;
       } else if (key == "folder") {
         drive.folder = value;
       } else if (key == "unreadable") {

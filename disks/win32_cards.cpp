@@ -29,29 +29,6 @@ std::string trimmed(std::string text) {
   return text.substr(first);
 }
 
-// The disk behind a letter, as the card writer finds it: an answer naming
-// \Device\HarddiskN directly, or a volume that lies on one disk.
-bool diskNumberOfLetter(const std::string& letter, DWORD& number) {
-  char answer[100] = {};
-  if (QueryDosDeviceA((letter + ":").c_str(), answer, sizeof answer) == 0) return false;
-  const std::string target(answer, strnlen(answer, sizeof answer));
-  const std::int64_t disk = card::diskNumberOf(target);
-  if (disk >= 0) {
-    number = static_cast<DWORD>(disk);
-    return true;
-  }
-  const win32::FileHandle volume = openForQueries("\\\\.\\" + letter + ":");
-  if (!volume) return false;
-  STORAGE_DEVICE_NUMBER device = {};
-  DWORD returned = 0;
-  if (!DeviceIoControl(volume.get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &device,
-                       sizeof device, &returned, nullptr) ||
-      device.DeviceType != FILE_DEVICE_DISK)
-    return false;
-  number = device.DeviceNumber;
-  return true;
-}
-
 // The reader's vendor and product as it reports them.
 void readerNames(HANDLE disk, CardDescription& card) {
   STORAGE_PROPERTY_QUERY query = {};
@@ -74,43 +51,29 @@ void readerNames(HANDLE disk, CardDescription& card) {
   card.product = text(descriptor->ProductIdOffset);
 }
 
-bool notReady(DWORD error) { return error == ERROR_NOT_READY || error == ERROR_NO_MEDIA_IN_DRIVE; }
-
-bool describeLetter(const std::string& letter, CardDescription& card) {
+// What a letter leads to, found as a run's open finds it: a letter is a
+// card for `list` only when a write would take it.
+card::LetterDisk describeLetter(Win32DiskServices& services, const std::string& letter,
+                                CardDescription& card) {
   card = CardDescription{};
   card.name = letter;
-  SetLastError(ERROR_SUCCESS);
-  DWORD number = 0;
-  if (!diskNumberOfLetter(letter, number)) {
-    // A reader with nothing in it may have no disk to name; it says so.
-    card.noCard = notReady(GetLastError());
-    return false;
-  }
-  card.disk = "disk " + std::to_string(number);
-  const win32::FileHandle disk = openForQueries("\\\\.\\PHYSICALDRIVE" + std::to_string(number));
-  if (!disk) return false;
-  const std::uint32_t bus = disks::diskBusType(disk.get());
-  DISK_GEOMETRY_EX geometry = {};
-  DWORD returned = 0;
-  if (DeviceIoControl(disk.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
-                      sizeof geometry, &returned, nullptr)) {
-    card.bytes = geometry.DiskSize.QuadPart;
-    // Some readers call their card fixed media; their bus still says SD or
-    // MMC. The system's own disk is never a card, whatever it reports.
-    card.removable = (geometry.Geometry.MediaType == RemovableMedia || bus == card::kBusTypeSd ||
-                      bus == card::kBusTypeMmc) &&
-                     !disks::diskHoldsSystem(number);
-  } else {
-    card.noCard = notReady(GetLastError());
-  }
-  readerNames(disk.get(), card);
-  return true;
+  const card::LetterDisk found = card::examineLetter(services, services, letter);
+  card.noCard = found.noCard;
+  if (found.disk < 0) return found;
+  card.disk = "disk " + std::to_string(found.disk);
+  card.bytes = found.bytes;
+  card.removable = found.described && found.verdict == card::DiskVerdict::Card;
+  const win32::FileHandle disk =
+      openForQueries("\\\\.\\PHYSICALDRIVE" + std::to_string(found.disk));
+  if (disk) readerNames(disk.get(), card);
+  return found;
 }
 
 }  // namespace
 
 std::vector<CardDescription> listCards() {
   std::vector<CardDescription> cards;
+  Win32DiskServices services;
   const DWORD letters = GetLogicalDrives();
   for (int k = 0; k < 26; ++k) {
     if ((letters & (DWORD{1} << k)) == 0) continue;
@@ -121,26 +84,27 @@ std::vector<CardDescription> listCards() {
     const UINT type = GetDriveTypeW(root);
     if (type != DRIVE_REMOVABLE && type != DRIVE_FIXED) continue;
     CardDescription card;
-    const bool described = describeLetter(std::string(1, static_cast<char>('A' + k)), card);
+    describeLetter(services, std::string(1, static_cast<char>('A' + k)), card);
     // A reader with its slot empty is listed as such: the letter its card
     // will have.
-    if (card.noCard && type == DRIVE_REMOVABLE)
-      cards.push_back(std::move(card));
-    else if (described && card.removable)
+    if ((card.noCard && type == DRIVE_REMOVABLE) || card.removable)
       cards.push_back(std::move(card));
   }
   return cards;
 }
 
 CardDescription describeCard(const std::string& name) {
+  Win32DiskServices services;
   CardDescription card;
-  describeLetter(name, card);
+  describeLetter(services, name, card);
   return card;
 }
 
 bool currentFolderOnCard(const std::string& name) {
-  DWORD card = 0;
-  if (name.empty() || !diskNumberOfLetter(name, card)) return false;
+  Win32DiskServices services;
+  CardDescription description;
+  const std::int64_t card = name.empty() ? -1 : describeLetter(services, name, description).disk;
+  if (card < 0) return false;
   wchar_t folder[MAX_PATH + 1] = {};
   const DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, folder);
   if (length == 0 || length > MAX_PATH) return false;
@@ -160,7 +124,24 @@ bool currentFolderOnCard(const std::string& name) {
          device.DeviceType == FILE_DEVICE_DISK && device.DeviceNumber == card;
 }
 
-// Every check of a drive letter is the card writer's own.
-std::string cardRefusal(const std::string&, const std::vector<std::string>&) { return {}; }
+// A disk that is never a card is named for what it is, before anything
+// else is said of it; every other check of a drive letter is the card
+// writer's own.
+std::string cardRefusal(const std::string& name, const std::vector<std::string>&) {
+  Win32DiskServices services;
+  CardDescription description;
+  const card::LetterDisk found = describeLetter(services, name, description);
+  if (!found.described) return {};
+  switch (found.verdict) {
+    case card::DiskVerdict::SystemDisk:
+      return name +
+             ": is on the disk that holds Windows, its boot partition or a page file: it "
+             "is never written";
+    case card::DiskVerdict::BuiltIn:
+      return name + ": is on a disk built into the PC: it is never written";
+    default:
+      return {};
+  }
+}
 
 }  // namespace disks

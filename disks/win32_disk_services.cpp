@@ -1,6 +1,9 @@
 #include "disks/win32_disk_services.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <cfgmgr32.h>
+#include <setupapi.h>
 #include <winioctl.h>
 
 #include <cstddef>
@@ -124,10 +127,32 @@ bool Win32DiskServices::queryDosDevice(const std::string& dosName, std::string& 
 }
 
 bool Win32DiskServices::openDevice(const std::string& path, NativeHandle& device) {
+  // Without write sharing: no other program can write to the disk during
+  // the run, nor can the system mount a half-written partition and write to
+  // it. Anyone holding it open for writing already makes this fail with a
+  // sharing violation.
+  FileHandle handle(CreateFileA(path.c_str(), kDeviceAccess, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  if (!handle) return failed();
+  device = toNative(handle.release());
+  return true;
+}
+
+bool Win32DiskServices::openDeviceShared(const std::string& path, NativeHandle& device) {
   FileHandle handle(CreateFileA(path.c_str(), kDeviceAccess, kShareReadWrite, nullptr,
                                 OPEN_EXISTING, 0, nullptr));
   if (!handle) return failed();
   device = toNative(handle.release());
+  return true;
+}
+
+bool Win32DiskServices::openDiskForQueries(const std::string& path, NativeHandle& disk) {
+  // No access rights: enough to ask a disk what it is, and no administrator
+  // needed.
+  FileHandle handle(
+      CreateFileA(path.c_str(), 0, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!handle) return failed();
+  disk = toNative(handle.release());
   return true;
 }
 
@@ -187,6 +212,14 @@ bool Win32DiskServices::deviceLength(NativeHandle device, std::int64_t& bytes) {
   if (DeviceIoControl(toHandle(device), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
                       sizeof length, &returned, nullptr)) {
     bytes = length.Length.QuadPart;
+    return true;
+  }
+  // A disk opened for queries only may not tell its length (that takes read
+  // access); its extended geometry holds its size all the same.
+  DISK_GEOMETRY_EX geometry = {};
+  if (DeviceIoControl(toHandle(device), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
+                      sizeof geometry, &returned, nullptr)) {
+    bytes = geometry.DiskSize.QuadPart;
     return true;
   }
   // A plain file has no disk ioctls but a size.
@@ -296,9 +329,10 @@ bool Win32DiskServices::listVolumes(std::vector<std::string>& paths) {
 ErrorKind Win32DiskServices::errorKind(std::uint32_t code) {
   switch (code) {
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
       return ErrorKind::Busy;
+    case ERROR_SHARING_VIOLATION:
+      return ErrorKind::InUse;
     case ERROR_NOT_READY:
     case ERROR_NO_MEDIA_IN_DRIVE:
       return ErrorKind::NotReady;
@@ -351,23 +385,95 @@ bool systemVolumeOnDisk(DWORD disk) {
   return false;
 }
 
-// Whether any volume on the disk holds a page file at its root, where the
-// system keeps them.
+// Whether a file is there. A page file in use opens for nobody, so its
+// attributes are refused with a sharing violation: that means it is there.
+bool fileExists(const std::wstring& path) {
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// A string value of the local machine's registry; empty when there is none.
+// A list of strings (REG_MULTI_SZ) comes with its strings apart.
+std::vector<std::wstring> machineStrings(const wchar_t* key, const wchar_t* value) {
+  DWORD bytes = 0;
+  const DWORD types = RRF_RT_REG_SZ | RRF_RT_REG_MULTI_SZ;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, types, nullptr, nullptr, &bytes) !=
+          ERROR_SUCCESS ||
+      bytes == 0)
+    return {};
+  std::vector<wchar_t> text(bytes / sizeof(wchar_t) + 2, L'\0');
+  bytes = static_cast<DWORD>((text.size() - 2) * sizeof(wchar_t));
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key, value, types, nullptr, text.data(), &bytes) !=
+      ERROR_SUCCESS)
+    return {};
+  std::vector<std::wstring> strings;
+  for (std::size_t at = 0; at < text.size() && text[at] != L'\0';) {
+    strings.emplace_back(text.data() + at);
+    at += strings.back().size() + 1;
+  }
+  return strings;
+}
+
+// Whether any volume on the disk holds a page file: at its root, where the
+// system keeps them, or wherever the system says it put one.
 bool pageFileOnDisk(DWORD disk) {
+  for (std::wstring file :
+       machineStrings(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management",
+                      L"ExistingPageFiles")) {
+    // \??\C:\pagefile.sys: a path in the system's own name space.
+    if (file.compare(0, 4, L"\\??\\") == 0) file.erase(0, 4);
+    const std::wstring volume = volumeOfFile(file);
+    if (!volume.empty() && volumeOnDisk(volume, disk)) return true;
+  }
   wchar_t name[MAX_PATH + 1] = {};
-  const HANDLE search = FindFirstVolumeW(name, MAX_PATH + 1);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  bool found = false;
+  const win32::VolumeSearch search(FindFirstVolumeW(name, MAX_PATH + 1));
+  if (!search) return false;
   do {
     std::wstring volume = name;
     if (!volume.empty() && volume.back() == L'\\') volume.pop_back();
     if (!volumeOnDisk(volume, disk)) continue;
     for (const wchar_t* file : {L"\\pagefile.sys", L"\\swapfile.sys"})
-      if (GetFileAttributesW((volume + file).c_str()) != INVALID_FILE_ATTRIBUTES) found = true;
-  } while (!found && FindNextVolumeW(search, name, MAX_PATH + 1));
-  FindVolumeClose(search);
-  return found;
+      if (fileExists(volume + file)) return true;
+  } while (FindNextVolumeW(search.get(), name, MAX_PATH + 1));
+  return false;
 }
+
+// Whether the partition the firmware started the system from (the EFI
+// system partition, or the active partition of an older PC) lies on the
+// disk: the system names it by its device (\Device\HarddiskVolume1).
+bool systemPartitionOnDisk(DWORD disk) {
+  for (const std::wstring& device : machineStrings(L"SYSTEM\\Setup", L"SystemPartition"))
+    if (!device.empty() && device[0] == L'\\' && volumeOnDisk(L"\\\\?\\GLOBALROOT" + device, disk))
+      return true;
+  return false;
+}
+
+// The disk's number, asked through any handle to it.
+bool diskNumber(HANDLE disk, DWORD& number) {
+  STORAGE_DEVICE_NUMBER device = {};
+  DWORD returned = 0;
+  if (!DeviceIoControl(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &device, sizeof device,
+                       &returned, nullptr))
+    return false;
+  number = device.DeviceNumber;
+  return true;
+}
+
+// The disks' device interfaces, as the system's device setup lists them.
+constexpr GUID kDiskInterface = {
+    0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+
+// The partition types only a PC's own boot disk holds.
+constexpr GUID kEfiSystemPartition = {
+    0xc12a7328, 0xf81f, 0x11d2, {0xba, 0x4b, 0x00, 0xa0, 0xc9, 0x3e, 0xc9, 0x3b}};
+constexpr GUID kMicrosoftReservedPartition = {
+    0xe3c9e316, 0x0b5c, 0x4db8, {0x81, 0x7d, 0xf9, 0x2d, 0xf0, 0x02, 0x15, 0xae}};
+constexpr GUID kRecoveryPartition = {
+    0xde94bba4, 0x06d1, 0x4d40, {0xa1, 0x6d, 0xbf, 0xd5, 0x01, 0x79, 0xd6, 0xac}};
+constexpr BYTE kMbrEfiSystem = 0xEF;
+constexpr BYTE kMbrRecovery = 0x27;
+
+bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace
 
@@ -387,7 +493,107 @@ std::uint32_t diskBusType(void* disk) {
 }
 
 bool diskHoldsSystem(std::uint32_t number) {
-  return systemVolumeOnDisk(number) || pageFileOnDisk(number);
+  return systemVolumeOnDisk(number) || systemPartitionOnDisk(number) || pageFileOnDisk(number);
+}
+
+card::RemovalPolicy diskRemovalPolicy(void* disk) {
+  DWORD number = 0;
+  if (!diskNumber(static_cast<HANDLE>(disk), number)) return card::RemovalPolicy::Unknown;
+  const HDEVINFO set = SetupDiGetClassDevsW(&kDiskInterface, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return card::RemovalPolicy::Unknown;
+  card::RemovalPolicy policy = card::RemovalPolicy::Unknown;
+  SP_DEVICE_INTERFACE_DATA face = {};
+  face.cbSize = sizeof face;
+  for (DWORD k = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &kDiskInterface, k, &face); ++k) {
+    DWORD bytes = 0;
+    SetupDiGetDeviceInterfaceDetailW(set, &face, nullptr, 0, &bytes, nullptr);
+    if (bytes < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
+    // Held in 64-bit words: the record's size field is followed by text.
+    std::vector<std::uint64_t> storage(bytes / sizeof(std::uint64_t) + 1);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    SP_DEVINFO_DATA node = {};
+    node.cbSize = sizeof node;
+    if (!SetupDiGetDeviceInterfaceDetailW(set, &face, detail, bytes, nullptr, &node)) continue;
+    const FileHandle other(
+        CreateFileW(detail->DevicePath, 0, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
+    DWORD otherNumber = 0;
+    if (!other || !diskNumber(other.get(), otherNumber) || otherNumber != number) continue;
+    DWORD value = 0;
+    DWORD type = 0;
+    if (SetupDiGetDeviceRegistryPropertyW(set, &node, SPDRP_REMOVAL_POLICY, &type,
+                                          reinterpret_cast<BYTE*>(&value), sizeof value, nullptr) &&
+        type == REG_DWORD) {
+      switch (value) {
+        case CM_REMOVAL_POLICY_EXPECT_NO_REMOVAL:
+          policy = card::RemovalPolicy::ExpectNoRemoval;
+          break;
+        case CM_REMOVAL_POLICY_EXPECT_ORDERLY_REMOVAL:
+          policy = card::RemovalPolicy::OrderlyRemoval;
+          break;
+        case CM_REMOVAL_POLICY_EXPECT_SURPRISE_REMOVAL:
+          policy = card::RemovalPolicy::SurpriseRemoval;
+          break;
+        default:
+          break;
+      }
+    }
+    break;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return policy;
+}
+
+bool diskHoldsBootPartitions(void* disk) {
+  // Room for the partitions of any disk; a larger layout answers that the
+  // room is too small, and is asked again with more.
+  for (DWORD count = 128; count <= 4096; count *= 4) {
+    const std::size_t bytes = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) +
+                              count * sizeof(PARTITION_INFORMATION_EX);
+    std::vector<std::uint64_t> storage(bytes / sizeof(std::uint64_t) + 1);
+    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(storage.data());
+    DWORD returned = 0;
+    if (!DeviceIoControl(static_cast<HANDLE>(disk), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
+                         layout, static_cast<DWORD>(bytes), &returned, nullptr)) {
+      if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) continue;
+      return false;
+    }
+    for (DWORD k = 0; k < layout->PartitionCount && k < count; ++k) {
+      const PARTITION_INFORMATION_EX& partition = layout->PartitionEntry[k];
+      if (partition.PartitionStyle == PARTITION_STYLE_GPT) {
+        const GUID& type = partition.Gpt.PartitionType;
+        if (sameGuid(type, kEfiSystemPartition) || sameGuid(type, kMicrosoftReservedPartition) ||
+            sameGuid(type, kRecoveryPartition))
+          return true;
+      } else if (partition.PartitionStyle == PARTITION_STYLE_MBR) {
+        const BYTE type = partition.Mbr.PartitionType;
+        if (type == kMbrEfiSystem || type == kMbrRecovery) return true;
+      }
+    }
+    return false;
+  }
+  return false;
+}
+
+bool Win32DiskServices::holdsPageFile(NativeHandle volume) {
+  std::vector<DiskExtent> extents;
+  const std::uint32_t error = lastError_;
+  if (!volumeDiskExtents(volume, extents)) {
+    lastError_ = error;
+    return false;
+  }
+  for (const DiskExtent& extent : extents)
+    if (pageFileOnDisk(extent.diskNumber)) return true;
+  return false;
+}
+
+card::RemovalPolicy Win32DiskServices::removalPolicy(NativeHandle device) {
+  return diskRemovalPolicy(toHandle(device));
+}
+
+bool Win32DiskServices::holdsBootPartitions(NativeHandle device) {
+  return diskHoldsBootPartitions(toHandle(device));
 }
 
 bool Win32DiskServices::writeProtected(NativeHandle device) {
@@ -423,7 +629,19 @@ bool Win32DiskServices::ejectMedia(NativeHandle device) {
   DWORD returned = 0;
   DeviceIoControl(toHandle(device), IOCTL_STORAGE_MEDIA_REMOVAL, &allow, sizeof allow, nullptr, 0,
                   &returned, nullptr);
-  return controlWithoutData(toHandle(device), IOCTL_STORAGE_EJECT_MEDIA) || failed();
+  if (!controlWithoutData(toHandle(device), IOCTL_STORAGE_EJECT_MEDIA)) return failed();
+  // The reader's own word that its card is out: some take the eject and keep
+  // the card. A reader that is gone has let it go with itself.
+  if (controlWithoutData(toHandle(device), IOCTL_STORAGE_CHECK_VERIFY2)) {
+    lastError_ = ERROR_BUSY;
+    return false;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_NOT_READY || error == ERROR_NO_MEDIA_IN_DRIVE ||
+      error == ERROR_DEVICE_NOT_CONNECTED)
+    return true;
+  lastError_ = error;
+  return false;
 }
 
 }  // namespace disks

@@ -17,9 +17,15 @@ namespace disks {
 // The bus of the disk behind `disk` (a HANDLE); kBusTypeUnknown when it
 // does not tell.
 std::uint32_t diskBusType(void* disk);
-// Whether disk `number` holds the Windows folder, the system drive or a
-// page file.
+// Whether disk `number` holds the Windows folder, the system drive, the
+// partition the firmware started the system from, or a page file.
 bool diskHoldsSystem(std::uint32_t number);
+// The removal policy of the disk's device, as the system's device setup
+// keeps it.
+card::RemovalPolicy diskRemovalPolicy(void* disk);
+// Whether the disk's layout holds an EFI system, Microsoft reserved or
+// recovery partition.
+bool diskHoldsBootPartitions(void* disk);
 
 class Win32DiskServices final : public DiskServices, public CardDevices, public DriveLetters {
  public:
@@ -34,6 +40,7 @@ class Win32DiskServices final : public DiskServices, public CardDevices, public 
 
   // The card's device.
   bool openDevice(const std::string& path, NativeHandle& device) override;
+  bool openDeviceShared(const std::string& path, NativeHandle& device) override;
   bool driveGeometry(NativeHandle device, DriveGeometry& geometry) override;
   bool deviceLength(NativeHandle device, std::int64_t& bytes) override;
   bool seekDevice(NativeHandle device, std::int64_t offset) override;
@@ -48,11 +55,13 @@ class Win32DiskServices final : public DiskServices, public CardDevices, public 
 
   // The drive letters and the volumes on a card.
   bool queryDosDevice(const std::string& dosName, std::string& target) override;
+  bool openDiskForQueries(const std::string& path, NativeHandle& disk) override;
   bool listVolumes(std::vector<std::string>& paths) override;
   bool openVolume(const std::string& path, bool exclusive, NativeHandle& volume) override;
   bool storageDeviceNumber(NativeHandle volume, StorageDeviceNumber& number) override;
   bool volumeDiskExtents(NativeHandle volume, std::vector<DiskExtent>& extents) override;
   bool lockVolume(NativeHandle volume) override;
+  bool holdsPageFile(NativeHandle volume) override;
   bool dismountVolume(NativeHandle volume) override;
   bool unlockVolume(NativeHandle volume) override;
   void closeVolume(NativeHandle volume) override;
@@ -65,6 +74,8 @@ class Win32DiskServices final : public DiskServices, public CardDevices, public 
   bool writeProtected(NativeHandle device) override;
   std::uint32_t busType(NativeHandle device) override;
   bool systemDisk(NativeHandle device) override;
+  card::RemovalPolicy removalPolicy(NativeHandle device) override;
+  bool holdsBootPartitions(NativeHandle device) override;
   bool ejectMedia(NativeHandle device) override;
 
  private:

@@ -566,12 +566,19 @@ bool TForm1::executeOpenDialog() {
   OPENFILENAMEW options = imageFileDialog(hwnd_, name);
   // The process's current folder stays where it was: left in the folder the
   // operator browsed to, it would hold that drive open, and on the card it
-  // would make the card's volume refuse its lock.
+  // would make the card's volume refuse its lock. The dialog's own flag for
+  // that does not hold for an open dialog: the window puts the folder back
+  // itself, for both dialogs alike.
   options.Flags = OFN_EXPLORER | OFN_ENABLEHOOK | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
-                  OFN_FILEMUSTEXIST | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
+                  OFN_FILEMUSTEXIST | OFN_ENABLESIZING;
   options.lCustData = reinterpret_cast<LPARAM>(this);
   options.lpfnHook = openDialogHook;
-  if (!GetOpenFileNameW(&options)) return false;
+  bool chosen = false;
+  {
+    const CurrentFolderKept workingFolder;
+    chosen = GetOpenFileNameW(&options) != 0;
+  }
+  if (!chosen) return false;
   fileName_.assign(name.data());
   // The label followed the selection while the dialog was open; a name typed
   // into the dialog never shows there, so show the file the next write uses.
@@ -598,9 +605,11 @@ std::wstring TForm1::executeSaveDialog(const std::wstring& cardName) {
   // Read the MMC card into a file, and which card.
   const std::wstring title = L"\u8BFB\u53D6MMC\u5361\u5230\u6587\u4EF6 " + cardName + L":";
   options.lpstrTitle = title.c_str();
-  // An existing file is replaced only when the operator says so.
+  // An existing file is replaced only when the operator says so. The
+  // process's current folder is put back as for the open dialog.
   options.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST |
-                  OFN_NOREADONLYRETURN | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
+                  OFN_NOREADONLYRETURN | OFN_ENABLESIZING;
+  const CurrentFolderKept workingFolder;
   if (!GetSaveFileNameW(&options)) return {};
   return name.data();
 }
@@ -612,7 +621,9 @@ std::string TForm1::chosenFileName() { return toUtf8(fileName_); }
 bool TForm1::askForFile() { return executeOpenDialog(); }
 
 void TForm1::showMessage(const std::string& text, const std::string& caption) {
-  MessageBoxW(nullptr, toUtf16(text).c_str(), toUtf16(caption).c_str(), MB_OK);
+  // Owned by the window: it stays in front of it, shares its taskbar button,
+  // and the window takes no clicks until it is closed.
+  MessageBoxW(hwnd_, toUtf16(text).c_str(), toUtf16(caption).c_str(), MB_OK);
 }
 
 void TForm1::repaintWindow() {

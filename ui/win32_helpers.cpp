@@ -65,4 +65,16 @@ bool openDialogHasSelection(HWND dialog) {
   return FAILED(counted) || selected > 0;
 }
 
+CurrentFolderKept::CurrentFolderKept() {
+  const DWORD size = GetCurrentDirectoryW(0, nullptr);
+  if (size == 0) return;
+  folder_.assign(size, L'\0');
+  const DWORD length = GetCurrentDirectoryW(size, &folder_[0]);
+  folder_.resize(length < size ? length : 0);
+}
+
+CurrentFolderKept::~CurrentFolderKept() {
+  if (!folder_.empty()) SetCurrentDirectoryW(folder_.c_str());
+}
+
 }  // namespace quenvory

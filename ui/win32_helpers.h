@@ -64,6 +64,21 @@ class ScopeExit {
   Action action_;
 };
 
+// The process's current folder, put back as it was on leaving the scope.
+// The open dialog can leave it in the folder the operator browsed to, even
+// when asked not to; on a card, it would keep the card's volume from being
+// locked.
+class CurrentFolderKept {
+ public:
+  CurrentFolderKept();
+  ~CurrentFolderKept();
+  CurrentFolderKept(const CurrentFolderKept&) = delete;
+  CurrentFolderKept& operator=(const CurrentFolderKept&) = delete;
+
+ private:
+  std::wstring folder_;
+};
+
 // Registers a window class of this module once; later calls find it
 // registered. Throws AppError when the system refuses.
 void registerWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure,

@@ -234,6 +234,34 @@ TEST_F(ReadOperation, FailuresKeepNothingAndTouchNothing) {
   }
 }
 
+// A file that cannot be put in its place fails the run after the card was
+// read whole: a failure of the file, never a refusal of the card, so that no
+// hint about the card's rights follows it.
+TEST_F(ReadOperation, AFileThatCannotBePutInPlaceFailsTheRunAsTheFilesFault) {
+  disk.failBackupPlace(5);
+  const card::Outcome outcome = card::runBackup(disk, ui, targetPath, options);
+  EXPECT_EQ(outcome.ending, card::Ending::Failed);
+  EXPECT_EQ(outcome.systemError, 5u);
+  EXPECT_TRUE(outcome.fileFailed);
+  EXPECT_FALSE(std::filesystem::exists(targetPath));
+}
+
+// A stop asked for while the card's volume is waited for ends the backup at
+// once, with no file made.
+TEST_F(ReadOperation, AStopDuringTheWaitForTheCardEndsTheRunWithinOneTry) {
+  disks::SimulatedDrive busy = card();
+  busy.lockRefusals = -1;
+  useCard(busy);
+  ui.stopAtCheck = 1;
+  const card::Outcome outcome = card::runBackup(disk, ui, targetPath, options);
+  EXPECT_EQ(outcome.ending, card::Ending::Stopped);
+  EXPECT_EQ(disk.lockAttempts("\\\\.\\G:"), 1);
+  EXPECT_EQ(ui.messages, (std::vector<std::pair<std::string, std::string>>{
+                             {"stopped at block 0, no backup was kept", "MMC ERROR"}}));
+  EXPECT_EQ(count("create target"), 0);
+  EXPECT_EQ(filesInScratch(), std::vector<std::string>{"card-G.img"});
+}
+
 // Refusals before anything is read: no file is made and the card is not read.
 TEST_F(ReadOperation, RefusalsBeforeTheFirstRead) {
   struct Case {

@@ -80,6 +80,30 @@ TEST(SimulatedDiskServices, ReadsTheRealPcSettingsFromText) {
   EXPECT_TRUE(drives[2].second.folder.empty());
 }
 
+// The disks the card rule tells apart: a laptop's eMMC, a disk with the PC's
+// boot partitions, a page-file disk, a reader whose removal policy is not
+// told.
+TEST(SimulatedDiskServices, ReadsTheDisksBuiltIntoThePcFromText) {
+  using Policy = card::RemovalPolicy;
+  disks::SimulatedDrives drives;
+  std::string error;
+  ASSERT_TRUE(disks::parseSimulatedDrives(
+      "G=fixed,bus=mmc,removal=none;H=fixed,bus=sd,efi;I=card,pagefile;J=fixed,bus=sd,"
+      "removal=orderly;K=fixed,bus=sd,removal=unknown;L=card",
+      drives, error))
+      << error;
+  ASSERT_EQ(drives.size(), 6u);
+  EXPECT_EQ(drives[0].second.removalPolicy, Policy::ExpectNoRemoval);
+  EXPECT_TRUE(drives[1].second.bootPartitions);
+  EXPECT_TRUE(drives[2].second.pageFile);
+  EXPECT_EQ(drives[3].second.removalPolicy, Policy::OrderlyRemoval);
+  EXPECT_EQ(drives[4].second.removalPolicy, Policy::Unknown);
+  EXPECT_EQ(drives[5].second.removalPolicy, Policy::SurpriseRemoval);
+  EXPECT_FALSE(drives[5].second.bootPartitions);
+  EXPECT_FALSE(drives[5].second.pageFile);
+  EXPECT_FALSE(disks::parseSimulatedDrives("G=card,removal=sometimes", drives, error));
+}
+
 // A card whose reads fail at a block, and one that reads a block otherwise
 // each time after the first, for trying a backup's failures in the demo.
 TEST(SimulatedDiskServices, ReadsCardsThatDoNotReadBackFromText) {

@@ -382,7 +382,10 @@ TEST_F(WriteOperation, HoldsTheVolumeLockedAroundEveryBlock) {
     const auto lastAt = [&](const std::string& entry) {
       return journal.rend() - std::find(journal.rbegin(), journal.rend(), entry) - 1;
     };
-    EXPECT_LT(at("update layout"), at("close device"));
+    // A card that left its reader has no layout to read afresh.
+    if (at("eject") == std::ptrdiff_t(journal.size())) {
+      EXPECT_LT(at("update layout"), at("close device"));
+    }
     EXPECT_LT(at("close device"), at("unlock volume"));
     EXPECT_LT(at("unlock volume"), lastAt("close volume"));
     EXPECT_EQ(std::count(journal.begin(), journal.end(), "open volume \\\\.\\G: exclusive"), 1);
@@ -454,18 +457,23 @@ TEST_F(WriteOperation, EjectsTheCardOnlyAfterASuccessfulWriteBeforeItsVolumeIsUn
 TEST_F(WriteOperation, WaitsUpToFifteenSecondsForABusyCard) {
   struct Case {
     const char* name;
-    int refusals;  // 200 ms apart; -1: for good
+    int openRefusals;  // the volume held open by another program, 200 ms apart
+    int refusals;      // 200 ms apart; -1: for good
     std::uint32_t error;
     bool written;
     int attempts;
     int waitedMs;
   };
   const Case cases[] = {
-      {"free at once", 0, 5, true, 1, 0},
-      {"busy for 14 s", 70, 5, true, 71, 14000},
-      {"busy for 15 s", 75, 32, true, 76, 15000},
-      {"busy for good", -1, 5, false, 76, 15000},
-      {"refused for another reason", -1, 1, false, 1, 0},
+      {"free at once", 0, 0, 5, true, 1, 0},
+      {"busy for 14 s", 0, 70, 5, true, 71, 14000},
+      {"busy for 15 s", 0, 75, 32, true, 76, 15000},
+      {"busy for good", 0, -1, 5, false, 76, 15000},
+      {"refused for another reason", 0, -1, 1, false, 1, 0},
+      {"held open for 10 s", 50, 0, 5, true, 1, 10000},
+      {"held open for good", -1, 0, 5, false, 0, 15000},
+      // One patience for the open and the lock together.
+      {"held open for 8 s, then busy for 8 s", 40, 40, 5, false, 36, 15000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -476,6 +484,7 @@ TEST_F(WriteOperation, WaitsUpToFifteenSecondsForABusyCard) {
     d.file = cardPath;
     d.lockRefusals = c.refusals;
     d.lockError = c.error;
+    d.volumeOpenRefusals = c.openRefusals;
     disk.addDrive("G", d);
     const int attemptsBefore = disk.lockAttempts("\\\\.\\G:");
     int waitedMs = 0;
@@ -509,6 +518,130 @@ TEST_F(WriteOperation, WaitsUpToFifteenSecondsForABusyCard) {
     // Written cards go on to the read-back's status.
     statuses.resize(std::min(statuses.size(), expected.size()));
     EXPECT_EQ(statuses, expected);
+  }
+}
+
+// A stop asked for while the card's volume is waited for ends the run at
+// once: nothing was written, and the card still holds what it held.
+TEST_F(WriteOperation, AStopDuringTheWaitForTheCardEndsTheRunWithinOneTry) {
+  disks::SimulatedDrive busy;
+  busy.file = cardPath;
+  busy.lockRefusals = -1;
+  disk.addDrive("G", busy);
+  writeFile(cardPath, Bytes(512 * 64, 0x5A));
+  useImage(completeImage(20));
+  int pauses = 0;
+  options.lock.wait = [&](std::chrono::milliseconds) { ++pauses; };
+  ui.stopAtCheck = 1;
+  const card::Outcome outcome = card::runWrite(disk, ui, options);
+  EXPECT_EQ(outcome.ending, card::Ending::Stopped);
+  EXPECT_EQ(outcome.block, 0);
+  EXPECT_EQ(disk.lockAttempts("\\\\.\\G:"), 1);
+  EXPECT_EQ(pauses, 0);
+  EXPECT_EQ(ui.messages, (std::vector<std::pair<std::string, std::string>>{
+                             {"stopped at block 0, nothing written", "MMC ERROR"}}));
+  EXPECT_EQ(cardBytes(), Bytes(512 * 64, 0x5A));
+  EXPECT_EQ(disk.openDevices(), 0);
+  EXPECT_EQ(disk.openVolumes(), 0);
+  EXPECT_EQ(disk.openImages(), 0);
+}
+
+// After a card left its reader, asking the reader about its layout would
+// start the card again, and the system would mount it or offer to format it:
+// no layout is read afresh then. A reader that keeps the card is asked again
+// for a few seconds, and only then is the layout read afresh.
+TEST_F(WriteOperation, ReadsTheLayoutAfreshOnlyWhenTheCardStayedInItsReader) {
+  struct Case {
+    const char* name;
+    int ejectRefusals;
+    int ejects;  // attempts
+    bool ejected;
+  };
+  const Case cases[] = {
+      {"out at once", 0, 1, true},
+      {"out at the third try", 2, 3, true},
+      {"kept in", -1, 16, false},  // 3 s, 200 ms apart
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    ui.messages.clear();
+    disks::SimulatedDrive d;
+    d.file = cardPath;
+    d.ejectRefusals = c.ejectRefusals;
+    disk.addDrive("G", d);
+    int waitedMs = 0;
+    options.lock.wait = [&](std::chrono::milliseconds pause) {
+      waitedMs += static_cast<int>(pause.count());
+    };
+    useImage(completeImage(20));
+    const card::Outcome outcome = card::runWrite(disk, ui, options);
+    EXPECT_TRUE(outcome.done());
+    EXPECT_EQ(outcome.cardEjected, c.ejected);
+    EXPECT_EQ(ui.messages, kDoneOnly);
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "eject"), c.ejects);
+    EXPECT_EQ(waitedMs, (c.ejects - 1) * 200);
+    // The window is kept alive between every two tries.
+    const auto firstEject = std::find(journal.begin(), journal.end(), "eject");
+    EXPECT_GE(std::count(firstEject, journal.end(), "process events"), c.ejects - 1);
+    const auto at = [&](const std::string& entry) {
+      return std::find(journal.begin(), journal.end(), entry) - journal.begin();
+    };
+    const auto lastEject = journal.rend() - std::find(journal.rbegin(), journal.rend(), "eject");
+    if (c.ejected) {
+      EXPECT_EQ(std::count(journal.begin(), journal.end(), "update layout"), 0);
+    } else {
+      EXPECT_LT(lastEject, at("update layout"));
+      EXPECT_LT(at("update layout"), at("close device"));
+    }
+  }
+}
+
+// The card's disk is had for the run alone when it can be: another program
+// that holds it open for writing is waited for, within the lock's patience,
+// and only then is the disk opened beside it.
+TEST_F(WriteOperation, OpensTheCardForItselfFirstThenBesideAnotherWriter) {
+  struct Case {
+    const char* name;
+    int refusals;
+    int exclusiveOpens;
+    bool shared;
+    int waitedMs;
+  };
+  const Case cases[] = {
+      {"free at once", 0, 1, false, 0},
+      {"free after 1 s", 5, 6, false, 1000},
+      {"held for good", -1, 76, true, 15000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    journal.clear();
+    ui.messages.clear();
+    std::remove(cardPath.c_str());
+    disks::SimulatedDrive d;
+    d.file = cardPath;
+    d.exclusiveOpenRefusals = c.refusals;
+    disk.addDrive("G", d);
+    int waitedMs = 0;
+    options.lock.wait = [&](std::chrono::milliseconds pause) {
+      waitedMs += static_cast<int>(pause.count());
+    };
+    const Bytes image = completeImage(20);
+    useImage(image);
+    run();
+    EXPECT_EQ(cardBytes(), payloadOf(image));
+    EXPECT_EQ(ui.messages, kDoneOnly);
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), "open device \\\\.\\PHYSICALDRIVE1"),
+              c.exclusiveOpens);
+    EXPECT_EQ(
+        std::count(journal.begin(), journal.end(), "open device shared \\\\.\\PHYSICALDRIVE1"),
+        c.shared ? 1 : 0);
+    EXPECT_EQ(waitedMs, c.waitedMs);
+    if (c.waitedMs > 0) {
+      EXPECT_NE(
+          std::find(journal.begin(), journal.end(), "status waiting for the card at >G to be free"),
+          journal.end());
+    }
   }
 }
 
@@ -795,6 +928,22 @@ class CardWithTwoVolumes : public WriteOperation {
 
   std::string otherCard = scratch.path("card-J.img");
 };
+
+// The card is waited for 15 s in all, however many volumes it has.
+TEST_F(CardWithTwoVolumes, WaitsFifteenSecondsInAllForEveryVolume) {
+  changeVolume("G", [](disks::SimulatedDrive& d) { d.lockRefusals = 50; });
+  changeVolume("H", [](disks::SimulatedDrive& d) { d.lockRefusals = 50; });
+  int waitedMs = 0;
+  options.lock.wait = [&](std::chrono::milliseconds pause) {
+    waitedMs += static_cast<int>(pause.count());
+  };
+  useImage(completeImage(30));
+  run();
+  EXPECT_EQ(disk.lockAttempts("\\\\.\\G:"), 51);
+  EXPECT_EQ(disk.lockAttempts("\\\\.\\H:"), 26);
+  EXPECT_EQ(waitedMs, 15000);
+  EXPECT_TRUE(cardBytes().empty());
+}
 
 TEST_F(CardWithTwoVolumes, LocksEveryVolumeOfTheCardRetryingOnlyWhileOneIsBusy) {
   struct Case {

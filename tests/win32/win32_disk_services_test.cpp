@@ -22,6 +22,7 @@
 
 #include "card/card_device.h"
 #include "card/write_run.h"
+#include "disks/cards.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -235,7 +236,7 @@ TEST(Win32DiskServices, VolumeExtentsAsTheSystemAnswers_WineGivesNoneSoNoSecondA
 // Wine answers neither the disk's length nor a size for it, so the run falls
 // back on the geometry (tested with simulated disks); here the failure must
 // carry a code.
-TEST(Win32DiskServices, FloppyTypeDiskLength_WineAnswersNeitherLengthNorSize) {
+TEST(Win32DiskServices, FloppyTypeDiskLength_WineAnswersOnlyTheExtendedGeometrysSize) {
   disks::Win32DiskServices disk;
   card::NativeHandle device = 0;
   ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", device)) << disk.lastError();
@@ -244,10 +245,14 @@ TEST(Win32DiskServices, FloppyTypeDiskLength_WineAnswersNeitherLengthNorSize) {
   EXPECT_FALSE(DeviceIoControl(reinterpret_cast<HANDLE>(device), IOCTL_DISK_GET_LENGTH_INFO,
                                nullptr, 0, &length, sizeof length, &returned, nullptr))
       << "Wine now answers the length: expect it from the services";
+  // A disk opened for queries only tells no length on Windows either: its
+  // extended geometry's size stands in.
+  DISK_GEOMETRY_EX geometry{};
+  ASSERT_TRUE(DeviceIoControl(reinterpret_cast<HANDLE>(device), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX,
+                              nullptr, 0, &geometry, sizeof geometry, &returned, nullptr));
   std::int64_t bytes = -1;
-  EXPECT_FALSE(disk.deviceLength(device, bytes));
-  EXPECT_EQ(disk.lastError(), static_cast<std::uint32_t>(ERROR_INVALID_FUNCTION));
-  EXPECT_EQ(bytes, -1);
+  EXPECT_TRUE(disk.deviceLength(device, bytes));
+  EXPECT_EQ(bytes, geometry.DiskSize.QuadPart);
   disk.closeDevice(device);
 }
 
@@ -387,7 +392,7 @@ TEST(Win32DiskServices, ErrorKinds) {
   disks::Win32DiskServices disk;
   const std::pair<DWORD, card::ErrorKind> cases[] = {
       {ERROR_ACCESS_DENIED, card::ErrorKind::Busy},
-      {ERROR_SHARING_VIOLATION, card::ErrorKind::Busy},
+      {ERROR_SHARING_VIOLATION, card::ErrorKind::InUse},
       {ERROR_LOCK_VIOLATION, card::ErrorKind::Busy},
       {ERROR_NOT_READY, card::ErrorKind::NotReady},
       {ERROR_NO_MEDIA_IN_DRIVE, card::ErrorKind::NotReady},
@@ -573,6 +578,62 @@ TEST(Win32DiskServices, TargetFileTakesItsNameOnlyWhenPutInPlace) {
   EXPECT_EQ(disk.files().lastError(), std::uint32_t(ERROR_PATH_NOT_FOUND));
   EXPECT_FALSE(disk.files().writeBackup(kept, backup.data(), backup.size()));
   EXPECT_EQ(disk.files().lastError(), std::uint32_t(ERROR_INVALID_HANDLE));
+}
+
+}  // namespace
+
+namespace {
+
+// The disk of a run is had for the run alone: another handle open for
+// writing, even one that lets others write, makes that open fail with a
+// sharing violation, and only then does the open beside it succeed.
+TEST(Win32DiskServices, OpensTheDiskForItselfOnlyWhenNobodyElseWritesToIt) {
+  ScratchDir scratch;
+  const std::string path = scratch.path("card.img");
+  writeFile(path, patternBlocks(0, 2));
+  disks::Win32DiskServices disk;
+  card::NativeHandle alone = 0;
+  ASSERT_TRUE(disk.openDevice(path, alone)) << disk.lastError();
+  disk.closeDevice(alone);
+
+  const HANDLE other =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(disk.openDevice(path, alone));
+  EXPECT_EQ(disk.lastError(), static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(disk.errorKind(disk.lastError()), card::ErrorKind::InUse);
+  card::NativeHandle beside = 0;
+  ASSERT_TRUE(disk.openDeviceShared(path, beside)) << disk.lastError();
+  disk.closeDevice(beside);
+  CloseHandle(other);
+}
+
+// What the card rule asks of a disk, through a handle opened for queries
+// only, as `list` asks it. Wine's floppy-type disk is a fixed disk on no
+// reader's bus, with no removal policy, boot partition or system on it: no
+// card, and the command line names no built-in or system disk for it.
+TEST(Win32DiskServices, TheCardRuleAsksWhatWinesDiskAnswers) {
+  disks::Win32DiskServices disk;
+  card::NativeHandle handle = 0;
+  ASSERT_TRUE(disk.openDiskForQueries("\\\\.\\PHYSICALDRIVE1", handle)) << disk.lastError();
+  card::DriveGeometry geometry;
+  ASSERT_TRUE(disk.driveGeometry(handle, geometry));
+  const card::DiskFacts facts = card::diskFacts(disk, handle, geometry);
+  EXPECT_FALSE(facts.removableMedia);
+  EXPECT_FALSE(facts.bootPartitions);
+  EXPECT_FALSE(facts.systemDisk);
+  EXPECT_EQ(card::judgeDisk(facts), card::DiskVerdict::NotRemovable);
+  disk.closeDevice(handle);
+
+  const card::LetterDisk g = card::examineLetter(disk, disk, "G");
+  EXPECT_EQ(g.disk, 1);
+  EXPECT_TRUE(g.described);
+  EXPECT_EQ(g.verdict, card::DiskVerdict::NotRemovable);
+  EXPECT_GT(g.bytes, 0);
+  // A CD-ROM's letter leads to no disk at all.
+  EXPECT_EQ(card::examineLetter(disk, disk, "I").disk, -1);
+  EXPECT_EQ(disks::cardRefusal("G", {}), "");
 }
 
 }  // namespace

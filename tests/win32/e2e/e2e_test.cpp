@@ -236,7 +236,7 @@ TEST_F(DemoTest, CompleteImageIsWrittenAndDone) {
   run(image, L"G");
   ASSERT_TRUE(watcher->waitForBoxes(1, 20s));
   EXPECT_FALSE(watcher->boxes()[0].anyIcon);
-  EXPECT_EQ(watcher->boxes()[0].owner, nullptr);
+  EXPECT_EQ(watcher->boxes()[0].owner, demo->form());
   // At "done" the panel is hidden again and the bar stays where it was.
   const std::vector<Display> atBoxes = shownDisplays();
   ASSERT_EQ(atBoxes.size(), 1u);

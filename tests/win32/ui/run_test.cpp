@@ -539,8 +539,8 @@ TEST_F(RunTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsClean) {
 }
 
 // The card writer's messages: the text and caption it gives, an OK button,
-// no icon, no owner, and the window usable meanwhile.
-TEST_F(RunTest, CardWriterMessagesHaveNoIconAndNoOwner) {
+// no icon, owned by the window, which takes no clicks meanwhile.
+TEST_F(RunTest, CardWriterMessagesHaveNoIconAndAreOwnedByTheWindow) {
   struct Case {
     const char* what;
     disks::SimulatedDrive::Kind kind;
@@ -585,8 +585,8 @@ TEST_F(RunTest, CardWriterMessagesHaveNoIconAndNoOwner) {
       EXPECT_EQ(seen[k].text, c.expected[k].first);
       EXPECT_EQ(seen[k].caption, c.expected[k].second);
       EXPECT_FALSE(seen[k].anyIcon);
-      EXPECT_EQ(seen[k].owner, nullptr);
-      EXPECT_TRUE(seen[k].mainEnabled);
+      EXPECT_EQ(seen[k].owner, form->handle());
+      EXPECT_FALSE(seen[k].mainEnabled);
     }
     EXPECT_TRUE(nothingOpen());
   }
@@ -704,7 +704,7 @@ TEST_F(RunTest, SecondClickDuringARunStartsNothing) {
   };
   watcher.onBox([&](HWND, const SeenBox& box) {
     if (box.caption != L"surprised") return;
-    // The box has no owner: the window takes clicks meanwhile.
+    // A click that reaches the window all the same (the box disables it).
     PostMessageW(form1, WM_COMMAND, MAKEWPARAM(quenvory::kBtStart, BN_CLICKED),
                  reinterpret_cast<LPARAM>(form->control("btStart")));
     std::this_thread::sleep_for(200ms);

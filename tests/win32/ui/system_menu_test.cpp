@@ -159,6 +159,63 @@ TEST_F(SystemMenuTest, ReadAsksBeforeReplacingAFileAndCancelReadsNothing) {
   EXPECT_TRUE(nothingOpen());
 }
 
+// A dialog may leave the process's current folder where the operator browsed
+// to; on the card, it would keep the card's volume from its lock. Whatever a
+// dialog does with it, the folder is the window's own again afterwards.
+TEST_F(SystemMenuTest, TheWorkingFolderIsTheWindowsOwnAfterEveryDialog) {
+  const std::wstring home = scratch.file(L"home");
+  const std::wstring elsewhere = scratch.file(L"elsewhere");
+  ASSERT_TRUE(CreateDirectoryW(home.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+  const std::wstring imagePath = scratch.file(L"image.S7img");
+  writeFile(imagePath, image);
+  const auto currentFolder = [] {
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH + 1, folder);
+    return std::wstring(folder);
+  };
+  struct Case {
+    const char* name;
+    bool saveDialog;
+    bool confirmed;
+  };
+  const std::wstring before = currentFolder();
+  const Case cases[] = {
+      {"open dialog, cancelled", false, false},
+      {"open dialog, a file chosen", false, true},
+      {"save dialog, cancelled", true, false},
+      {"save dialog, a file named", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(SetCurrentDirectoryW(home.c_str()));
+    const std::wstring path = c.saveDialog ? scratch.file(L"backup.S7img") : imagePath;
+    const bool confirmed = c.confirmed;
+    bool shown = false;
+    watcher.onFileDialog([&, path, confirmed](HWND dialog) {
+      shown = true;
+      // As the dialog does when the operator browses to another folder.
+      SetCurrentDirectoryW(elsewhere.c_str());
+      if (!confirmed) return;  // the watcher cancels it
+      SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x47C, reinterpret_cast<LPARAM>(path.c_str()));
+      PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+      waitFor([&] { return !IsWindow(dialog); }, 5s);
+    });
+    const std::size_t boxes = watcher.boxes().size();
+    if (c.saveDialog)
+      choose(quenvory::kMiReadCard);
+    else
+      SendMessageW(form->control("btPickFile"), BM_CLICK, 0, 0);
+    if (c.saveDialog && c.confirmed) {
+      ASSERT_TRUE(watcher.waitForBoxes(boxes + 1, 10s));
+    }
+    pumpMessages();
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(currentFolder(), home);
+  }
+  SetCurrentDirectoryW(before.c_str());
+}
+
 // A drive that is no card, or holds none, is refused with the write's own
 // message before the operator is asked for a file name.
 TEST_F(SystemMenuTest, ReadChecksTheCardBeforeItsDialog) {
