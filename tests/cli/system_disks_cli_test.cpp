@@ -1,5 +1,5 @@
 // The disks the running system lives on, as the whole program sees them on
-// this machine: an active swap on a loop device and the disk holding / are
+// this machine: an active swap on loop devices and the disk holding / are
 // never listed, never written nor read, and are named as the system's own
 // (root only for the swap; skipped, saying why, elsewhere).
 #include <gtest/gtest.h>
@@ -8,10 +8,12 @@
 
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "disks/posix_disk_services.h"
 #include "tests/cli/cli_runner.h"
 #include "tests/support/attach_or_skip.h"
 #include "tests/support/loop_device.h"
@@ -62,45 +64,67 @@ Bytes head(const Bytes& bytes, std::size_t count) {
   return Bytes(bytes.begin(), bytes.begin() + std::min(count, bytes.size()));
 }
 
-TEST(SystemDisksCli, ALoopDeviceHoldingSwapIsNeverListedWrittenNorRead) {
-  ScratchDir scratch;
-  const std::string imagePath = scratch.path("card.S7img");
-  writeFile(imagePath, completeImage(64));
-  const std::string backing = scratch.path("swap.img");
-  writeFile(backing, Bytes(4 * 1024 * 1024, 0));
-  LoopDevice loop(backing);
-  ATTACH_OR_SKIP(loop);
-  ActiveSwap swap(loop.path());
-  ASSERT_TRUE(swap.on()) << "no swap on " << loop.path() << ": " << swap.problem();
-  // The swap's own header, as mkswap wrote it, is in its first page: a
-  // write from block 0 on would change it.
-  const Bytes before = head(readFile(backing), 4096);
+// A loop device over a file that holds the active swap, or lies beneath the
+// loop device that does: the kernel keeps the first from being opened for
+// a write, but nothing of the kernel's keeps the second. Both are the
+// system's: never listed, every run refused, named as such, the swap's
+// header untouched.
+TEST(SystemDisksCli, ALoopDeviceHoldingSwapOrBeneathItIsNeverListedWrittenNorRead) {
+  for (const bool beneath : {false, true}) {
+    SCOPED_TRACE(beneath ? "beneath the swap's loop device" : "holding the swap");
+    ScratchDir scratch;
+    const std::string imagePath = scratch.path("card.S7img");
+    writeFile(imagePath, completeImage(64));
+    const std::string backing = scratch.path("swap.img");
+    writeFile(backing, Bytes(4 * 1024 * 1024, 0));
+    LoopDevice loop(backing);
+    ATTACH_OR_SKIP(loop);
+    std::unique_ptr<LoopDevice> above;
+    if (beneath) {
+      above = std::make_unique<LoopDevice>(loop.path());
+      ATTACH_OR_SKIP(*above);
+    }
+    ActiveSwap swap(beneath ? above->path() : loop.path());
+    ASSERT_TRUE(swap.on()) << "no swap: " << swap.problem();
+    // The swap's own header, as mkswap wrote it, is in its first page: a
+    // write from block 0 on would change it.
+    const Bytes before = head(readFile(backing), 4096);
 
-  const CliResult list = runCli({"list"});
-  EXPECT_EQ(list.status, 0) << list.errors;
-  EXPECT_EQ(list.output.find(loop.path() + " "), std::string::npos) << list.output;
+    const CliResult list = runCli({"list"});
+    EXPECT_EQ(list.status, 0) << list.errors;
+    EXPECT_EQ(list.output.find(loop.path() + " "), std::string::npos) << list.output;
 
-  const std::string refusal = "ERROR: " + loop.path() + kSystem + "\n";
-  const std::string readInto = scratch.path("swap.S7img");
-  struct Case {
-    std::vector<std::string> args;
-  };
-  for (const Case& c :
-       {Case{{"write", "--yes", imagePath, loop.path()}},
-        Case{{"write", "--yes", "--backup", readInto, imagePath, loop.path()}},
-        Case{{"read", loop.path(), readInto}}, Case{{"compare", imagePath, loop.path()}}}) {
-    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-    const CliResult result = runCli(c.args);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errors, refusal);
-    EXPECT_EQ(::access(readInto.c_str(), F_OK), -1) << "a file read from the swap";
+    const std::string refusal = "ERROR: " + loop.path() + kSystem + "\n";
+    const std::string readInto = scratch.path("swap.S7img");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"write", "--yes", imagePath, loop.path()},
+          std::vector<std::string>{"write", "--yes", "--backup", readInto, imagePath, loop.path()},
+          std::vector<std::string>{"read", loop.path(), readInto},
+          std::vector<std::string>{"compare", imagePath, loop.path()}}) {
+      SCOPED_TRACE(args[0] + " " + args[1]);
+      const CliResult result = runCli(args);
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.errors, refusal);
+      EXPECT_EQ(::access(readInto.c_str(), F_OK), -1) << "a file read from the swap";
+    }
+
+    // The card writer's own check, for a device the kernel lets this
+    // process open: the run that got past the command line would be refused.
+    if (beneath) {
+      disks::PosixDiskServices disk;
+      card::NativeHandle device = 0;
+      ASSERT_TRUE(disk.openDevice(loop.path(), device)) << disk.lastError();
+      EXPECT_TRUE(disk.systemDisk(device));
+      disk.closeDevice(device);
+    }
+
+    EXPECT_TRUE(swap.listed()) << "the swap was switched off";
+    swap.off();
+    ASSERT_FALSE(swap.listed());
+    if (above) above->detach();
+    loop.detach();
+    EXPECT_EQ(head(readFile(backing), 4096), before);
   }
-
-  EXPECT_TRUE(swap.listed()) << "the swap was switched off";
-  swap.off();
-  ASSERT_FALSE(swap.listed());
-  loop.detach();
-  EXPECT_EQ(head(readFile(backing), 4096), before);
 }
 
 // The disk this machine runs from, found as the kernel mounted it; only a
