@@ -256,6 +256,16 @@ std::string fileTime() {
   return text;
 }
 
+// Asks `question` on the terminal; true for a y. A stop while the question
+// waits for its answer is no answer.
+bool answeredYes(const std::string& question) {
+  writeErrors(question);
+  std::string answer;
+  if (!readInputLine(answer)) return false;
+  while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
+  return (answer == "y" || answer == "Y" || answer == "yes") && !stopRequested();
+}
+
 bool confirmed(const WriteArgs& args, const std::vector<CardJob>& jobs, const ImageFacts& facts) {
   std::string question = "Everything on " +
                          std::string(jobs.size() == 1 ? "this card" : "these cards") +
@@ -263,11 +273,43 @@ bool confirmed(const WriteArgs& args, const std::vector<CardJob>& jobs, const Im
   for (const CardJob& job : jobs) question += "  " + describe(job.description) + "\n";
   question += "with " + args.image + " (" + std::to_string(facts.blocksOnCard) + " blocks, " +
               sizeText(facts.blocksOnCard * kBlockBytes) + ").\nWrite? [y/N] ";
-  writeErrors(question);
-  std::string answer;
-  if (!readInputLine(answer)) return false;
-  while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
-  return answer == "y" || answer == "Y" || answer == "yes";
+  return answeredYes(question);
+}
+
+// Whether a backup may be made under `path`: a file already there is
+// replaced only on the operator's word, --yes or a y on the terminal. With
+// neither the command is refused before any card is opened, and the file
+// keeps its bytes. A folder is no file to replace: the backup fails on it.
+bool mayReplace(const std::string& path, bool yes) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path file = fs::u8path(path);
+  if (yes || !fs::exists(fs::symlink_status(file, error)) || fs::is_directory(file, error))
+    return true;
+  if (!inputIsTerminal()) {
+    writeErrors(messageLine(path + " exists: name a new file, or add --yes to replace it",
+                            card::kErrorCaption) +
+                "\n");
+    return false;
+  }
+  if (answeredYes("replace " + path + "? [y/N] ")) return true;
+  writeErrors("nothing written\n");
+  return false;
+}
+
+// A name in `folder` for a card's backup, after the card and the time, that
+// no file has yet: a second backup of the card within the same second gets
+// -2, -3, ... and never replaces the first.
+std::string backupName(const std::string& folder, const std::string& stem,
+                       const std::string& stamp) {
+  namespace fs = std::filesystem;
+  for (int n = 1;; ++n) {
+    const fs::path path =
+        fs::u8path(folder) /
+        fs::u8path(stem + "-" + stamp + (n == 1 ? "" : "-" + std::to_string(n)) + ".S7img");
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(path, error))) return path.u8string();
+  }
 }
 
 void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::string& prefix) {
@@ -354,10 +396,7 @@ bool describeCards(const WriteArgs& args, std::vector<CardJob>& jobs) {
   for (CardJob& job : jobs) {
     job.description = disks::describeCard(job.name);
     if (!args.backup.empty()) job.backup = args.backup;
-    if (!args.backupDir.empty())
-      job.backup = (std::filesystem::u8path(args.backupDir) /
-                    std::filesystem::u8path(cardStem(job.name) + "-" + stamp + ".S7img"))
-                       .u8string();
+    if (!args.backupDir.empty()) job.backup = backupName(args.backupDir, cardStem(job.name), stamp);
     std::vector<std::string> files = {args.image};
     if (!job.backup.empty()) files.push_back(job.backup);
     job.refusal = disks::cardRefusal(job.name, files);
@@ -434,8 +473,8 @@ int writeCommand(const WriteArgs& args) {
     return kFailure;
   }
 
-  // A stop while the question waits for its answer is no answer.
-  if (!args.yes && facts.header.accepted && (!confirmed(args, jobs, facts) || stopRequested())) {
+  if (!args.backup.empty() && !mayReplace(args.backup, args.yes)) return kFailure;
+  if (!args.yes && facts.header.accepted && !confirmed(args, jobs, facts)) {
     writeErrors("nothing written\n");
     return kFailure;
   }
@@ -467,6 +506,7 @@ struct CardReadArgs {
   Kind kind = Kind::Backup;
   std::string card;
   std::string image;
+  bool yes = false;
   bool quiet = false;
 };
 
@@ -486,6 +526,7 @@ int cardReadCommand(const CardReadArgs& args) {
     writeErrors(messageLine(refusal, card::kErrorCaption) + "\n");
     return kFailure;
   }
+  if (backup && !mayReplace(args.image, args.yes)) return kFailure;
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
   const KeepAwake awake;
   Console console(!args.quiet && errorsAreTerminal());
@@ -528,7 +569,8 @@ int runCommand(const std::vector<std::string>& args) {
   writeApp->add_option("IMAGE", write.image, "the .S7img file")->required();
   writeApp->add_option("TARGET", write.cards, cardHelp)->required();
   writeApp->add_flag("-y,--yes", write.yes,
-                     "write without asking (needed when there is no terminal)");
+                     "write, and replace a --backup FILE, without asking (needed without a "
+                     "terminal)");
   writeApp->add_flag("--no-verify", write.noVerify, "do not read the card back");
   writeApp->add_flag("--no-eject", write.noEject,
                      "keep the card in its reader after the write (Windows ejects it by default)");
@@ -555,6 +597,9 @@ int runCommand(const std::vector<std::string>& args) {
       "Reads the whole card into a new image file (read twice, kept only when both agree).");
   readApp->add_option("TARGET", read.card, cardHelp)->required();
   readApp->add_option("IMAGE", read.image, "the .S7img file to make")->required();
+  readApp->add_flag("-y,--yes", read.yes,
+                    "replace an IMAGE file already there without asking (needed without a "
+                    "terminal)");
   readApp->add_flag("-q,--quiet", read.quiet, "no progress line");
   readApp->callback([&] {
     installStopHandlers();

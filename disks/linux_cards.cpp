@@ -1,10 +1,13 @@
 #include "disks/linux_cards.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace disks {
@@ -88,9 +91,8 @@ bool sameFile(const std::string& a, const std::string& b) {
   return !a.empty() && !b.empty() && std::filesystem::equivalent(a, b, error);
 }
 
-// A disk of the MMC host: a built-in reader's card, or an eMMC chip (whose
-// boot and replay-protected areas, mmcblk0boot0 and mmcblk0rpmb, are no
-// cards).
+// A disk of the MMC host, mmcblk and a number: a built-in reader's card, or
+// an eMMC chip soldered into the PC.
 bool onMmcBus(const std::string& name) {
   static const std::string kPrefix = "mmcblk";
   return name.size() > kPrefix.size() && name.compare(0, kPrefix.size(), kPrefix) == 0 &&
@@ -98,29 +100,115 @@ bool onMmcBus(const std::string& name) {
                      [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The whole disk a device path under /dev lies on ("sdb" for /dev/sdb1), or
-// "" for a path elsewhere.
-std::string diskOfDevice(const SystemPaths& paths, const std::string& device) {
-  const std::string prefix = paths.dev + "/";
-  if (device.compare(0, prefix.size(), prefix) != 0) return {};
-  const std::string name = device.substr(prefix.size());
-  const std::string disk = diskOfPartition(paths, name);
-  return disk.empty() ? name : disk;
+// The eMMC an area of an eMMC chip belongs to ("mmcblk0" for mmcblk0boot0,
+// mmcblk0boot1, mmcblk0rpmb, mmcblk0gp1), or "" for any other name. The
+// system shows these areas as disks of their own; a card has none.
+std::string emmcOfArea(const std::string& name) {
+  static const std::string kPrefix = "mmcblk";
+  if (name.compare(0, kPrefix.size(), kPrefix) != 0) return {};
+  const std::size_t end = name.find_first_not_of("0123456789", kPrefix.size());
+  if (end == kPrefix.size() || end == std::string::npos) return {};
+  const std::string area = name.substr(end);
+  for (const char* kind : {"boot", "gp"})
+    if (area.rfind(kind, 0) == 0 && area.size() > std::strlen(kind) &&
+        area.find_first_not_of("0123456789", std::strlen(kind)) == std::string::npos)
+      return name.substr(0, end);
+  return area == "rpmb" ? name.substr(0, end) : std::string();
+}
+
+// The block device (a disk or a partition, by its sysfs name) of a device
+// number, or "".
+std::string nameOfNumber(const SystemPaths& paths, dev_t number) {
+  std::error_code error;
+  const fs::path node = fs::canonical(paths.sys + "/dev/block/" + std::to_string(major(number)) +
+                                          ":" + std::to_string(minor(number)),
+                                      error);
+  return error ? std::string() : node.filename().string();
+}
+
+bool isBlockName(const SystemPaths& paths, const std::string& name) {
+  std::error_code error;
+  return !name.empty() && (fs::is_directory(paths.sys + "/block/" + name, error) ||
+                           !diskOfPartition(paths, name).empty());
+}
+
+// The block device a path stands for, by its sysfs name: a device node's own
+// (through links such as /dev/mapper/root or /dev/disk/by-uuid/...), or for
+// a file the device of the file system that holds it. "" when the path
+// leads to no block device the system shows.
+std::string deviceName(const SystemPaths& paths, const std::string& path) {
+  std::error_code error;
+  const fs::path dev = fs::canonical(paths.dev, error);
+  const fs::path resolved = error ? fs::path() : fs::canonical(path, error);
+  if (!error && resolved.parent_path() == dev && isBlockName(paths, resolved.filename().string()))
+    return resolved.filename().string();
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {};
+  return nameOfNumber(paths, S_ISBLK(info.st_mode) ? info.st_rdev : info.st_dev);
+}
+
+// The device `name` and every whole disk it lives on, into `disks`: its own
+// disk, the disks a device-mapper or RAID device is made of, and the disk
+// holding a loop device's backing file.
+void addDisksBeneath(const SystemPaths& paths, const std::string& name,
+                     std::set<std::string>& disks, int depth = 0) {
+  if (name.empty() || depth > 16) return;
+  const std::string partOf = diskOfPartition(paths, name);
+  const std::string disk = partOf.empty() ? name : partOf;
+  if (!disks.insert(disk).second) return;
+  std::error_code error;
+  for (const auto& slave : fs::directory_iterator(paths.sys + "/block/" + disk + "/slaves", error))
+    addDisksBeneath(paths, slave.path().filename().string(), disks, depth + 1);
+  const std::string backing = loopBackingFile(paths, disk);
+  if (!backing.empty()) addDisksBeneath(paths, deviceName(paths, backing), disks, depth + 1);
+}
+
+// The mount points the running system cannot do without: its root, its
+// programs, and what the firmware and the boot loader start it from.
+bool systemMountPoint(const std::string& point) {
+  for (const char* system : {"/", "/usr", "/boot", "/boot/efi", "/efi"})
+    if (point == system) return true;
+  return false;
 }
 
 }  // namespace
 
-bool holdsSystem(const SystemPaths& paths, const std::string& name) {
-  for (const Mount& mount : mountTable(paths))
-    if (mount.point == "/" && diskOfDevice(paths, mount.source) == name) return true;
+std::set<std::string> systemDisks(const SystemPaths& paths) {
+  std::set<std::string> disks;
+  for (const Mount& mount : mountTable(paths)) {
+    if (!systemMountPoint(mount.point)) continue;
+    std::string name = deviceName(paths, mount.source);
+    // A source that names no device the system shows (/dev/root, which
+    // the kernel writes for the root it mounted itself): the device of the
+    // mount point's own file system.
+    struct stat info {};
+    if (name.empty() && ::stat(mount.point.c_str(), &info) == 0)
+      name = nameOfNumber(paths, info.st_dev);
+    addDisksBeneath(paths, name, disks);
+  }
   std::string entry;
   std::ifstream swaps(paths.swaps);
   std::getline(swaps, entry);  // the column names
   while (std::getline(swaps, entry)) {
     std::istringstream fields(entry);
     std::string source;
-    if (fields >> source && diskOfDevice(paths, unescaped(source)) == name) return true;
+    if (fields >> source) addDisksBeneath(paths, deviceName(paths, unescaped(source)), disks);
   }
+  return disks;
+}
+
+bool holdsSystem(const SystemPaths& paths, const std::string& name) {
+  return systemDisks(paths).count(name) != 0;
+}
+
+bool builtIn(const SystemPaths& paths, const std::string& name) {
+  if (!emmcOfArea(name).empty()) return true;
+  if (!onMmcBus(name)) return false;
+  std::error_code error;
+  for (const char* area : {"boot0", "boot1", "rpmb"})
+    if (fs::exists(paths.sys + "/block/" + name + area, error) ||
+        fs::exists(paths.sys + "/block/" + name + "/device/" + name + area, error))
+      return true;
   return false;
 }
 
@@ -150,15 +238,19 @@ CardDescription describeLinuxDisk(const SystemPaths& paths, const std::string& n
     card.vendor = "loop";
     card.product = fs::path(backing).filename().string();
     // A loop device over a file is a card image someone attached: writing it
-    // changes that file and nothing else. Over a block device it is that
-    // device, and counts as nothing removable.
-    card.removable = isFile(backing);
+    // changes that file and nothing else, unless the running system lives on
+    // it (swap, a root file system). Over a block device it is that device,
+    // and counts as nothing removable.
+    card.removable = isFile(backing) && !holdsSystem(paths, name);
   } else {
     card.disk = "disk " + name;
     card.vendor = attribute(node + "/device/vendor");
     card.product = attribute(node + "/device/model");
-    card.removable =
-        (attribute(node + "/removable") == "1" || onMmcBus(name)) && !holdsSystem(paths, name);
+    // A disk of the MMC host is a card even when it calls itself fixed, as
+    // built-in readers do; not an eMMC chip, nor any disk the running system
+    // lives on, whatever it says.
+    card.removable = (attribute(node + "/removable") == "1" || onMmcBus(name)) &&
+                     !builtIn(paths, name) && !holdsSystem(paths, name);
   }
   const std::vector<std::string> names = diskAndPartitions(paths, name);
   for (const Mount& mount : mountTable(paths))
@@ -196,15 +288,24 @@ CardDescription describeCard(const std::string& name) {
   return card;
 }
 
-std::string cardRefusal(const std::string& name, const std::vector<std::string>& files) {
-  const SystemPaths paths;
-  struct stat info {};
-  if (name.rfind(paths.dev + "/", 0) != 0 || ::stat(name.c_str(), &info) != 0 ||
-      !S_ISBLK(info.st_mode))
-    return {};
+std::string linuxCardRefusal(const SystemPaths& paths, const std::string& name,
+                             const std::vector<std::string>& files) {
   const std::string base = baseName(name);
-  const std::string disk = diskOfPartition(paths, base);
-  if (!disk.empty())
+  const std::string partOf = diskOfPartition(paths, base);
+  const std::string disk = partOf.empty() ? base : partOf;
+  // The system's own disk and a disk built into the PC are named as such
+  // before anything else: unmounting them would not make them cards.
+  const std::string subject =
+      partOf.empty() ? name : name + " lies on " + paths.dev + "/" + disk + ", which";
+  if (holdsSystem(paths, disk)) return subject + " holds the running system: it is never written";
+  if (builtIn(paths, disk)) {
+    const std::string emmc = emmcOfArea(disk);
+    return subject + " is built into this PC (" +
+           (emmc.empty() ? std::string("an eMMC")
+                         : "an area of the eMMC " + paths.dev + "/" + emmc) +
+           "): it is never written";
+  }
+  if (!partOf.empty())
     return name + " is a partition: name the whole card, " + paths.dev + "/" + disk;
   const CardDescription card = describeLinuxDisk(paths, base);
   if (!card.mounted.empty())
@@ -214,6 +315,15 @@ std::string cardRefusal(const std::string& name, const std::vector<std::string>&
     if (sameFile(file, backing))
       return "image file is on the card at >" + name + ", copy it to another drive first";
   return {};
+}
+
+std::string cardRefusal(const std::string& name, const std::vector<std::string>& files) {
+  const SystemPaths paths;
+  struct stat info {};
+  if (name.rfind(paths.dev + "/", 0) != 0 || ::stat(name.c_str(), &info) != 0 ||
+      !S_ISBLK(info.st_mode))
+    return {};
+  return linuxCardRefusal(paths, name, files);
 }
 
 // A card is opened for this process alone and refused while anything on it

@@ -16,6 +16,8 @@
 #include <set>
 #include <sstream>
 
+#include "disks/linux_cards.h"
+
 namespace disks {
 namespace {
 
@@ -75,52 +77,6 @@ std::string sysfsNode(dev_t device) {
   const std::string node = resolved;
   std::free(resolved);
   return node;
-}
-
-// The whole disks a block device lives on: its own disk, and, for a device
-// mapper or RAID device, every disk beneath it.
-void disksBeneath(dev_t device, std::set<dev_t>& disks, int depth = 0) {
-  const dev_t disk = wholeDisk(device);
-  if (depth > 8 || !disks.insert(disk).second) return;
-  const std::string node = sysfsNode(disk);
-  if (node.empty()) return;
-  std::error_code error;
-  for (const auto& slave : std::filesystem::directory_iterator(node + "/slaves", error)) {
-    std::ifstream in(slave.path().string() + "/dev");
-    unsigned int slaveMajor = 0;
-    unsigned int slaveMinor = 0;
-    char colon = 0;
-    if (in >> slaveMajor >> colon >> slaveMinor && colon == ':')
-      disksBeneath(makedev(slaveMajor, slaveMinor), disks, depth + 1);
-  }
-}
-
-// The block device a path's data lives on: a device node stands for itself,
-// a file for the file system that holds it.
-bool deviceOfPath(const std::string& path, dev_t& device) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return false;
-  device = S_ISBLK(info.st_mode) ? info.st_rdev : info.st_dev;
-  return true;
-}
-
-// The disks the running system cannot do without: the one holding the root
-// file system and every one holding swap.
-std::set<dev_t> systemDisks() {
-  std::set<dev_t> disks;
-  dev_t device = 0;
-  if (deviceOfPath("/", device)) disksBeneath(device, disks);
-  std::ifstream swaps("/proc/swaps");
-  std::string line;
-  std::getline(swaps, line);  // the column names
-  while (std::getline(swaps, line)) {
-    std::istringstream fields(line);
-    std::string path;
-    // The kernel writes a space in a path as \040.
-    if (fields >> path && path.find('\\') == std::string::npos && deviceOfPath(path, device))
-      disksBeneath(device, disks);
-  }
-  return disks;
 }
 
 }  // namespace
@@ -365,7 +321,13 @@ bool PosixDiskServices::systemDisk(NativeHandle device) {
   const int fd = descriptor(device);
   struct stat info {};
   if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode)) return false;
-  return systemDisks().count(wholeDisk(info.st_rdev)) != 0;
+  const std::string node = sysfsNode(wholeDisk(info.st_rdev));
+  if (node.empty()) return false;
+  const std::string name = node.substr(node.rfind('/') + 1);
+  // An eMMC chip is the disk such a PC boots from (its boot areas, often its
+  // EFI partition): the system's own as much as the disk holding /.
+  const SystemPaths paths;
+  return holdsSystem(paths, name) || builtIn(paths, name);
 }
 
 // Nothing here offers to format a card or writes to one that is not

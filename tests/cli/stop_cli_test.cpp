@@ -272,7 +272,8 @@ TEST(StopCli, ABackupStopsKeepingNothingAndLeavingAnEarlierFileAlone) {
       std::remove(target.c_str());
       if (earlier) writeFile(target, Bytes{'o', 'l', 'd'});
       const std::string errorsPath = scratch.path("errors.txt");
-      RunningCli cli({"read", loop.path(), target}, errorsPath);
+      // --yes: an earlier file is replaced only when the backup is whole.
+      RunningCli cli({"read", "--yes", loop.path(), target}, errorsPath);
       ASSERT_TRUE(cli.started());
       const bool underWay = waitFor(cli, [&] {
         for (const auto& entry : std::filesystem::directory_iterator(folder))

@@ -1,11 +1,16 @@
-// Which block devices `list` shows and what it says of them, against a
-// sysfs tree and a mount table laid out in a test folder.
+// Which block devices `list` shows, what it says of them and what is refused
+// before a card is touched, against a sysfs tree, a /dev and a mount table
+// laid out in a test folder.
 #include "disks/linux_cards.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 
 #include "tests/support/test_support.h"
 
@@ -23,24 +28,63 @@ class FakeSystem {
  public:
   FakeSystem() {
     paths.sys = scratch.path("sys");
-    paths.dev = "/dev";
+    paths.dev = scratch.path("dev");
     paths.mounts = scratch.path("mounts");
+    paths.swaps = scratch.path("swaps");
+    fs::create_directories(paths.dev);
     put(paths.mounts, "");
+    put(paths.swaps, "Filename\tType\tSize\tUsed\tPriority\n");
   }
-  // A whole disk; `attributes` are its sysfs files.
+  // A whole disk; `attributes` are its sysfs files. Its node in /dev too.
   void disk(const std::string& name,
             const std::vector<std::pair<std::string, std::string>>& attributes) {
     fs::create_directories(paths.sys + "/block/" + name);
     for (const auto& a : attributes)
       put(paths.sys + "/block/" + name + "/" + a.first, a.second + "\n");
+    node(name);
   }
   void partition(const std::string& disk, const std::string& name) {
     put(paths.sys + "/block/" + disk + "/" + name + "/partition", "1\n");
+    node(name);
+  }
+  // A device-mapper or RAID device made of `slaves` (disks or partitions).
+  void stack(const std::string& name, const std::vector<std::string>& slaves) {
+    disk(name, {{"removable", "0"}, {"size", "1000"}});
+    for (const std::string& slave : slaves)
+      fs::create_directories(paths.sys + "/block/" + name + "/slaves/" + slave);
+  }
+  std::string node(const std::string& name) {
+    put(dev(name), "");
+    return dev(name);
+  }
+  std::string dev(const std::string& name) const { return paths.dev + "/" + name; }
+  // The block device (a disk "sdg", or a partition "sdg/sdg1") that holds
+  // the scratch folder's file system: a file there lies on it.
+  void holdsFiles(const std::string& device) {
+    struct stat info {};
+    ASSERT_EQ(::stat(scratch.path("").c_str(), &info), 0);
+    const std::string link = paths.sys + "/dev/block/" + std::to_string(major(info.st_dev)) + ":" +
+                             std::to_string(minor(info.st_dev));
+    fs::create_directories(fs::path(link).parent_path());
+    fs::create_symlink(paths.sys + "/block/" + device, link);
+  }
+  void mount(const std::string& source, const std::string& point) {
+    std::ofstream(paths.mounts, std::ios::app) << source << " " << point << " ext4 rw 0 0\n";
+  }
+  void swap(const std::string& source) {
+    std::ofstream(paths.swaps, std::ios::app) << source << "\tpartition\t1024\t0\t-2\n";
   }
 
   ScratchDir scratch;
   disks::SystemPaths paths;
 };
+
+std::vector<std::string> listedNames(const disks::SystemPaths& paths) {
+  std::vector<std::string> names;
+  for (const disks::CardDescription& card : disks::listLinuxCards(paths))
+    names.push_back(card.name.substr(paths.dev.size() + 1));
+  return names;
+}
 
 TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
   FakeSystem system;
@@ -59,30 +103,173 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
   system.disk("loop2", {{"removable", "0"},
                         {"size", "16384"},
                         {"loop/backing_file", system.scratch.path("")}});  // not a plain file
-  put(system.paths.mounts,
-      "/dev/vda1 / ext4 rw 0 0\n"
-      "/dev/sdb1 /media/my\\040card vfat rw 0 0\n"
-      "/dev/sdb10 /elsewhere vfat rw 0 0\n");
+  put(system.paths.mounts, system.dev("vda1") + " / ext4 rw 0 0\n" + system.dev("sdb1") +
+                               " /media/my\\040card vfat rw 0 0\n" + system.dev("sdb10") +
+                               " /elsewhere vfat rw 0 0\n");
 
   const std::vector<disks::CardDescription> cards = disks::listLinuxCards(system.paths);
   ASSERT_EQ(cards.size(), 2u);
-  EXPECT_EQ(cards[0].name, "/dev/loop0");
+  EXPECT_EQ(cards[0].name, system.dev("loop0"));
   EXPECT_EQ(cards[0].bytes, 16384 * 512);
   EXPECT_EQ(cards[0].disk, "loop over " + backing);
   EXPECT_TRUE(cards[0].removable);
   EXPECT_TRUE(cards[0].mounted.empty());
 
-  EXPECT_EQ(cards[1].name, "/dev/sdb");
+  EXPECT_EQ(cards[1].name, system.dev("sdb"));
   EXPECT_EQ(cards[1].bytes, std::int64_t{15523840} * 512);
   EXPECT_EQ(cards[1].vendor, "Generic");
   EXPECT_EQ(cards[1].product, "STORAGE DEVICE");
-  EXPECT_EQ(cards[1].mounted, std::vector<std::string>{"/dev/sdb1 on /media/my card"});
+  EXPECT_EQ(cards[1].mounted, std::vector<std::string>{system.dev("sdb1") + " on /media/my card"});
 
   // What a write is told of a fixed disk, and of a partition.
   const disks::CardDescription fixed = disks::describeLinuxDisk(system.paths, "sda");
   EXPECT_FALSE(fixed.removable);
   EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb2"), "sdb");
   EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb"), "");
+}
+
+// The disks the running system lives on and the disks built into the PC are
+// never listed and are refused, named as what they are, whatever they say of
+// themselves; a card of the MMC host that calls itself fixed stays a card.
+// Each row lays out one PC beside a plain card, sdz, which is always listed.
+TEST(LinuxCards, TheSystemsDisksAndDisksBuiltIntoThePcAreNeverCards) {
+  const std::string kSystem = " holds the running system: it is never written";
+  struct Case {
+    const char* what;
+    std::function<void(FakeSystem&)> layout;
+    std::vector<std::string> listed;
+    // Device -> what is refused of it ("" for nothing), "@" standing for
+    // the fake /dev.
+    std::map<std::string, std::string> refusals;
+  };
+  const Case cases[] = {
+      {"root on a disk that calls itself removable",
+       [](FakeSystem& s) {
+         s.disk("sda", {{"removable", "1"}, {"size", "1000"}});
+         s.partition("sda", "sda1");
+         s.mount(s.dev("sda1"), "/");
+       },
+       {"sdz"},
+       {{"sda", "@/sda" + kSystem}, {"sda1", "@/sda1 lies on @/sda, which" + kSystem}}},
+      {"root on a card of the MMC host (a board that starts from its SD card)",
+       [](FakeSystem& s) {
+         s.disk("mmcblk0", {{"removable", "0"}, {"size", "1000"}});
+         s.partition("mmcblk0", "mmcblk0p2");
+         s.mount(s.dev("mmcblk0p2"), "/");
+       },
+       {"sdz"},
+       {{"mmcblk0", "@/mmcblk0" + kSystem}}},
+      {"/boot, /boot/efi and /usr on removable disks",
+       [](FakeSystem& s) {
+         for (const char* name : {"sda", "sdb", "sdc"}) {
+           s.disk(name, {{"removable", "1"}, {"size", "1000"}});
+           s.partition(name, std::string(name) + "1");
+         }
+         s.mount(s.dev("sda1"), "/boot");
+         s.mount(s.dev("sdb1"), "/boot/efi");
+         s.mount(s.dev("sdc1"), "/usr");
+         s.mount(s.dev("sdz"), "/media/card");
+       },
+       {"sdz"},
+       {{"sdb", "@/sdb" + kSystem},
+        {"sdz", "@/sdz is in use: @/sdz on /media/card; unmount it first"}}},
+      {"a swap partition on a removable disk",
+       [](FakeSystem& s) {
+         s.disk("sdc", {{"removable", "1"}, {"size", "1000"}});
+         s.partition("sdc", "sdc2");
+         s.swap(s.dev("sdc2"));
+       },
+       {"sdz"},
+       {{"sdc", "@/sdc" + kSystem}}},
+      {"swap on a loop device over a file",
+       [](FakeSystem& s) {
+         const std::string backing = s.scratch.path("swap.img");
+         put(backing, "");
+         s.disk("loop0", {{"removable", "0"}, {"size", "1000"}, {"loop/backing_file", backing}});
+         s.swap(s.dev("loop0"));
+       },
+       {"sdz"},
+       {{"loop0", "@/loop0" + kSystem}}},
+      {"a swap file on a removable disk",
+       [](FakeSystem& s) {
+         s.disk("sdh", {{"removable", "1"}, {"size", "1000"}});
+         s.holdsFiles("sdh");
+         put(s.scratch.path("swapfile"), "");
+         s.swap(s.scratch.path("swapfile"));
+       },
+       {"sdz"},
+       {{"sdh", "@/sdh" + kSystem}}},
+      {"root on device-mapper over RAID over two removable disks",
+       [](FakeSystem& s) {
+         for (const char* name : {"sdd", "sde"}) {
+           s.disk(name, {{"removable", "1"}, {"size", "1000"}});
+           s.partition(name, std::string(name) + "1");
+         }
+         s.stack("md0", {"sdd1", "sde1"});
+         s.stack("dm-0", {"md0"});
+         fs::create_directories(s.paths.dev + "/mapper");
+         fs::create_symlink("../dm-0", s.paths.dev + "/mapper/vg-root");
+         s.mount(s.paths.dev + "/mapper/vg-root", "/");
+       },
+       {"sdz"},
+       {{"sde", "@/sde" + kSystem}, {"sdd1", "@/sdd1 lies on @/sdd, which" + kSystem}}},
+      {"root on a loop device whose file lies on a removable disk",
+       [](FakeSystem& s) {
+         s.disk("sdg", {{"removable", "1"}, {"size", "1000"}});
+         s.partition("sdg", "sdg1");
+         s.holdsFiles("sdg/sdg1");
+         const std::string backing = s.scratch.path("root.img");
+         put(backing, "");
+         s.disk("loop1", {{"removable", "0"}, {"size", "1000"}, {"loop/backing_file", backing}});
+         s.mount(s.dev("loop1"), "/");
+       },
+       {"sdz"},
+       {{"sdg", "@/sdg" + kSystem}, {"loop1", "@/loop1" + kSystem}}},
+      {"a card of the MMC host that calls itself fixed",
+       [](FakeSystem& s) {
+         s.disk("mmcblk1", {{"removable", "0"}, {"size", "1000"}});
+       },
+       {"mmcblk1", "sdz"},
+       {{"mmcblk1", ""}}},
+      {"an eMMC with its boot and replay-protected areas",
+       [](FakeSystem& s) {
+         s.disk("mmcblk0", {{"removable", "0"}, {"size", "1000"}});
+         s.partition("mmcblk0", "mmcblk0p1");
+         for (const char* area : {"mmcblk0boot0", "mmcblk0boot1", "mmcblk0rpmb"})
+           s.disk(area, {{"removable", "1"}, {"size", "1000"}});
+       },
+       {"sdz"},
+       {{"mmcblk0", "@/mmcblk0 is built into this PC (an eMMC): it is never written"},
+        {"mmcblk0p1",
+         "@/mmcblk0p1 lies on @/mmcblk0, which is built into this PC (an eMMC): it is never "
+         "written"},
+        {"mmcblk0boot1",
+         "@/mmcblk0boot1 is built into this PC (an area of the eMMC @/mmcblk0): it is never "
+         "written"},
+        {"mmcblk0rpmb",
+         "@/mmcblk0rpmb is built into this PC (an area of the eMMC @/mmcblk0): it is never "
+         "written"}}},
+      {"an eMMC whose replay-protected area is no block device, and which calls itself removable",
+       [](FakeSystem& s) {
+         s.disk("mmcblk2", {{"removable", "1"}, {"size", "1000"}});
+         fs::create_directories(s.paths.sys + "/block/mmcblk2/device/mmcblk2rpmb");
+       },
+       {"sdz"},
+       {{"mmcblk2", "@/mmcblk2 is built into this PC (an eMMC): it is never written"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeSystem system;
+    system.disk("sdz", {{"removable", "1"}, {"size", "1000"}});
+    c.layout(system);
+    EXPECT_EQ(listedNames(system.paths), c.listed);
+    for (const auto& [name, refusal] : c.refusals) {
+      std::string expected = refusal;
+      for (std::size_t at; (at = expected.find('@')) != std::string::npos;)
+        expected.replace(at, 1, system.paths.dev);
+      EXPECT_EQ(disks::linuxCardRefusal(system.paths, system.dev(name), {}), expected) << name;
+    }
+  }
 }
 
 }  // namespace

@@ -225,4 +225,58 @@ TEST(CliUnderWine, ImageRecordAndBackupFolderByPathsLongerThan260Characters) {
   EXPECT_NE(std::string(text, read).find("image.S7img"), std::string::npos) << text;
 }
 
+// The file's bytes and its identity on its volume (a new file gets a new one).
+struct FileState {
+  std::vector<std::uint8_t> bytes;
+  unsigned long long index = 0;
+  bool operator==(const FileState& other) const {
+    return bytes == other.bytes && index == other.index;
+  }
+};
+
+FileState fileState(const std::wstring& path) {
+  FileState state;
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return state;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (GetFileInformationByHandle(file, &info))
+    state.index = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
+    state.bytes.insert(state.bytes.end(), chunk, chunk + got);
+  CloseHandle(file);
+  return state;
+}
+
+// A read onto a file already there, with no console to ask on: refused
+// before the card is looked at unless --yes says to replace it; the file
+// keeps its bytes and stays the same file either way here, as the card is
+// refused before anything is read.
+TEST(CliUnderWine, AReadNeverReplacesAFileWithoutTheOperatorsWord) {
+  const std::wstring folder = scratchFolder();
+  const std::wstring kept = writeImage(folder, L"kept.S7img", {'k', 'e', 'e', 'p'});
+  const FileState before = fileState(kept);
+  ASSERT_NE(before.index, 0u);
+  struct Case {
+    std::vector<std::wstring> args;
+    std::string said;
+  };
+  const std::string name(kept.begin(), kept.end());
+  const Case cases[] = {
+      {{L"read", L"G", kept},
+       "ERROR: " + name + " exists: name a new file, or add --yes to replace it\n"},
+      {{L"read", L"--yes", L"G", kept},
+       "ERROR: your system does not recognize a removable media at >G\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.said);
+    const Result result = runCli(c.args);
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_EQ(result.errors, c.said);
+    EXPECT_TRUE(fileState(kept) == before);
+  }
+}
+
 }  // namespace

@@ -1,0 +1,166 @@
+// The disks the running system lives on, as the whole program sees them on
+// this machine: an active swap on loop devices and the disk holding / are
+// never listed, never written nor read, and are named as the system's own
+// (root only for the swap; skipped, saying why, elsewhere).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "disks/posix_disk_services.h"
+#include "tests/cli/cli_runner.h"
+#include "tests/support/attach_or_skip.h"
+#include "tests/support/loop_device.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kSystem = " holds the running system: it is never written";
+
+// Swap switched on for a device, and off again however the test ends.
+class ActiveSwap {
+ public:
+  explicit ActiveSwap(const std::string& device) : device_(device) {
+    if (runProgram({"mkswap", device}, nullptr, &problem_) != 0) return;
+    on_ = runProgram({"swapon", device}, nullptr, &problem_) == 0;
+  }
+  ~ActiveSwap() {
+    if (on_) runProgram({"swapoff", device_});
+  }
+  ActiveSwap(const ActiveSwap&) = delete;
+  ActiveSwap& operator=(const ActiveSwap&) = delete;
+  bool on() const { return on_; }
+  const std::string& problem() const { return problem_; }
+  // Whether the kernel still swaps to the device.
+  bool listed() const {
+    std::ifstream swaps("/proc/swaps");
+    std::string line;
+    while (std::getline(swaps, line))
+      if (line.compare(0, device_.size() + 1, device_ + " ") == 0 ||
+          line.compare(0, device_.size() + 1, device_ + "\t") == 0)
+        return true;
+    return false;
+  }
+  void off() {
+    if (on_ && runProgram({"swapoff", device_}) == 0) on_ = false;
+  }
+
+ private:
+  std::string device_;
+  std::string problem_;
+  bool on_ = false;
+};
+
+Bytes head(const Bytes& bytes, std::size_t count) {
+  return Bytes(bytes.begin(), bytes.begin() + std::min(count, bytes.size()));
+}
+
+// A loop device over a file that holds the active swap, or lies beneath the
+// loop device that does: the kernel keeps the first from being opened for
+// a write, but nothing of the kernel's keeps the second. Both are the
+// system's: never listed, every run refused, named as such, the swap's
+// header untouched.
+TEST(SystemDisksCli, ALoopDeviceHoldingSwapOrBeneathItIsNeverListedWrittenNorRead) {
+  for (const bool beneath : {false, true}) {
+    SCOPED_TRACE(beneath ? "beneath the swap's loop device" : "holding the swap");
+    ScratchDir scratch;
+    const std::string imagePath = scratch.path("card.S7img");
+    writeFile(imagePath, completeImage(64));
+    const std::string backing = scratch.path("swap.img");
+    writeFile(backing, Bytes(4 * 1024 * 1024, 0));
+    LoopDevice loop(backing);
+    ATTACH_OR_SKIP(loop);
+    std::unique_ptr<LoopDevice> above;
+    if (beneath) {
+      above = std::make_unique<LoopDevice>(loop.path());
+      ATTACH_OR_SKIP(*above);
+    }
+    ActiveSwap swap(beneath ? above->path() : loop.path());
+    ASSERT_TRUE(swap.on()) << "no swap: " << swap.problem();
+    // The swap's own header, as mkswap wrote it, is in its first page: a
+    // write from block 0 on would change it.
+    const Bytes before = head(readFile(backing), 4096);
+
+    const CliResult list = runCli({"list"});
+    EXPECT_EQ(list.status, 0) << list.errors;
+    EXPECT_EQ(list.output.find(loop.path() + " "), std::string::npos) << list.output;
+
+    const std::string refusal = "ERROR: " + loop.path() + kSystem + "\n";
+    const std::string readInto = scratch.path("swap.S7img");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"write", "--yes", imagePath, loop.path()},
+          std::vector<std::string>{"write", "--yes", "--backup", readInto, imagePath, loop.path()},
+          std::vector<std::string>{"read", loop.path(), readInto},
+          std::vector<std::string>{"compare", imagePath, loop.path()}}) {
+      SCOPED_TRACE(args[0] + " " + args[1]);
+      const CliResult result = runCli(args);
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.errors, refusal);
+      EXPECT_EQ(::access(readInto.c_str(), F_OK), -1) << "a file read from the swap";
+    }
+
+    // The card writer's own check, for a device the kernel lets this
+    // process open: the run that got past the command line would be refused.
+    if (beneath) {
+      disks::PosixDiskServices disk;
+      card::NativeHandle device = 0;
+      ASSERT_TRUE(disk.openDevice(loop.path(), device)) << disk.lastError();
+      EXPECT_TRUE(disk.systemDisk(device));
+      disk.closeDevice(device);
+    }
+
+    EXPECT_TRUE(swap.listed()) << "the swap was switched off";
+    swap.off();
+    ASSERT_FALSE(swap.listed());
+    if (above) above->detach();
+    loop.detach();
+    EXPECT_EQ(head(readFile(backing), 4096), before);
+  }
+}
+
+// The disk this machine runs from, found as the kernel mounted it; only a
+// compare is tried on it, which reads no more than the image's blocks even
+// if everything else failed.
+TEST(SystemDisksCli, TheDiskHoldingTheRootIsNamedAsTheRunningSystems) {
+  std::ifstream mounts("/proc/self/mounts");
+  std::string source;
+  for (std::string line; std::getline(mounts, line);) {
+    std::istringstream fields(line);
+    std::string device, point;
+    if (fields >> device >> point && point == "/") source = device;
+  }
+  struct stat info {};
+  if (source.rfind("/dev/", 0) != 0 || ::stat(source.c_str(), &info) != 0 || !S_ISBLK(info.st_mode))
+    GTEST_SKIP() << "/ is not mounted from a whole block device here (" << source << ")";
+  // A partition of the disk holding / is named with that disk.
+  std::ifstream partition("/sys/class/block/" + source.substr(5) + "/partition");
+  const bool whole = !partition;
+
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("card.S7img");
+  writeFile(imagePath, completeImage(8));
+  const CliResult result = runCli({"compare", imagePath, source});
+  EXPECT_EQ(result.status, 1);
+  if (whole) {
+    EXPECT_EQ(result.errors, "ERROR: " + source + kSystem + "\n");
+  } else {
+    EXPECT_TRUE(
+        found(result.errors, "^ERROR: " + source + " lies on /dev/[^ ]+, which" + kSystem + "\n$"))
+        << result.errors;
+  }
+  EXPECT_EQ(result.errors.find("unmount"), std::string::npos) << result.errors;
+
+  const CliResult list = runCli({"list"});
+  EXPECT_EQ(list.output.find(source + " "), std::string::npos) << list.output;
+}
+
+}  // namespace
