@@ -32,8 +32,9 @@ class BackupRun {
   std::optional<Outcome> compareWithBackup();
   Outcome failBackupWrite() {
     const std::uint32_t error = files_.lastError();
-    return frame_.fail(Ending::Failed, systemErrorText(kBackupWriteFailed, error), kErrorCaption,
-                       error, -1);
+    return aboutFile(frame_.fail(Ending::Failed, systemErrorText(kBackupWriteFailed, error),
+                                 kErrorCaption, error, -1),
+                     About::BackupFile);
   }
 
   RunFrame frame_;
@@ -60,7 +61,9 @@ Outcome BackupRun::run() {
     return frame_.refused(*refusal);
   if (!frame_.backup().create(files_, backupPath_)) {
     const std::uint32_t error = files_.lastError();
-    return frame_.refuse(systemErrorText(kBackupWriteFailed, error), kErrorCaption, error);
+    return aboutFile(
+        frame_.refuse(systemErrorText(kBackupWriteFailed, error), kErrorCaption, error),
+        About::BackupFile);
   }
 
   ui_.repaintWindow();
@@ -85,7 +88,9 @@ Outcome BackupRun::run() {
   frame_.releaseBlocks();
   if (!frame_.backup().place(backupPath_)) {
     const std::uint32_t error = files_.lastError();
-    return frame_.refuse(systemErrorText(kBackupWriteFailed, error), kErrorCaption, error);
+    return aboutFile(
+        frame_.refuse(systemErrorText(kBackupWriteFailed, error), kErrorCaption, error),
+        About::BackupFile);
   }
   return frame_.finish("done");
 }

@@ -218,7 +218,8 @@ Card openByLetter(DriveLetters& letters, CardDevices& devices, OperatorUi& ui,
                   const std::string& driveText, Outcome& refusal) {
   std::string target;
   if (driveText.size() > kMaxDriveText || !letters.queryDosDevice(driveText + ":", target)) {
-    refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption);
+    const std::uint32_t error = driveText.size() > kMaxDriveText ? 0 : letters.lastError();
+    refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption, error);
     return {};
   }
   const std::string volumePath = "\\\\.\\" + driveText + ":";
