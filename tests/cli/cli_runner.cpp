@@ -68,7 +68,12 @@ CliResult runCli(const std::vector<std::string>& args, const CliInput& input) {
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  std::vector<std::string> argv = {QUENVORY_CLI};
+  std::vector<std::string> argv;
+  if (input.user >= 0) {
+    const std::string id = std::to_string(input.user);
+    argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+  }
+  argv.push_back(QUENVORY_CLI);
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> pointers;
   for (std::string& arg : argv) pointers.push_back(arg.data());
