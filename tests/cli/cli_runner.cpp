@@ -107,6 +107,27 @@ CliResult runCli(const std::vector<std::string>& args, const CliInput& input) {
   return result;
 }
 
+std::string recordField(const std::string& record, const std::string& column) {
+  const auto fields = [](const std::string& line) {
+    std::vector<std::string> parts(1);
+    for (char c : line) {
+      if (c == ',')
+        parts.emplace_back();
+      else if (c != '\r')
+        parts.back() += c;
+    }
+    return parts;
+  };
+  const std::size_t end = record.find('\n');
+  if (end == std::string::npos) return {};
+  const std::vector<std::string> names = fields(record.substr(0, end));
+  const std::vector<std::string> values =
+      fields(record.substr(end + 1, record.find('\n', end + 1) - end - 1));
+  for (std::size_t k = 0; k < names.size() && k < values.size(); ++k)
+    if (names[k] == column) return values[k];
+  return {};
+}
+
 bool found(const std::string& text, const std::string& pattern) {
   regex_t compiled;
   if (::regcomp(&compiled, pattern.c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;

@@ -31,6 +31,10 @@ constexpr int kNobody = 65534;
 // The program with `args` (its own name not included).
 CliResult runCli(const std::vector<std::string>& args, const CliInput& input = {});
 
+// A field of a record's first line (below its header), by its column's
+// name; empty when there is none.
+std::string recordField(const std::string& record, const std::string& column);
+
 // Whether `pattern`, a POSIX extended regular expression, matches somewhere
 // in `text` (anchor it with ^ and $ for the whole text).
 bool found(const std::string& text, const std::string& pattern);

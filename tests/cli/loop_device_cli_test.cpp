@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -42,6 +43,11 @@ struct LoopCard {
   std::string backing;
   std::unique_ptr<LoopDevice> loop;
 };
+
+std::string readText(const std::string& path) {
+  const Bytes bytes = readFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
 
 Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end()); }
 
@@ -79,7 +85,10 @@ TEST(LoopDeviceCli, WritesTheImageOntoTheCardAndSaysDone) {
     ATTACH_OR_SKIP(*card.loop);
     const LoopDevice::Counters before = card.loop->counters();
     ASSERT_EQ(before.problem, "");
-    std::vector<std::string> args = {"write", "--yes", imagePath, card.loop->path()};
+    const std::string record = scratch.path("record.csv");
+    std::remove(record.c_str());
+    std::vector<std::string> args = {"write", "--yes",   "--record",
+                                     record,  imagePath, card.loop->path()};
     args.insert(args.end(), c.flags.begin(), c.flags.end());
     const CliResult result = runCli(args);
     const LoopDevice::Counters after = card.loop->counters();
@@ -94,8 +103,48 @@ TEST(LoopDeviceCli, WritesTheImageOntoTheCardAndSaysDone) {
     else
       EXPECT_LT(read, 3000) << "the card was read back";
     EXPECT_GE(after.flushes - before.flushes, 1) << "the card was never flushed";
+    const std::string lines = readText(record);
+    EXPECT_EQ(recordField(lines, "verified"), c.readsBack ? "yes" : "no") << lines;
+    EXPECT_EQ(recordField(lines, "blocks_written"), "3000") << lines;
     EXPECT_TRUE(holds(card.contents(), payloadOf(image)));
   }
+}
+
+// One name per hash, the same in info and in the record: image_sha256 the
+// whole file's, blocks_sha256 that of the blocks the card receives, which
+// for a short image ends with its short block as the write completed it.
+// sha256sum, run on the file and on what the card holds, is the witness.
+TEST(LoopDeviceCli, InfoAndTheRecordNameTheSameHashesAsSha256sumFindsThem) {
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("short.S7img");
+  writeFile(imagePath, imageBytes(1000, 1000 - 1236, 600 * kBlock + 256));
+  LoopCard card(scratch, "card.img", 2048);
+  ATTACH_OR_SKIP(*card.loop);
+  const std::string record = scratch.path("record.csv");
+  const CliResult write =
+      runCli({"write", "--yes", "--record", record, imagePath, card.loop->path()});
+  EXPECT_EQ(write.status, 0) << write.errors;
+  const CliResult info = runCli({"info", imagePath});
+  EXPECT_EQ(info.status, 0) << info.errors;
+
+  const auto sha256sum = [](const std::string& path) {
+    std::string output;
+    runProgram({"sha256sum", path}, &output);
+    return output.substr(0, output.find(' '));
+  };
+  const std::string onCard = scratch.path("on-card.bin");
+  const Bytes contents = card.contents();
+  writeFile(onCard, Bytes(contents.begin(), contents.begin() + 601 * long(kBlock)));
+  const std::string fileSha = sha256sum(imagePath);
+  const std::string blocksSha = sha256sum(onCard);
+  ASSERT_EQ(fileSha.size(), 64u);
+  ASSERT_EQ(blocksSha.size(), 64u);
+  const std::string lines = readText(record);
+  EXPECT_EQ(recordField(lines, "image_sha256"), fileSha) << lines;
+  EXPECT_EQ(recordField(lines, "blocks_sha256"), blocksSha) << lines;
+  EXPECT_NE(info.output.find("\nimage_sha256: " + fileSha + " "), std::string::npos) << info.output;
+  EXPECT_NE(info.output.find("\nblocks_sha256: " + blocksSha + " "), std::string::npos)
+      << info.output;
 }
 
 TEST(LoopDeviceCli, WritesSeveralCardsAtOnceEachWithItsResultAndRecordLine) {
