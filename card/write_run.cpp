@@ -140,12 +140,18 @@ std::optional<Outcome> WriteRun::verifyBlocks(std::int32_t written) {
   return frame_.compareWithImage(comparison);
 }
 
+// A write refused before its card was open: the card took nothing.
+Outcome unwritten(Outcome refusal) {
+  refusal.blocksWritten = 0;
+  return refusal;
+}
+
 }  // namespace
 
 Outcome runWrite(DiskServices& disk, OperatorUi& ui, const WriteOptions& options) {
   Outcome refusal;
   Card card = openCard(disk, ui, refusal);
-  if (!card) return refusal;
+  if (!card) return unwritten(refusal);
   return runWrite(disk, ui, std::move(card), options);
 }
 
@@ -157,7 +163,7 @@ Outcome runWrite(DiskServices& disk, OperatorUi& ui, CardDevice device,
                  const WriteOptions& options) {
   Outcome refusal;
   Card card = cardOfDevice(disk.devices(), ui, std::move(device), refusal);
-  if (!card) return refusal;
+  if (!card) return unwritten(refusal);
   return runWrite(disk, ui, std::move(card), options);
 }
 
