@@ -32,10 +32,9 @@ class BackupRun {
   std::optional<Outcome> compareWithBackup();
   Outcome failBackupWrite() {
     const std::uint32_t error = files_.lastError();
-    Outcome failure = frame_.fail(Ending::Failed, systemErrorText(kBackupWriteFailed, error),
-                                  kErrorCaption, error, -1);
-    failure.fileFailed = true;
-    return failure;
+    return aboutFile(frame_.fail(Ending::Failed, systemErrorText(kBackupWriteFailed, error),
+                                 kErrorCaption, error, -1),
+                     About::BackupFile);
   }
 
   RunFrame frame_;
@@ -63,7 +62,9 @@ Outcome BackupRun::run() {
     return frame_.refused(*refusal);
   if (!frame_.backup().create(files_, backupPath_)) {
     const std::uint32_t error = files_.lastError();
-    return frame_.refuse(systemErrorText(kBackupWriteFailed, error), kErrorCaption, error);
+    return aboutFile(
+        frame_.refuse(systemErrorText(kBackupWriteFailed, error), kErrorCaption, error),
+        About::BackupFile);
   }
 
   ui_.repaintWindow();
@@ -91,10 +92,10 @@ Outcome BackupRun::run() {
   // fails the run, its cause the file's, never the card's.
   if (!frame_.backup().place(backupPath_)) {
     const std::uint32_t error = files_.lastError();
-    Outcome failure = frame_.refused(shownOutcome(
-        ui_, Ending::Failed, systemErrorText(kBackupWriteFailed, error), kErrorCaption, error));
-    failure.fileFailed = true;
-    return failure;
+    return aboutFile(frame_.refused(shownOutcome(ui_, Ending::Failed,
+                                                 systemErrorText(kBackupWriteFailed, error),
+                                                 kErrorCaption, error)),
+                     About::BackupFile);
   }
   return frame_.finish("done");
 }

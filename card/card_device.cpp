@@ -326,7 +326,8 @@ Card openByLetter(DriveLetters& letters, CardDevices& devices, OperatorUi& ui,
   std::int64_t diskNumber = -1;
   switch (diskOfLetter(letters, driveText, diskNumber)) {
     case LetterAnswer::NoAnswer:
-      refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption);
+      refusal = shownOutcome(ui, Ending::Refused, "could not query device", kErrorCaption,
+                             driveText.size() > kMaxDriveText ? 0 : letters.lastError());
       return {};
     case LetterAnswer::NotReady:
       refusal = shownOutcome(ui, Ending::Refused, noCardText(driveText), kErrorCaption);

@@ -21,7 +21,7 @@ Outcome runCompare(DiskServices& disk, OperatorUi& ui, Card card, const CompareO
   ui.repaintWindow();
   ui.setProgress(0);
   const HeaderCheck header = readHeader(frame.image());
-  if (!header.accepted) return frame.refuse(header.failure);
+  if (!header.accepted) return aboutFile(frame.refuse(header.failure), About::ImageFile);
   const std::int32_t blockCount = header.blockCount;
   const std::string status = blockCountText(blockCount);
   frame.keepStatus(status);

@@ -28,13 +28,17 @@ HeaderCheck readHeader(const ImageFile& file) {
   std::int32_t check = 0;
   if (!readWord(file, lastBlock)) {
     result.failure = "image header failed (iLastBlock)";
+    result.problem = HeaderProblem::Short;
   } else if (!readWord(file, check)) {
     result.failure = "image header failed (iCheck)";
+    result.problem = HeaderProblem::Short;
   } else if (checkWordMatches(lastBlock, check, 1234)) {
     // Images of format 0.9 carry the older relation.
     result.failure = "this is V0.9 Image File, use with V0.9";
+    result.problem = HeaderProblem::OlderFormat;
   } else if (!checkWordMatches(lastBlock, check, 1236)) {
     result.failure = "image header failed (iCheck & iLastBlock)";
+    result.problem = HeaderProblem::CheckWord;
   } else {
     result.accepted = true;
     result.blockCount = lastBlock;

@@ -17,8 +17,14 @@ constexpr std::size_t kBlockSize = 512;
 // The card image file, open for reading for the length of a run.
 using ImageFile = Owned<ImageFiles, NativeHandle, &ImageFiles::closeImage>;
 
+// Why a header was refused: the file ends inside it, it is of the older
+// format (0.9), or its check word does not match (no card image at all, or a
+// damaged one).
+enum class HeaderProblem { None, Short, OlderFormat, CheckWord };
+
 struct HeaderCheck {
   bool accepted = false;
+  HeaderProblem problem = HeaderProblem::None;
   std::int32_t blockCount = 0;  // iLastBlock, when accepted
   std::string failure;          // the message, when refused
 };

@@ -10,6 +10,14 @@
 
 namespace card {
 
+// What the ending is about: the card, or one of the files beside it (a
+// front end names that file and the system's reason).
+enum class About {
+  Card,
+  ImageFile,
+  BackupFile,
+};
+
 enum class Ending {
   Done,     // the run did what it was asked ("done", "card matches image")
   Refused,  // refused before anything was written to the card or a backup file
@@ -37,9 +45,10 @@ struct Outcome {
   // A write's card left its reader after the write: the reader says it
   // holds no card. False when no eject was asked for or the card stayed in.
   bool cardEjected = false;
-  // The system error is the backup file's, not the card's: what the card's
-  // answers mean (rights, a reader, a lock switch) does not apply.
-  bool fileFailed = false;
+  About about = About::Card;
+  // How many blocks of the image the card took, from block 0 on, whatever
+  // the ending (a write's outcome only; -1 for the other runs).
+  std::int64_t blocksWritten = -1;
 
   bool done() const { return ending == Ending::Done; }
 };
@@ -57,6 +66,12 @@ inline const char* endingName(Ending ending) {
       return "stopped";
   }
   return "failed";
+}
+
+// The same outcome, about `subject`.
+inline Outcome aboutFile(Outcome outcome, About subject) {
+  outcome.about = subject;
+  return outcome;
 }
 
 // Shows a closing message and gives it as a run's outcome.

@@ -91,7 +91,10 @@ Outcome RunFrame::finish(const std::string& text) {
 std::optional<Outcome> RunFrame::openChosenImage() {
   if (ui_.chosenFileName().empty() && !ui_.askForFile()) return refuse("no image file selected");
   NativeHandle handle = 0;
-  if (!files_.openImage(ui_.chosenFileName(), handle)) return refuse("image file does not open");
+  if (!files_.openImage(ui_.chosenFileName(), handle)) {
+    const std::uint32_t error = files_.lastError();
+    return aboutFile(refuse("image file does not open", kErrorCaption, error), About::ImageFile);
+  }
   image_ = ImageFile(files_, handle);
   return std::nullopt;
 }

@@ -100,8 +100,9 @@ class RunFrame {
                 error_, errorBlock_);
   }
   Outcome failImageRead(std::int64_t block) {
-    return fail(Ending::Failed, "image file read error at block " + std::to_string(block),
-                kErrorCaption, 0, block);
+    return aboutFile(fail(Ending::Failed, "image file read error at block " + std::to_string(block),
+                          kErrorCaption, 0, block),
+                     About::ImageFile);
   }
   Outcome stop(std::int64_t block) {
     return fail(Ending::Stopped, "stopped at block " + std::to_string(block) + stopWords_,

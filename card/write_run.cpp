@@ -19,9 +19,15 @@ class WriteRun {
         verify_(options.verify),
         eject_(options.eject) {}
 
-  Outcome run();
+  // The run's outcome, with how many blocks the card took.
+  Outcome run() {
+    Outcome outcome = steps();
+    outcome.blocksWritten = sent_;
+    return outcome;
+  }
 
  private:
+  Outcome steps();
   std::optional<Outcome> copyBlocks(std::int32_t& written);
   std::optional<Outcome> verifyBlocks(std::int32_t written);
   // Where the bar goes after block `index`: after the short block, as if the
@@ -35,9 +41,11 @@ class WriteRun {
   bool verify_;
   bool eject_;
   std::int32_t blockCount_ = 0;
+  // Blocks the card has taken, from block 0 on.
+  std::int64_t sent_ = 0;
 };
 
-Outcome WriteRun::run() {
+Outcome WriteRun::steps() {
   // A card whose lock switch is on would fail at its first block, with an
   // error code that does not say why.
   if (auto refusal = frame_.card().refuseWriteProtected(ui_)) return frame_.refused(*refusal);
@@ -50,7 +58,7 @@ Outcome WriteRun::run() {
   ui_.repaintWindow();
   ui_.setProgress(0);
   const HeaderCheck header = readHeader(frame_.image());
-  if (!header.accepted) return frame_.refuse(header.failure);
+  if (!header.accepted) return aboutFile(frame_.refuse(header.failure), About::ImageFile);
   blockCount_ = header.blockCount;
   const std::string status = blockCountText(blockCount_);
   frame_.keepStatus(status);
@@ -104,15 +112,19 @@ std::optional<Outcome> WriteRun::copyBlocks(std::int32_t& written) {
     const Batch batch = frame_.readImage(written, frame_.batchBlocks(), blockCount_);
     const std::int32_t whole = batch.endsShort ? batch.blocks - 1 : batch.blocks;
     const std::int32_t first = written;
-    if (!frame_.writeCard(first, whole, frame_.imageSlot(0),
-                          [&](std::int32_t k) { progress.after(first + k); }))
+    if (!frame_.writeCard(first, whole, frame_.imageSlot(0), [&](std::int32_t k) {
+          sent_ = first + k + 1;
+          progress.after(first + k);
+        }))
       return frame_.failCardWrite();
     written += whole;
     if (batch.readFailed) return frame_.failImageRead(written);
     if (batch.endsShort) {
       warnShortImage(ui_, written);
-      if (!frame_.writeCard(written, 1, frame_.imageSlot(whole),
-                            [&](std::int32_t) { progress.after(progressIndex(first, true)); }))
+      if (!frame_.writeCard(written, 1, frame_.imageSlot(whole), [&](std::int32_t) {
+            sent_ = written + 1;
+            progress.after(progressIndex(first, true));
+          }))
         return frame_.failCardWrite();
       ++written;
       break;
@@ -123,7 +135,8 @@ std::optional<Outcome> WriteRun::copyBlocks(std::int32_t& written) {
 
 std::optional<Outcome> WriteRun::verifyBlocks(std::int32_t written) {
   if (!frame_.files().seekImage(frame_.image().get(), kHeaderSize))
-    return frame_.fail(Ending::Failed, "image file does not open", kErrorCaption, 0, -1);
+    return aboutFile(frame_.fail(Ending::Failed, "image file does not open", kErrorCaption, 0, -1),
+                     About::ImageFile);
   RunFrame::Comparison comparison;
   comparison.blockCount = blockCount_;
   comparison.blocks = written;
@@ -131,12 +144,18 @@ std::optional<Outcome> WriteRun::verifyBlocks(std::int32_t written) {
   return frame_.compareWithImage(comparison);
 }
 
+// A write refused before its card was open: the card took nothing.
+Outcome unwritten(Outcome refusal) {
+  refusal.blocksWritten = 0;
+  return refusal;
+}
+
 }  // namespace
 
 Outcome runWrite(DiskServices& disk, OperatorUi& ui, const WriteOptions& options) {
   Outcome refusal;
   Card card = openCard(disk, ui, refusal, options.lock);
-  if (!card) return refusal;
+  if (!card) return unwritten(refusal);
   return runWrite(disk, ui, std::move(card), options);
 }
 
@@ -148,7 +167,7 @@ Outcome runWrite(DiskServices& disk, OperatorUi& ui, CardDevice device,
                  const WriteOptions& options) {
   Outcome refusal;
   Card card = cardOfDevice(disk.devices(), ui, std::move(device), refusal);
-  if (!card) return refusal;
+  if (!card) return unwritten(refusal);
   return runWrite(disk, ui, std::move(card), options);
 }
 

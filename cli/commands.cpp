@@ -17,6 +17,7 @@
 #include "card/owned.h"
 #include "card/write_run.h"
 #include "cli/console.h"
+#include "cli/hints.h"
 #include "cli/platform.h"
 #include "cli/record.h"
 #include "cli/sha256.h"
@@ -71,9 +72,10 @@ std::int64_t fileBytes(const std::string& path) {
 // What the command line knows of an image before any card is touched, from
 // one read of the file: its header as the card writer checks it, its size,
 // how many blocks a write puts on a card and, when asked for, the SHA-256 of
-// its blocks and of the whole file.
+// the whole file and of the blocks a card receives.
 struct ImageFacts {
   bool opens = false;
+  std::uint32_t openError = 0;  // the system's code when it does not open
   card::HeaderCheck header;
   std::int64_t bytes = -1;
   std::int64_t blocksOnCard = 0;
@@ -81,52 +83,77 @@ struct ImageFacts {
   // (a read that failed part-way is no end of the file: no hash of half a
   // file passes for the image's).
   std::string blocksSha256;
-  std::int64_t blocksHashed = 0;
   std::string fileSha256;
 };
 
-ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool hashes) {
-  ImageFacts facts;
-  card::NativeHandle handle = 0;
-  if (!files.openImage(path, handle)) return facts;
-  const card::ImageFile file(files, handle);
-  facts.opens = true;
-  facts.bytes = fileBytes(path);
-  facts.header = card::readHeader(file);
-  const auto measured = [&] {
-    if (facts.header.accepted)
-      facts.blocksOnCard = card::blocksOnCard(facts.header.blockCount, facts.bytes - kHeaderBytes);
-    return facts;
-  };
-  if (!hashes) return measured();
+// The hashes of the file and of the blocks a write puts on a card, in one
+// read from the file's start. A file that ends inside the blocks its header
+// claims gives one more, short, block, completed as a write completes it:
+// with the rest of the block before it (zeros before block 0). False when
+// the file could not be read to its end.
+bool hashImage(card::ImageFiles& files, card::NativeHandle file, std::int64_t claimedBytes,
+               ImageFacts& facts) {
   Sha256 blocks;
   Sha256 whole;
-  if (!blocks || !whole || !files.seekImage(file.get(), 0)) return measured();
-  const std::int64_t blockBytes =
-      facts.header.accepted ? std::max<std::int64_t>(facts.header.blockCount, 0) * kBlockBytes : 0;
-  std::vector<unsigned char> chunk(1 << 20);
+  if (!blocks || !whole || !files.seekImage(file, 0)) return false;
+  // A whole number of blocks, so that every read of the blocks but the last
+  // ends on a block's end.
+  std::vector<unsigned char> chunk(std::size_t(2048) * kBlockBytes);
+  std::vector<unsigned char> before(kBlockBytes, 0);
   std::int64_t offset = 0;
-  for (;;) {
-    const std::size_t got = files.readImage(file.get(), chunk.data(), chunk.size());
+  const auto read = [&](std::size_t wanted) {
+    const std::size_t got = files.readImage(file, chunk.data(), wanted);
     whole.update(chunk.data(), got);
-    // The part of this chunk that lies among the blocks the header claims.
-    const std::int64_t from = std::max<std::int64_t>(offset, kHeaderBytes);
-    const std::int64_t to =
-        std::min<std::int64_t>(offset + std::int64_t(got), kHeaderBytes + blockBytes);
-    if (to > from) {
-      blocks.update(chunk.data() + (from - offset), std::size_t(to - from));
-      facts.blocksHashed += to - from;
-    }
     offset += std::int64_t(got);
-    if (got < chunk.size()) break;
+    return got;
+  };
+  bool ended = read(std::size_t(kHeaderBytes)) < std::size_t(kHeaderBytes);
+  for (std::int64_t left = claimedBytes; !ended && left > 0;) {
+    const std::size_t wanted =
+        std::size_t(std::min<std::int64_t>(left, std::int64_t(chunk.size())));
+    const std::size_t got = read(wanted);
+    const std::size_t part = got % std::size_t(kBlockBytes);
+    const std::size_t wholeBytes = got - part;
+    blocks.update(chunk.data(), wholeBytes);
+    if (got < wanted) {
+      ended = true;
+      if (files.imageReadFailed(file)) return false;
+      unsigned char* shortBlock = chunk.data() + wholeBytes;
+      const unsigned char* blockBefore = wholeBytes > 0 ? shortBlock - kBlockBytes : before.data();
+      std::copy(blockBefore + part, blockBefore + kBlockBytes, shortBlock + part);
+      blocks.update(shortBlock, std::size_t(kBlockBytes));
+    } else {
+      std::copy(chunk.data() + wholeBytes - kBlockBytes, chunk.data() + wholeBytes, before.begin());
+    }
+    left -= std::int64_t(got);
   }
-  if (files.imageReadFailed(file.get())) return measured();
+  while (!ended) ended = read(chunk.size()) < chunk.size();
+  if (files.imageReadFailed(file)) return false;
   // A file the system gives no size for (an image on a block device) is as
   // long as what was read from it.
   if (facts.bytes < 0) facts.bytes = offset;
   facts.blocksSha256 = blocks.hexDigest();
   facts.fileSha256 = whole.hexDigest();
-  return measured();
+  return true;
+}
+
+ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool hashes) {
+  ImageFacts facts;
+  card::NativeHandle handle = 0;
+  if (!files.openImage(path, handle)) {
+    facts.openError = files.lastError();
+    return facts;
+  }
+  const card::ImageFile file(files, handle);
+  facts.opens = true;
+  facts.bytes = fileBytes(path);
+  facts.header = card::readHeader(file);
+  const std::int64_t claimedBytes =
+      facts.header.accepted ? std::max<std::int64_t>(facts.header.blockCount, 0) * kBlockBytes : 0;
+  if (hashes) hashImage(files, file.get(), claimedBytes, facts);
+  if (facts.header.accepted)
+    facts.blocksOnCard = card::blocksOnCard(facts.header.blockCount, facts.bytes - kHeaderBytes);
+  return facts;
 }
 
 std::string describe(const disks::CardDescription& card) {
@@ -140,9 +167,8 @@ std::string describe(const disks::CardDescription& card) {
 }
 
 // After a run that did not end well, what the system's answer may mean.
-void hintAfter(const card::Outcome& outcome, ConsoleUi& ui) {
-  if (outcome.done() || outcome.fileFailed) return;
-  const std::string hint = hintFor(outcome, ui.driveText());
+void hintAfter(const card::Outcome& outcome, ConsoleUi& ui, const RunFiles& files) {
+  const std::string hint = hintAfterRun(outcome, ui.driveText(), files);
   if (!hint.empty()) ui.note("hint: " + hint);
 }
 
@@ -185,18 +211,29 @@ struct InfoArgs {
   std::string image;
 };
 
+// What a file named as an image is not, as a message and its hint.
+int refuseInfo(const std::string& message, const std::string& hint) {
+  writeErrors(messageLine(message, card::kErrorCaption) + "\n" +
+              (hint.empty() ? std::string() : "hint: " + hint + "\n"));
+  return kFailure;
+}
+
 int infoCommand(const InfoArgs& args) {
+  // A folder opens for reading on some systems and then reads as nothing.
+  if (isFolder(args.image))
+    return refuseInfo("image file does not open", imageOpenHint(args.image, 0));
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
   const ImageFacts facts = imageFacts(disk->files(), args.image, true);
-  if (!facts.opens) {
-    writeErrors(messageLine("image file does not open", card::kErrorCaption) + "\n");
-    return kFailure;
-  }
+  if (!facts.opens)
+    return refuseInfo("image file does not open", imageOpenHint(args.image, facts.openError));
   std::string out = args.image + "\n";
   if (!facts.header.accepted) {
     out += "header: " + facts.header.failure + "\n";
     out += "size: " + std::to_string(facts.bytes) + " bytes\n";
+    if (!facts.fileSha256.empty()) out += "image_sha256: " + facts.fileSha256 + "\n";
     writeOutput(out);
+    const std::string hint = headerHint(args.image, facts.header, facts.bytes);
+    if (!hint.empty()) writeErrors("hint: " + hint + "\n");
     return kFailure;
   }
   const std::int64_t count = std::max<std::int64_t>(facts.header.blockCount, 0);
@@ -216,10 +253,12 @@ int infoCommand(const InfoArgs& args) {
     writeErrors(messageLine("image file could not be read", card::kErrorCaption) + "\n");
     return kFailure;
   }
-  out += "blocks SHA-256: " + facts.blocksSha256;
-  if (facts.blocksHashed < claimed - kHeaderBytes)
-    out += " (of the " + std::to_string(facts.blocksHashed) + " bytes there)";
-  out += "\n";
+  // The same two names as the record's columns.
+  out += "image_sha256: " + facts.fileSha256 + "  (the whole file)\n";
+  out += "blocks_sha256: " + facts.blocksSha256 + "  (the " + std::to_string(facts.blocksOnCard) +
+         " blocks a write puts on the card";
+  if (facts.blocksOnCard < count) out += ", the last one completed as a write completes it";
+  out += ")\n";
   writeOutput(out);
   return kSuccess;
 }
@@ -245,6 +284,11 @@ struct CardJob {
   std::string backup;
   std::string refusal;
   card::Outcome outcome;
+  // Its run began (the backup, or the write when there is none).
+  bool started = false;
+  // Its backup (if any) complete and its write begun: the card may hold
+  // anything from here on.
+  bool writeStarted = false;
   double seconds = 0;
 };
 
@@ -319,6 +363,7 @@ void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::s
     job.outcome.ending = card::Ending::Stopped;
     return;
   }
+  job.started = true;
   const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
   ConsoleUi ui(console, job.name, prefix, args.image);
   // The card is written only once what it held is safe in its backup.
@@ -331,13 +376,14 @@ void runCard(CardJob& job, const WriteArgs& args, Console& console, const std::s
     card::WriteOptions options;
     options.verify = !args.noVerify;
     options.eject = !args.noEject;
+    job.writeStarted = true;
     job.outcome = card::runWrite(*disk, ui, options);
     if (options.eject) {
       const std::string out = afterEject(job.outcome, job.name);
       if (!out.empty()) ui.note(out);
     }
   }
-  hintAfter(job.outcome, ui);
+  hintAfter(job.outcome, ui, RunFiles{args.image, job.backup});
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -412,6 +458,18 @@ bool describeCards(const WriteArgs& args, std::vector<CardJob>& jobs) {
   return true;
 }
 
+// How many blocks of the image a card took, whatever the ending: none when
+// its write never began.
+std::int64_t blocksWritten(const CardJob& job) {
+  if (!job.writeStarted) return 0;
+  return std::max<std::int64_t>(job.outcome.blocksWritten, 0);
+}
+
+// Whether the card was read back and held the image.
+bool verified(const CardJob& job, const WriteArgs& args) {
+  return job.writeStarted && job.outcome.done() && !args.noVerify;
+}
+
 // The record's line for one card.
 RecordLine recordLine(const WriteArgs& args, const CardJob& job, const ImageFacts& facts) {
   RecordLine line;
@@ -419,11 +477,13 @@ RecordLine recordLine(const WriteArgs& args, const CardJob& job, const ImageFact
   line.operation = job.backup.empty() ? "write" : "backup and write";
   line.image = args.image;
   line.imageSha256 = facts.fileSha256;
+  line.blocksSha256 = facts.blocksSha256;
   line.target = job.name;
   line.cardBytes = job.description.bytes;
   line.vendor = job.description.vendor;
   line.product = job.description.product;
-  line.blocksWritten = job.outcome.done() ? facts.blocksOnCard : -1;
+  line.blocksWritten = blocksWritten(job);
+  line.verified = verified(job, args) ? "yes" : "no";
   line.seconds = job.seconds;
   if (!job.refusal.empty())
     line.result = job.refusal;
@@ -432,6 +492,55 @@ RecordLine recordLine(const WriteArgs& args, const CardJob& job, const ImageFact
   else
     line.result = job.outcome.text;
   return line;
+}
+
+// "12.3 s" below a minute's tenth, "125 s" above.
+std::string secondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, seconds < 10 ? "%.1f s" : "%.0f s", seconds);
+  return text;
+}
+
+// What one card got, said after every closing message: written (and read
+// back or not), stopped or failed at a block, or untouched.
+std::string cardResultLine(const CardJob& job, const WriteArgs& args) {
+  const std::string name = job.name + ": ";
+  const card::Outcome& outcome = job.outcome;
+  if (!job.refusal.empty()) return name + "refused, untouched";
+  if (!job.started) return name + "not started, untouched";
+  if (!job.writeStarted)
+    return name + "not written, its backup did not complete; the card is untouched";
+  const std::int64_t blocks = blocksWritten(job);
+  switch (outcome.ending) {
+    case card::Ending::Done:
+      return name +
+             (args.noVerify ? "written, not read back (--no-verify), "
+                            : "written and read back, ") +
+             std::to_string(blocks) + " blocks (" + sizeText(blocks * kBlockBytes) + ") in " +
+             secondsText(job.seconds);
+    case card::Ending::Refused:
+      return name + "refused, untouched";
+    case card::Ending::Failed:
+    case card::Ending::Stopped: {
+      std::string line = name + card::endingName(outcome.ending);
+      if (outcome.block >= 0) line += " at block " + std::to_string(outcome.block);
+      return line + ", " + std::to_string(blocks) +
+             " blocks written; the card does not hold the image";
+    }
+  }
+  return {};
+}
+
+// The lines after the closing messages: one per card of a tray, and one for
+// a lone card unless its refusal already says that nothing was written.
+void sayWhatEachCardGot(const std::vector<CardJob>& jobs, const WriteArgs& args) {
+  std::string lines;
+  for (const CardJob& job : jobs) {
+    const bool refused = !job.refusal.empty() || job.outcome.ending == card::Ending::Refused;
+    if (jobs.size() == 1 && refused) continue;
+    lines += cardResultLine(job, args) + "\n";
+  }
+  writeErrors(lines);
 }
 
 int writeCommand(const WriteArgs& args) {
@@ -470,6 +579,7 @@ int writeCommand(const WriteArgs& args) {
       job.outcome.ending = card::Ending::Refused;
       account(job);
     }
+    sayWhatEachCardGot(jobs, args);
     return kFailure;
   }
 
@@ -495,6 +605,7 @@ int writeCommand(const WriteArgs& args) {
     account(job);
     allDone = allDone && job.outcome.done();
   }
+  sayWhatEachCardGot(jobs, args);
   return allDone ? kSuccess : kFailure;
 }
 
@@ -533,7 +644,8 @@ int cardReadCommand(const CardReadArgs& args) {
   ConsoleUi ui(console, name, "", backup ? std::string() : args.image);
   const card::Outcome outcome =
       backup ? card::runBackup(*disk, ui, args.image) : card::runCompare(*disk, ui);
-  hintAfter(outcome, ui);
+  hintAfter(outcome, ui,
+            backup ? RunFiles{std::string(), args.image} : RunFiles{args.image, std::string()});
   console.endProgress();
   return outcome.done() ? kSuccess : kFailure;
 }
@@ -559,7 +671,9 @@ int runCommand(const std::vector<std::string>& args) {
 
   InfoArgs info;
   CLI::App* infoApp = app.add_subcommand(
-      "info", "Checks an image file: its header, its size, the SHA-256 of its blocks.");
+      "info",
+      "Checks an image file: its header, its size, the SHA-256 of the file (image_sha256) and "
+      "of the blocks a card receives (blocks_sha256).");
   infoApp->add_option("IMAGE", info.image, "the .S7img file")->required();
   infoApp->callback([&] { status = infoCommand(info); });
 

@@ -23,7 +23,8 @@ bool normaliseCardName(const std::string& text, std::string& name, std::string& 
 
 // What the system's answer behind a run that did not end well may mean to
 // the operator (missing rights for a raw disk, a reader unplugged, no card,
-// a card's lock switch, a card kept busy, ...), for the card `name`; empty
+// a card's lock switch, a card kept busy, a name that is no device, ...), for
+// the card `name`; empty
 // when nothing useful can be said. Decided on the outcome's ending and
 // error code, never on a message's words.
 std::string hintFor(const card::Outcome& outcome, const std::string& name);
@@ -33,6 +34,11 @@ std::string hintFor(const card::Outcome& outcome, const std::string& name);
 // still in it and the system may offer to format it. Empty where nothing is
 // ejected (Linux).
 std::string afterEject(const card::Outcome& outcome, const std::string& name);
+
+// The system's own words for an error code (strerror on Linux,
+// FormatMessage on Windows), without a closing period; empty when it has
+// none.
+std::string systemReason(std::uint32_t code);
 
 // Keeps the system from going to sleep while it lives: a PC that sleeps in
 // the middle of a write leaves a half-written card. Windows only; elsewhere

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "cli/platform.h"
@@ -41,13 +42,29 @@ bool normaliseCardName(const std::string& text, std::string& name, std::string& 
   return true;
 }
 
-std::string hintFor(const card::Outcome& outcome, const std::string&) {
+std::string systemReason(std::uint32_t code) {
+  std::string reason = std::strerror(static_cast<int>(code));
+  while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) reason.pop_back();
+  return reason;
+}
+
+std::string hintFor(const card::Outcome& outcome, const std::string& name) {
   const bool refused = outcome.ending == card::Ending::Refused;
+  const std::string cards = "; 'quenvory list' shows the cards";
   switch (outcome.systemError) {
+    case ENOENT:
+      if (refused) return name + ": " + systemReason(ENOENT) + ": no such device" + cards;
+      return {};
+    case ENOTBLK:
+      if (refused)
+        return name + ": " + systemReason(ENOTBLK) +
+               ": a card is a whole-disk block device such as /dev/sdb or /dev/mmcblk0" + cards;
+      return {};
     case EACCES:
     case EPERM:
       if (refused && ::geteuid() != 0)
-        return "a card's device opens for root (or the disk group): try sudo";
+        return name + ": " + systemReason(outcome.systemError) +
+               ": a card's device opens for root (or the disk group): try sudo";
       // A card opened for writing that refuses a write: its lock switch.
       if (!refused) return kWriteProtected;
       return {};

@@ -62,6 +62,12 @@ std::string systemErrorName(DWORD code) {
 
 }  // namespace
 
+std::string systemReason(std::uint32_t code) {
+  std::string reason = systemErrorName(code);
+  while (!reason.empty() && reason.back() == '.') reason.pop_back();
+  return reason;
+}
+
 std::string hintFor(const card::Outcome& outcome, const std::string& name) {
   const DWORD code = outcome.systemError;
   if (outcome.cardBusy) {
@@ -78,7 +84,14 @@ std::string hintFor(const card::Outcome& outcome, const std::string& name) {
           "the virus scanner is done with it";
     return hint;
   }
+  const bool refused = outcome.ending == card::Ending::Refused;
   switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      if (refused)
+        return name + ": " + systemReason(code) + ": no card reader behind the letter " + name +
+               "; 'quenvory-cli list' shows the cards";
+      return {};
     case ERROR_ACCESS_DENIED:
       if (!elevated())
         return "writing a card needs a console started as administrator (Run as administrator)";

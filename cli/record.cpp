@@ -60,7 +60,8 @@ bool Record::append(const RecordLine& line, std::string& error) {
       << ',' << csvField(line.imageSha256) << ',' << csvField(line.target) << ','
       << number(line.cardBytes) << ',' << csvField(line.vendor) << ',' << csvField(line.product)
       << ',' << number(line.blocksWritten) << ',' << seconds << ',' << csvField(line.result) << ','
-      << csvField(QUENVORY_VERSION_TEXT) << "\r\n";
+      << csvField(QUENVORY_VERSION_TEXT) << ',' << csvField(line.verified) << ','
+      << csvField(line.blocksSha256) << "\r\n";
   out.flush();
   if (!out) {
     error = "record file " + path_ + " could not be written";

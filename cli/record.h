@@ -19,7 +19,9 @@ struct RecordLine {
   std::string product;
   std::int64_t blocksWritten = -1;  // -1: unknown, left empty
   double seconds = 0;
-  std::string result;  // "done", or the failure's text
+  std::string result;        // "done", or the failure's text
+  std::string verified;      // "yes": read back and found to hold the image
+  std::string blocksSha256;  // of the blocks a card receives
 };
 
 // A field as CSV wants it: quoted when it holds a comma, a quote or a line
@@ -31,11 +33,13 @@ std::string utcNow();
 
 class Record {
  public:
-  // The last column, writer_version, is this program's version and source
-  // revision, so that every card can be traced to the build that wrote it.
+  // writer_version is this program's version and source revision, so that
+  // every card can be traced to the build that wrote it. Columns are only
+  // ever added at the end: a record begun by an earlier version keeps its
+  // columns where its header says.
   static constexpr const char* kHeader =
       "time,operation,image,image_sha256,target,card_bytes,vendor,product,blocks_written,seconds,"
-      "result,writer_version";
+      "result,writer_version,verified,blocks_sha256";
 
   explicit Record(std::string path) : path_(std::move(path)) {}
   // Appends one line (and the header line first when the file is new or

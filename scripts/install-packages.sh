@@ -18,7 +18,8 @@ packages=(
   dpkg-dev lintian          # the Debian package: its dependencies, its check
   osslsigncode openssl      # signing the Windows executables, and the signing test's certificate
   help2man man-db bsdextrautils  # the manual page from --help, and reading it back (man, col)
-  util-linux                # flock, which the Wine prefix set-up uses; losetup for the loop-device tests
+  util-linux                # flock, which the Wine prefix set-up uses; losetup for the loop-device
+                            # tests; setpriv, which runs the command line as a user who is not root
   e2fsprogs mount           # the mounted card the command line's tests refuse
   strace                    # the order of a backup's sync and rename, as the tests see it
 )

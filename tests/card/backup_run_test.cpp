@@ -242,7 +242,7 @@ TEST_F(ReadOperation, AFileThatCannotBePutInPlaceFailsTheRunAsTheFilesFault) {
   const card::Outcome outcome = card::runBackup(disk, ui, targetPath, options);
   EXPECT_EQ(outcome.ending, card::Ending::Failed);
   EXPECT_EQ(outcome.systemError, 5u);
-  EXPECT_TRUE(outcome.fileFailed);
+  EXPECT_EQ(outcome.about, card::About::BackupFile);
   EXPECT_FALSE(std::filesystem::exists(targetPath));
 }
 

@@ -31,8 +31,8 @@ class WriteOperation : public ::testing::Test {
     ui.fileName = imagePath;
   }
 
-  void run() {
-    card::runWrite(disk, ui, options);
+  card::Outcome run() {
+    const card::Outcome outcome = card::runWrite(disk, ui, options);
     // Whatever the path, nothing stays open.
     EXPECT_EQ(disk.openDevices(), 0);
     EXPECT_EQ(disk.openVolumes(), 0);
@@ -44,6 +44,7 @@ class WriteOperation : public ::testing::Test {
       EXPECT_GE(position, 0);
       EXPECT_LE(position, 100);
     }
+    return outcome;
   }
 
   // The releases and what the operator was shown, in order.
@@ -192,7 +193,10 @@ TEST_F(WriteOperation, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEver
   disk.addDrive("G", refusing);
   const Bytes image = completeImage(250);
   useImage(image);
-  run();
+  const card::Outcome outcome = run();
+  // The outcome counts the blocks the card took, as the card holds them.
+  EXPECT_EQ(outcome.blocksWritten, 37);
+  EXPECT_EQ(outcome.about, card::About::Card);
   const Bytes written = cardBytes();
   ASSERT_EQ(written.size(), 37u * 512);
   EXPECT_TRUE(std::equal(written.begin(), written.end(), image.begin() + 8));
@@ -202,36 +206,45 @@ TEST_F(WriteOperation, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEver
 }
 
 TEST_F(WriteOperation, RefusalsBeforeTheFirstBlock) {
+  // `about`: what a front end names beside the message (the image file for
+  // the image's own faults, the card otherwise).
+  using card::About;
   struct Case {
     const char* name;
     std::function<void(WriteOperation&)> arrange;
     std::vector<std::string> ending;
     bool imageLookedAt;
+    About about;
   };
   const Case cases[] = {
       {"no file and the dialog cancelled",
        [](WriteOperation& t) { t.ui.fileName.clear(); },
        {"message ERROR: no image file selected", "close device"},
-       false},
+       false,
+       About::Card},
       {"image does not open",
        [](WriteOperation& t) { t.ui.fileName = t.scratch.path("missing.S7img"); },
        {"message ERROR: image file does not open", "close device"},
-       true},
+       true,
+       About::ImageFile},
       {"header refused",
        [](WriteOperation& t) { t.useImage(imageBytes(100, -1134, 512 * 100)); },
        {"message ERROR: this is V0.9 Image File, use with V0.9", "close image", "close device"},
-       true},
+       true,
+       About::ImageFile},
       {"no memory for the buffer",
        [](WriteOperation& t) {
          t.useImage(completeImage(5));
          t.disk.failAllocation(true);
        },
        {"message ERROR: not enough memory for the block buffer", "close image", "close device"},
-       true},
+       true,
+       About::Card},
       {"drive refused",
        [](WriteOperation& t) { t.ui.drive = "Q"; },
        {"message ERROR: could not query device"},
-       false},
+       false,
+       About::Card},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,7 +254,9 @@ TEST_F(WriteOperation, RefusalsBeforeTheFirstBlock) {
     ui.drive = "G";
     disk.failAllocation(false);
     c.arrange(*this);
-    run();
+    const card::Outcome outcome = run();
+    EXPECT_EQ(outcome.about, c.about);
+    EXPECT_EQ(outcome.blocksWritten, 0);
     EXPECT_EQ(ending(), c.ending);
     EXPECT_EQ(std::count(journal.begin(), journal.end(), "open image"), c.imageLookedAt ? 1 : 0);
     EXPECT_TRUE(cardBytes().empty());
@@ -758,7 +773,9 @@ TEST_F(WriteOperation, ReadsTheCardBackAndReportsWhatDiffers) {
     d.refuseError = 23;
     disk.addDrive("G", d);
     useImage(completeImage(3000));
-    run();
+    const card::Outcome outcome = run();
+    // Every block went out before the read-back, whatever it found.
+    EXPECT_EQ(outcome.blocksWritten, 3000);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0], std::make_pair(std::string(c.message), std::string(c.caption)));
     EXPECT_EQ(std::count(journal.begin(), journal.end(), "status 3000 block image - verifying"), 1);

@@ -93,16 +93,17 @@ TEST(Arguments, VersionNamesTheVersionAndItsRevision) {
   EXPECT_EQ(std::string(QUENVORY_VERSION_TEXT).rfind(QUENVORY_VERSION, 0), 0u);
 }
 
-TEST(Info, ShowsTheHeaderCheckTheSizeAndTheBlocksHash) {
+TEST(Info, ShowsTheHeaderCheckTheSizeAndBothHashes) {
   ScratchDir scratch;
   struct Case {
     const char* name;
     std::vector<std::uint8_t> bytes;
     int status;
     std::vector<std::string> said;
-    // SHA-256 of the payload bytes the hash covers, worked out once
-    // outside this program.
-    const char* sha;
+    // SHA-256 of the whole file and of the blocks a write puts on a card,
+    // worked out once outside this program; "" when none is shown.
+    const char* file;
+    const char* blocks;
   };
   std::vector<std::uint8_t> extra = completeImage(3);
   extra.resize(extra.size() + 100, 0x77);
@@ -110,33 +111,44 @@ TEST(Info, ShowsTheHeaderCheckTheSizeAndTheBlocksHash) {
       {"complete",
        completeImage(3),
        0,
-       {"header: accepted", "blocks: 3 block image", "size: 1544 bytes, the header claims 1544"},
+       {"header: accepted", "blocks: 3 block image", "size: 1544 bytes, the header claims 1544",
+        "(the 3 blocks a write puts on the card)\n"},
+       "d538a7ba76181f3e7b2c77b77c65525d3f3debd755272afd6c3dea0c8cd90fe2",
        "14af48ac5eb2fecc2dceda3e48b26726dd15b1cf563cd8b40a49fb4104622b81"},
+      // The short block, completed with the rest of the block before it,
+      // counts: the hash is that of what the card receives.
       {"short",
        imageBytes(1000, 1000 - 1236, 600 * 512 + 256),
        0,
        {"blocks: 1000 block image", "bytes short, a write warns at block 600",
-        "(of the 307456 bytes there)"},
-       "ad8ff930703a16479ed416237172cc70727e1a0027d3aa8de8c43249aa56a3bc"},
+        "(the 601 blocks a write puts on the card, the last one completed as a write completes "
+        "it)"},
+       "87309bbb5cd805caf609f570252be16c11e88f78dd4f545dbaa7c0d7c547148c",
+       "245b0b2ee62ad5c9830767fcf79b87c8fc615319d16178dc2b0e26234d65d846"},
+      // No block in the file: the one block a write puts out is zeros.
       {"eprom",
        imageBytes(3446, 2210, 0),
        0,
        {"3446 block image 128k Eprom"},
-       "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+       "dc59a41846a3e14c1e4e60266d3735b19bad0480017bed68775c535a642b2ee5",
+       "076a27c79e5ace2a3d47f9dd2e83e4ff6ea8872b3c2218f66c92b89b55f36560"},
       {"extra bytes",
        extra,
        0,
        {"100 bytes after the last block, never read"},
+       "ba23e195972ac746754b77d1e0eff9207451a55c98e8b187d73e6e4a2ee5b319",
        "14af48ac5eb2fecc2dceda3e48b26726dd15b1cf563cd8b40a49fb4104622b81"},
       {"version 0.9",
        imageBytes(100, -1134, 0),
        1,
        {"header: this is V0.9 Image File, use with V0.9"},
+       "fbaf587988c2d89f6130d78c790b722f81a129fe95c3f885f74e2d297e218c4e",
        ""},
       {"no check word",
        imageBytes(100, 0, 0),
        1,
        {"header: image header failed (iCheck & iLastBlock)"},
+       "26ab39150b6330152576e4c7fa7e0caa804b5e9db0476a3e48e6b53f1cda8279",
        ""},
   };
   for (const Case& c : cases) {
@@ -147,16 +159,20 @@ TEST(Info, ShowsTheHeaderCheckTheSizeAndTheBlocksHash) {
     EXPECT_EQ(result.status, c.status) << result.errors;
     for (const std::string& text : c.said)
       EXPECT_NE(result.output.find(text), std::string::npos) << result.output;
-    if (c.status == 0) {
-      EXPECT_NE(result.output.find("blocks SHA-256: " + std::string(c.sha)), std::string::npos)
+    EXPECT_NE(result.output.find("\nimage_sha256: " + std::string(c.file)), std::string::npos)
+        << result.output;
+    if (*c.blocks != '\0') {
+      EXPECT_NE(result.output.find("\nblocks_sha256: " + std::string(c.blocks)), std::string::npos)
           << result.output;
     } else {
-      EXPECT_EQ(result.output.find("SHA-256"), std::string::npos) << result.output;
+      EXPECT_EQ(result.output.find("blocks_sha256"), std::string::npos) << result.output;
     }
   }
-  const CliResult missing = runCli({"info", scratch.path("not-there.S7img")});
+  const std::string notThere = scratch.path("not-there.S7img");
+  const CliResult missing = runCli({"info", notThere});
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.errors, "ERROR: image file does not open\n");
+  EXPECT_EQ(missing.errors,
+            "ERROR: image file does not open\nhint: " + notThere + ": No such file or directory\n");
 }
 
 }  // namespace

@@ -95,7 +95,10 @@ TEST(LoopDeviceBackup, AWriteBacksTheCardUpFirstAndWritesItOnlyWhenTheBackupIsWh
   const CliResult result =
       runCli({"write", "--yes", "--backup", backup, imagePath, card.loop->path()});
   EXPECT_EQ(result.status, 0) << result.errors;
-  EXPECT_EQ(result.errors, "backup: done\ndone\n");
+  EXPECT_TRUE(found(result.errors, "^backup: done\ndone\n" + card.loop->path() +
+                                       ": written and read back, 100 blocks \\(50\\.0 KiB\\) in "
+                                       "[0-9.]+ s\n$"))
+      << result.errors;
   EXPECT_EQ(readFile(backup), imageOf(card.held));
   const Bytes after = card.contents();
   EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), after.begin()));

@@ -68,7 +68,12 @@ CliResult runCli(const std::vector<std::string>& args, const CliInput& input) {
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  std::vector<std::string> argv = {QUENVORY_CLI};
+  std::vector<std::string> argv;
+  if (input.user >= 0) {
+    const std::string id = std::to_string(input.user);
+    argv = {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+  }
+  argv.push_back(QUENVORY_CLI);
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> pointers;
   for (std::string& arg : argv) pointers.push_back(arg.data());
@@ -100,6 +105,27 @@ CliResult runCli(const std::vector<std::string>& args, const CliInput& input) {
     if (errno != EINTR) return result;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+std::string recordField(const std::string& record, const std::string& column) {
+  const auto fields = [](const std::string& line) {
+    std::vector<std::string> parts(1);
+    for (char c : line) {
+      if (c == ',')
+        parts.emplace_back();
+      else if (c != '\r')
+        parts.back() += c;
+    }
+    return parts;
+  };
+  const std::size_t end = record.find('\n');
+  if (end == std::string::npos) return {};
+  const std::vector<std::string> names = fields(record.substr(0, end));
+  const std::vector<std::string> values =
+      fields(record.substr(end + 1, record.find('\n', end + 1) - end - 1));
+  for (std::size_t k = 0; k < names.size() && k < values.size(); ++k)
+    if (names[k] == column) return values[k];
+  return {};
 }
 
 bool found(const std::string& text, const std::string& pattern) {

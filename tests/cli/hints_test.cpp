@@ -55,7 +55,9 @@ TEST(Hints, ADeviceThatDoesNotOpenAsksForRootOnlyWhereRootIsMissing) {
   if (::geteuid() == 0)
     EXPECT_EQ(hint, "");
   else
-    EXPECT_EQ(hint, "a card's device opens for root (or the disk group): try sudo");
+    EXPECT_EQ(hint,
+              "/dev/sdb: Permission denied: a card's device opens for root (or the disk group): "
+              "try sudo");
 }
 
 }  // namespace

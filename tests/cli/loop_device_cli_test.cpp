@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -43,6 +44,11 @@ struct LoopCard {
   std::unique_ptr<LoopDevice> loop;
 };
 
+std::string readText(const std::string& path) {
+  const Bytes bytes = readFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 Bytes payloadOf(const Bytes& image) { return Bytes(image.begin() + 8, image.end()); }
 
 bool holds(const Bytes& card, const Bytes& payload) {
@@ -67,29 +73,78 @@ TEST(LoopDeviceCli, WritesTheImageOntoTheCardAndSaysDone) {
   struct Case {
     std::vector<std::string> flags;
     bool readsBack;
+    // After the closing message, what the card got.
+    const char* got;
   };
-  const Case cases[] = {{{}, true}, {{"--no-verify"}, false}, {{"--quiet"}, true}};
+  const Case cases[] = {{{}, true, "written and read back"},
+                        {{"--no-verify"}, false, "written, not read back \\(--no-verify\\)"},
+                        {{"--quiet"}, true, "written and read back"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.flags.empty() ? "plain" : c.flags[0]);
     LoopCard card(scratch, "card.img", 4096);
     ATTACH_OR_SKIP(*card.loop);
     const LoopDevice::Counters before = card.loop->counters();
     ASSERT_EQ(before.problem, "");
-    std::vector<std::string> args = {"write", "--yes", imagePath, card.loop->path()};
+    const std::string record = scratch.path("record.csv");
+    std::remove(record.c_str());
+    std::vector<std::string> args = {"write", "--yes",   "--record",
+                                     record,  imagePath, card.loop->path()};
     args.insert(args.end(), c.flags.begin(), c.flags.end());
     const CliResult result = runCli(args);
     const LoopDevice::Counters after = card.loop->counters();
     EXPECT_EQ(result.status, 0) << result.errors;
-    // No terminal: nothing but the result.
-    EXPECT_EQ(result.errors, "done\n");
+    // No terminal: nothing but the result and the card's line.
+    EXPECT_TRUE(found(result.errors, "^done\n" + card.loop->path() + ": " + c.got +
+                                         ", 3000 blocks \\(1\\.5 MiB\\) in [0-9]+\\.[0-9] s\n$"))
+        << result.errors;
     const long long read = after.sectorsRead - before.sectorsRead;
     if (c.readsBack)
       EXPECT_GE(read, 3000) << "the card was not read back";
     else
       EXPECT_LT(read, 3000) << "the card was read back";
     EXPECT_GE(after.flushes - before.flushes, 1) << "the card was never flushed";
+    const std::string lines = readText(record);
+    EXPECT_EQ(recordField(lines, "verified"), c.readsBack ? "yes" : "no") << lines;
+    EXPECT_EQ(recordField(lines, "blocks_written"), "3000") << lines;
     EXPECT_TRUE(holds(card.contents(), payloadOf(image)));
   }
+}
+
+// One name per hash, the same in info and in the record: image_sha256 the
+// whole file's, blocks_sha256 that of the blocks the card receives, which
+// for a short image ends with its short block as the write completed it.
+// sha256sum, run on the file and on what the card holds, is the witness.
+TEST(LoopDeviceCli, InfoAndTheRecordNameTheSameHashesAsSha256sumFindsThem) {
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("short.S7img");
+  writeFile(imagePath, imageBytes(1000, 1000 - 1236, 600 * kBlock + 256));
+  LoopCard card(scratch, "card.img", 2048);
+  ATTACH_OR_SKIP(*card.loop);
+  const std::string record = scratch.path("record.csv");
+  const CliResult write =
+      runCli({"write", "--yes", "--record", record, imagePath, card.loop->path()});
+  EXPECT_EQ(write.status, 0) << write.errors;
+  const CliResult info = runCli({"info", imagePath});
+  EXPECT_EQ(info.status, 0) << info.errors;
+
+  const auto sha256sum = [](const std::string& path) {
+    std::string output;
+    runProgram({"sha256sum", path}, &output);
+    return output.substr(0, output.find(' '));
+  };
+  const std::string onCard = scratch.path("on-card.bin");
+  const Bytes contents = card.contents();
+  writeFile(onCard, Bytes(contents.begin(), contents.begin() + 601 * long(kBlock)));
+  const std::string fileSha = sha256sum(imagePath);
+  const std::string blocksSha = sha256sum(onCard);
+  ASSERT_EQ(fileSha.size(), 64u);
+  ASSERT_EQ(blocksSha.size(), 64u);
+  const std::string lines = readText(record);
+  EXPECT_EQ(recordField(lines, "image_sha256"), fileSha) << lines;
+  EXPECT_EQ(recordField(lines, "blocks_sha256"), blocksSha) << lines;
+  EXPECT_NE(info.output.find("\nimage_sha256: " + fileSha + " "), std::string::npos) << info.output;
+  EXPECT_NE(info.output.find("\nblocks_sha256: " + blocksSha + " "), std::string::npos)
+      << info.output;
 }
 
 TEST(LoopDeviceCli, WritesSeveralCardsAtOnceEachWithItsResultAndRecordLine) {
@@ -130,21 +185,25 @@ TEST(LoopDeviceCli, WritesSeveralCardsAtOnceEachWithItsResultAndRecordLine) {
     rows.push_back(fields);
   }
   ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[0],
-            (std::vector<std::string>{"time", "operation", "image", "image_sha256", "target",
-                                      "card_bytes", "vendor", "product", "blocks_written",
-                                      "seconds", "result", "writer_version"}));
+  // and that of the blocks a card receives.
+  const std::string kBlocksSha = "399b38f5af046cb60f910b429e2e90ea3123e1a1cccb7edc0bf6197607fb4630";
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "operation", "image", "image_sha256",
+                                               "target", "card_bytes", "vendor", "product",
+                                               "blocks_written", "seconds", "result",
+                                               "writer_version", "verified", "blocks_sha256"}));
   struct Expected {
     LoopCard* card;
     const char* product;
     const char* bytes;
     const char* blocks;
     const char* result;
+    const char* verified;
   };
   const Expected expected[] = {
-      {&first, "first.img", "524288", "400", "done"},
-      {&second, "second.img", "1048576", "400", "done"},
-      {&small, "small.img", "65536", "", "image of 400 blocks does not fit on card of 128 blocks"},
+      {&first, "first.img", "524288", "400", "done", "yes"},
+      {&second, "second.img", "1048576", "400", "done", "yes"},
+      {&small, "small.img", "65536", "0", "image of 400 blocks does not fit on card of 128 blocks",
+       "no"},
   };
   for (const Expected& e : expected) {
     const std::string path = e.card->loop->path();
@@ -153,15 +212,15 @@ TEST(LoopDeviceCli, WritesSeveralCardsAtOnceEachWithItsResultAndRecordLine) {
       return fields.size() > 4 && fields[4] == path;
     });
     ASSERT_NE(row, rows.end());
-    ASSERT_EQ(row->size(), 12u);
+    ASSERT_EQ(row->size(), 14u);
     EXPECT_TRUE(found((*row)[0], "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$"))
         << (*row)[0];
     EXPECT_TRUE(found((*row)[9], "^[0-9]+\\.[0-9]{3}$")) << (*row)[9];
     std::vector<std::string> rest = *row;
     rest[0] = rest[9] = "";
-    EXPECT_EQ(rest,
-              (std::vector<std::string>{"", "write", imagePath, kImageSha, path, e.bytes, "loop",
-                                        e.product, e.blocks, "", e.result, QUENVORY_VERSION_TEXT}));
+    EXPECT_EQ(rest, (std::vector<std::string>{"", "write", imagePath, kImageSha, path, e.bytes,
+                                              "loop", e.product, e.blocks, "", e.result,
+                                              QUENVORY_VERSION_TEXT, e.verified, kBlocksSha}));
   }
   EXPECT_TRUE(holds(first.contents(), payloadOf(image)));
   EXPECT_TRUE(holds(second.contents(), payloadOf(image)));
@@ -176,8 +235,12 @@ TEST(LoopDeviceCli, AShortImageIsWrittenWithItsWarningAndDone) {
   ATTACH_OR_SKIP(*card.loop);
   const CliResult result = runCli({"write", "--yes", imagePath, card.loop->path()});
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.errors,
-            "surprised: unexpected shortness of image file at block 600 , good luck\ndone\n");
+  EXPECT_TRUE(found(result.errors,
+                    "^surprised: unexpected shortness of image file at block 600 , good luck\n"
+                    "done\n" +
+                        card.loop->path() +
+                        ": written and read back, 601 blocks \\(300\\.5 KiB\\) in [0-9.]+ s\n$"))
+      << result.errors;
 }
 
 // A card whose lock switch is on is refused before anything is written, with
@@ -259,7 +322,9 @@ TEST(LoopDeviceCli, RefusesWhatIsNoCardToOverwrite) {
   {
     const CliResult result = runCli({"write", "--yes", imagePath, "/dev/quenvory-no-such-card"});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errors, "ERROR: could not query device\n");
+    EXPECT_EQ(result.errors,
+              "ERROR: could not query device\nhint: /dev/quenvory-no-such-card: No such file or "
+              "directory: no such device; 'quenvory list' shows the cards\n");
   }
   // A mounted card. Without its file system or its mount this case would
   // say nothing of the refusal: that fails, naming why.
@@ -347,10 +412,13 @@ TEST(LoopDeviceCli, OnATerminalEachCardHasAProgressLineThatQuietTakesAway) {
       EXPECT_EQ(drawn, !quiet) << result.errors;
     }
     // Lines are redrawn in place (cursor up, line cleared), and taken away
-    // at the end, leaving the results.
+    // at the end, leaving the results and what each card got below them.
     EXPECT_EQ(result.errors.find("\x1b[") != std::string::npos, !quiet);
     if (!quiet) {
-      EXPECT_EQ(result.errors.substr(result.errors.size() - 3), "\x1b[J") << result.errors;
+      const std::string last = result.errors.substr(result.errors.rfind("\x1b["));
+      EXPECT_TRUE(
+          found(last, "^\x1b\\[J(/dev/loop[0-9]+: written and read back, [^\x1b]*\r\n){2}$"))
+          << result.errors;
     }
   }
 }
@@ -429,7 +497,12 @@ TEST(LoopDeviceCli, WhatIsWrongBeforeTheStartLeavesEveryCardOfTheTrayUntouched) 
     std::string errors;
   };
   const Case cases[] = {
-      {"a partition", {}, {partition}, partition + ": " + partitionRefusal},
+      // Each card of the tray says that it was left as it was.
+      {"a partition",
+       {},
+       {partition},
+       partition + ": " + partitionRefusal + "GOOD: not started, untouched\n" + partition +
+           ": refused, untouched\n"},
       {"a record file that does not open",
        {"--record", record},
        {},
@@ -445,7 +518,10 @@ TEST(LoopDeviceCli, WhatIsWrongBeforeTheStartLeavesEveryCardOfTheTrayUntouched) 
     args.insert(args.end(), c.moreTargets.begin(), c.moreTargets.end());
     const CliResult result = runCli(args);
     EXPECT_EQ(result.status, 1) << result.errors;
-    EXPECT_EQ(result.errors, c.errors);
+    std::string errors = c.errors;
+    if (errors.find("GOOD") != std::string::npos)
+      errors.replace(errors.find("GOOD"), 4, good.loop->path());
+    EXPECT_EQ(result.errors, errors);
     EXPECT_TRUE(untouched(good.contents()));
   }
   // Alone, it is refused in the same words, without the card's name before

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/cli/cli_runner.h"
 #include "tests/support/attach_or_skip.h"
 #include "tests/support/loop_device.h"
 #include "tests/support/test_support.h"
@@ -142,28 +144,6 @@ long stoppedAt(const std::string& errors, const std::string& words) {
   return std::stol(errors.substr(digits, end - digits));
 }
 
-// A field of the record's one line, by its column's name.
-std::string recordField(const std::string& record, const std::string& column) {
-  const auto fields = [](const std::string& line) {
-    std::vector<std::string> parts(1);
-    for (char c : line) {
-      if (c == ',')
-        parts.emplace_back();
-      else if (c != '\r')
-        parts.back() += c;
-    }
-    return parts;
-  };
-  const std::size_t end = record.find('\n');
-  if (end == std::string::npos) return {};
-  const std::vector<std::string> names = fields(record.substr(0, end));
-  const std::vector<std::string> values =
-      fields(record.substr(end + 1, record.find('\n', end + 1) - end - 1));
-  for (std::size_t k = 0; k < names.size() && k < values.size(); ++k)
-    if (names[k] == column) return values[k];
-  return {};
-}
-
 struct StopCase {
   const char* name;
   std::vector<int> signals;  // sent one after the other, at once
@@ -213,8 +193,16 @@ TEST(StopCli, AWriteStopsBetweenBatchesAndSaysTheCardDoesNotHoldTheImage) {
     const auto split = card.begin() + block * long(kBlock);
     EXPECT_TRUE(std::equal(card.begin(), split, image.begin() + 8));
     EXPECT_TRUE(std::all_of(split, card.end(), [](std::uint8_t b) { return b == kUntouched; }));
+    // What the card got, after the closing message, and in the record: the
+    // blocks before the stop, never read back.
+    const std::string got = loop.path() + ": stopped at block " + std::to_string(block) + ", " +
+                            std::to_string(block) +
+                            " blocks written; the card does not hold the image\n";
+    EXPECT_EQ(errors.substr(errors.size() - std::min(errors.size(), got.size())), got) << errors;
     const std::string record = fileText(recordPath);
     EXPECT_EQ(recordField(record, "result"), "stopped") << record;
+    EXPECT_EQ(recordField(record, "blocks_written"), std::to_string(block)) << record;
+    EXPECT_EQ(recordField(record, "verified"), "no") << record;
   }
 }
 
@@ -253,6 +241,58 @@ TEST(StopCli, ASecondCtrlCAfterTheFirstWasTakenChangesNothing) {
     EXPECT_GT(stoppedAt(errors, ", the card does not hold the image"), 0) << errors;
   }
   EXPECT_TRUE(heldBetween) << "the program always ended before the second Ctrl-C";
+}
+
+// A card that refuses writes part-way (its lock switch slid while it is
+// written): the write fails at the block the card refused, keeps the blocks
+// before it, says why, and accounts for the card in the record.
+TEST(StopCli, AWriteThatFailsPartWayNamesTheBlockAndWhy) {
+  ScratchDir scratch;
+  const Bytes image = completeImage(kBlocks);
+  const std::string imagePath = scratch.path("large.S7img");
+  writeFile(imagePath, image);
+  const std::string backing = scratch.path("card.img");
+  writeFile(backing, Bytes(std::size_t(kBlocks) * kBlock, kUntouched));
+  LoopDevice loop(backing);
+  ATTACH_OR_SKIP(loop);
+  const std::string errorsPath = scratch.path("errors.txt");
+  const std::string recordPath = scratch.path("record.csv");
+  RunningCli cli({"write", "--yes", "--record", recordPath, imagePath, loop.path()}, errorsPath);
+  ASSERT_TRUE(cli.started());
+  const bool underWay = waitFor(cli, [&] {
+    std::ifstream in(backing, std::ios::binary);
+    return in.get() == patternByte(0, 0);
+  });
+  ASSERT_TRUE(underWay) << fileText(errorsPath);
+  ASSERT_TRUE(loop.setReadOnly(true));
+  EXPECT_EQ(cli.wait(), 1);
+  loop.setReadOnly(false);
+  const std::string errors = fileText(errorsPath);
+  const std::string failed = "MMC ERROR: error " + std::to_string(EPERM) +
+                             " writing to MMC card.\nhint: the card refuses writes: slide the lock "
+                             "switch of the card or its adapter away from LOCK, put the card back "
+                             "in and try again\n" +
+                             loop.path() + ": failed at block ";
+  ASSERT_EQ(errors.rfind(failed, 0), 0u) << errors;
+  const std::size_t digits = failed.size();
+  const long block = std::stol(errors.substr(digits));
+  EXPECT_GT(block, 0) << errors;
+  EXPECT_LT(block, kBlocks) << errors;
+  EXPECT_EQ(errors.substr(digits), std::to_string(block) + ", " + std::to_string(block) +
+                                       " blocks written; the card does not hold the image\n");
+  const std::string record = fileText(recordPath);
+  EXPECT_EQ(recordField(record, "result"),
+            "error " + std::to_string(EPERM) + " writing to MMC card.")
+      << record;
+  EXPECT_EQ(recordField(record, "blocks_written"), std::to_string(block)) << record;
+  EXPECT_EQ(recordField(record, "verified"), "no") << record;
+  // The kernel's witness: the blocks before it hold the image, none after it
+  // was touched.
+  loop.detach();
+  const Bytes card = readFile(backing);
+  const auto split = card.begin() + block * long(kBlock);
+  EXPECT_TRUE(std::equal(card.begin(), split, image.begin() + 8));
+  EXPECT_TRUE(std::all_of(split, card.end(), [](std::uint8_t b) { return b == kUntouched; }));
 }
 
 // A backup stopped part-way keeps nothing: no file under its name, no
