@@ -94,7 +94,9 @@ std::optional<Outcome> BackupRun::copyCard() {
   const std::array<unsigned char, 8> header = imageHeader(blockCount_);
   if (!frame_.backup().write(header.data(), header.size())) return failBackupWrite();
   if (!frame_.seekCard(0)) return frame_.failCardRead();
-  ui_.passStarted(std::int64_t{blockCount_} * std::int64_t(kBlockSize));
+  // The card is read a second time after this pass, as a whole.
+  const std::int64_t bytes = std::int64_t{blockCount_} * std::int64_t(kBlockSize);
+  ui_.passStarted(bytes, bytes);
   Progress progress(ui_, blockCount_);
   for (std::int32_t first = 0; first < blockCount_;) {
     if (ui_.stopRequested()) return frame_.stop(first);
@@ -105,6 +107,7 @@ std::optional<Outcome> BackupRun::copyCard() {
     for (std::int32_t k = 0; k < blocks; ++k) progress.after(first + k);
     first += blocks;
   }
+  ui_.passFinished();
   return std::nullopt;
 }
 

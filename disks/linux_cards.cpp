@@ -160,6 +160,8 @@ CardDescription describeLinuxDisk(const SystemPaths& paths, const std::string& n
     card.removable =
         (attribute(node + "/removable") == "1" || onMmcBus(name)) && !holdsSystem(paths, name);
   }
+  // A card's lock switch, or a device attached read-only.
+  card.writeProtected = attribute(node + "/ro") == "1";
   const std::vector<std::string> names = diskAndPartitions(paths, name);
   for (const Mount& mount : mountTable(paths))
     for (const std::string& part : names)
@@ -196,7 +198,8 @@ CardDescription describeCard(const std::string& name) {
   return card;
 }
 
-std::string cardRefusal(const std::string& name, const std::vector<std::string>& files) {
+std::string cardRefusal(const std::string& name, const std::vector<std::string>& files,
+                        CardUse use) {
   const SystemPaths paths;
   struct stat info {};
   if (name.rfind(paths.dev + "/", 0) != 0 || ::stat(name.c_str(), &info) != 0 ||
@@ -208,7 +211,8 @@ std::string cardRefusal(const std::string& name, const std::vector<std::string>&
     return name + " is a partition: name the whole card, " + paths.dev + "/" + disk;
   const CardDescription card = describeLinuxDisk(paths, base);
   if (!card.mounted.empty())
-    return name + " is in use: " + joined(card.mounted) + "; unmount it first";
+    return name + " is in use: " + joined(card.mounted) + "; unmount it first" +
+           (use == CardUse::Read ? ", a mounted card can change while it is read" : "");
   const std::string backing = loopBackingFile(paths, base);
   for (const std::string& file : files)
     if (sameFile(file, backing))

@@ -100,6 +100,7 @@ bool describeLetter(const std::string& letter, CardDescription& card) {
     card.removable = (geometry.Geometry.MediaType == RemovableMedia || bus == card::kBusTypeSd ||
                       bus == card::kBusTypeMmc) &&
                      !disks::diskHoldsSystem(number);
+    card.writeProtected = disks::diskWriteProtected(disk.get());
   } else {
     card.noCard = notReady(GetLastError());
   }
@@ -161,6 +162,6 @@ bool currentFolderOnCard(const std::string& name) {
 }
 
 // Every check of a drive letter is the card writer's own.
-std::string cardRefusal(const std::string&, const std::vector<std::string>&) { return {}; }
+std::string cardRefusal(const std::string&, const std::vector<std::string>&, CardUse) { return {}; }
 
 }  // namespace disks

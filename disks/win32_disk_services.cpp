@@ -390,14 +390,18 @@ bool diskHoldsSystem(std::uint32_t number) {
   return systemVolumeOnDisk(number) || pageFileOnDisk(number);
 }
 
-bool Win32DiskServices::writeProtected(NativeHandle device) {
+bool diskWriteProtected(void* disk) {
   DWORD returned = 0;
-  if (DeviceIoControl(toHandle(device), IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned,
-                      nullptr))
+  if (DeviceIoControl(static_cast<HANDLE>(disk), IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0,
+                      &returned, nullptr))
     return false;
   // Only the system's own word counts: a plain file or an old driver that
   // does not know the question takes writes as before.
   return GetLastError() == ERROR_WRITE_PROTECT;
+}
+
+bool Win32DiskServices::writeProtected(NativeHandle device) {
+  return diskWriteProtected(toHandle(device));
 }
 
 std::uint32_t Win32DiskServices::busType(NativeHandle device) {

@@ -20,6 +20,9 @@ std::uint32_t diskBusType(void* disk);
 // Whether disk `number` holds the Windows folder, the system drive or a
 // page file.
 bool diskHoldsSystem(std::uint32_t number);
+// Whether the disk behind `disk` (a HANDLE, no access rights needed) says it
+// is write-protected: a card whose lock switch is on.
+bool diskWriteProtected(void* disk);
 
 class Win32DiskServices final : public DiskServices, public CardDevices, public DriveLetters {
  public:
