@@ -166,7 +166,12 @@ TEST_F(RunOutcome, EachPassIsAnnouncedWithItsBytesThoseStillToComeAndItsEnd) {
   const Case cases[] = {
       {"write and read back", [](Rig&) {}, &Rig::write, {kImage, kImage}, {kImage, 0}, 2},
       {"write alone", [](Rig& t) { t.options.verify = false; }, &Rig::write, {kImage}, {0}, 1},
-      {"compare", [](Rig&) {}, &Rig::compare, {kImage}, {0}, 1},
+      {"compare",
+       [](Rig& t) { t.useCard(payloadOf(completeImage(300))); },
+       &Rig::compare,
+       {kImage},
+       {0},
+       1},
       {"backup, read twice", [](Rig&) {}, &Rig::backup, {kCard, kCard}, {kCard, 0}, 2},
       // A pass that ends early never finishes.
       {"read-back differs",
