@@ -120,6 +120,7 @@ void ConsoleUi::passStarted(std::int64_t bytes, std::int64_t bytesAfter) {
   bytesAfter_ = bytesAfter;
   passStart_ = clock_();
   position_ = 0;
+  betweenPasses_ = false;
 }
 
 // The bar moves once every hundred blocks and may stop short of its end;
@@ -127,6 +128,7 @@ void ConsoleUi::passStarted(std::int64_t bytes, std::int64_t bytesAfter) {
 void ConsoleUi::passFinished() {
   position_ = 100;
   draw(true);
+  betweenPasses_ = true;
 }
 
 void ConsoleUi::draw(bool now) {
@@ -136,8 +138,9 @@ void ConsoleUi::draw(bool now) {
   if (!now && at - lastDraw_ < std::chrono::milliseconds(100)) return;
   lastDraw_ = at;
   const double seconds = std::chrono::duration<double>(at - passStart_).count();
-  const std::string text =
-      waiting_ ? status_ : progressText(status_, position_, passBytes_, bytesAfter_, seconds);
+  const std::string text = waiting_ || betweenPasses_
+                               ? status_
+                               : progressText(status_, position_, passBytes_, bytesAfter_, seconds);
   console_.setProgressLine(line_, prefix_ + text);
 }
 

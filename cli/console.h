@@ -97,6 +97,9 @@ class ConsoleUi : public card::OperatorUi {
   int line_ = -1;
   std::string status_;
   bool waiting_ = false;
+  // A pass has gone through its blocks and the next has not begun: its
+  // percentage and figures belong to no pass, whatever the status says now.
+  bool betweenPasses_ = false;
   int position_ = 0;
   Clock clock_ = [] { return std::chrono::steady_clock::now(); };
   // The bytes of the pass the bar shows now (writing, reading back, ...),

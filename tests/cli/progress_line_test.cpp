@@ -96,11 +96,14 @@ TEST(ProgressLine, ShowsThePercentTheSpeedAndTheTimeLeftOfTheRunAndEachPassCompl
   // Before anything is done there is nothing to measure.
   EXPECT_TRUE(found(text, "195312 block image  0%\x1b")) << text;
   // 50 MB in 10 s: the other 50 MB and the 100 MB of the read-back, 30 s.
-  EXPECT_TRUE(found(text, "195312 block image  50%  5\.0 MB/s  0:30 left\x1b")) << text;
-  EXPECT_TRUE(found(text, "195312 block image  100%  5\.0 MB/s  0:20 left\x1b")) << text;
+  EXPECT_TRUE(found(text, "195312 block image  50%  5\\.0 MB/s  0:30 left\x1b")) << text;
+  EXPECT_TRUE(found(text, "195312 block image  100%  5\\.0 MB/s  0:20 left\x1b")) << text;
+  // Between the passes the line is the status alone: the 100% is the write's.
+  EXPECT_TRUE(found(text, "\\[J195312 block image - verifying\x1b\\[K")) << text;
+  EXPECT_FALSE(found(text, "verifying  (0|100)%.*verifying  25%")) << text;
   // The read-back, measured from its own start: 25 MB in 2 s.
-  EXPECT_TRUE(found(text, "verifying  25%  12\.5 MB/s  0:06 left\x1b")) << text;
-  EXPECT_TRUE(found(text, "verifying  100%  10\.0 MB/s  0:00 left\x1b")) << text;
+  EXPECT_TRUE(found(text, "verifying  25%  12\\.5 MB/s  0:06 left\x1b")) << text;
+  EXPECT_TRUE(found(text, "verifying  100%  10\\.0 MB/s  0:00 left\x1b")) << text;
 }
 
 // While the run waits for the card to be free no pass is under way: the line
