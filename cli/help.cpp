@@ -198,8 +198,7 @@ std::vector<HelpSection> programHelp() {
           .paragraph("Write two cards at once and keep a record of each:")
           .commandLine(program + " write --record cards.csv " + image + " " + card + " " + other)
           .paragraph("Keep what a card holds, then write it:")
-          .commandLine(program + " write --backup " + platform.folder + "before.S7img " + image +
-                       " " + card)
+          .commandLine(program + " write --backup before.S7img " + image + " " + card)
           .paragraph("Check a card against its image:")
           .commandLine(program + " compare " + image + " " + card));
   return sections;
