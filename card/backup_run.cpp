@@ -92,10 +92,10 @@ Outcome BackupRun::run() {
   // fails the run, its cause the file's, never the card's.
   if (!frame_.backup().place(backupPath_)) {
     const std::uint32_t error = files_.lastError();
-    return aboutFile(frame_.refused(shownOutcome(ui_, Ending::Failed,
-                                                 systemErrorText(kBackupWriteFailed, error),
-                                                 kErrorCaption, error)),
-                     About::BackupFile);
+    return aboutFile(
+        frame_.refused(shownOutcome(ui_, Ending::Failed, systemErrorText(kBackupWriteFailed, error),
+                                    kErrorCaption, error)),
+        About::BackupFile);
   }
   return frame_.finish("done");
 }
@@ -104,7 +104,9 @@ std::optional<Outcome> BackupRun::copyCard() {
   const std::array<unsigned char, 8> header = imageHeader(blockCount_);
   if (!frame_.backup().write(header.data(), header.size())) return failBackupWrite();
   if (!frame_.seekCard(0)) return frame_.failCardRead();
-  ui_.passStarted(std::int64_t{blockCount_} * std::int64_t(kBlockSize));
+  // The card is read a second time after this pass, as a whole.
+  const std::int64_t bytes = std::int64_t{blockCount_} * std::int64_t(kBlockSize);
+  ui_.passStarted(bytes, bytes);
   Progress progress(ui_, blockCount_);
   for (std::int32_t first = 0; first < blockCount_;) {
     if (ui_.stopRequested()) return frame_.stop(first);
@@ -115,6 +117,7 @@ std::optional<Outcome> BackupRun::copyCard() {
     for (std::int32_t k = 0; k < blocks; ++k) progress.after(first + k);
     first += blocks;
   }
+  ui_.passFinished();
   return std::nullopt;
 }
 

@@ -34,9 +34,18 @@ class OperatorUi {
   virtual void showWaiting(const std::string& text) { setStatus(text); }
 
   // A pass over the blocks begins (writing, reading back, reading, comparing)
-  // and will move `bytes` bytes; the bar's positions that follow are parts
-  // of it. For a front end that shows a speed; the window has no use for it.
-  virtual void passStarted(std::int64_t bytes) { (void)bytes; }
+  // and will move `bytes` bytes; the passes the run still makes after it (a
+  // write's read-back) will move `bytesAfter` more. The bar's positions that
+  // follow are parts of this pass. For a front end that shows a speed and the
+  // time left; the window has no use for it.
+  virtual void passStarted(std::int64_t bytes, std::int64_t bytesAfter) {
+    (void)bytes;
+    (void)bytesAfter;
+  }
+  // The pass went through all its blocks. The bar itself may stop short of
+  // its end (it moves once every 100 blocks); a stopped or failed pass never
+  // finishes.
+  virtual void passFinished() {}
   // Whether the operator has asked the run to stop. Asked between batches:
   // the batch in flight completes, then the run ends the normal way.
   virtual bool stopRequested() { return false; }

@@ -153,7 +153,8 @@ bool RunFrame::readCard(std::int64_t first, std::int32_t count, unsigned char* i
 
 std::optional<Outcome> RunFrame::compareWithImage(const Comparison& c) {
   if (!seekCard(0)) return failCardRead();
-  ui_.passStarted(std::int64_t{c.blockCount} * std::int64_t(kBlockSize));
+  // The comparison is every run's last pass.
+  ui_.passStarted(std::int64_t{c.blockCount} * std::int64_t(kBlockSize), 0);
   // The bar goes through the same positions as in the pass before.
   Progress progress(ui_, c.blockCount);
   for (std::int32_t first = 0; first < c.blocks;) {
@@ -178,6 +179,7 @@ std::optional<Outcome> RunFrame::compareWithImage(const Comparison& c) {
     if (batch.endsShort) break;
     first += batch.blocks;
   }
+  ui_.passFinished();
   return std::nullopt;
 }
 

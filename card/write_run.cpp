@@ -105,7 +105,8 @@ Outcome WriteRun::steps() {
 // that arrived whole go out together, then the short-read warning, and only
 // then the short block itself.
 std::optional<Outcome> WriteRun::copyBlocks(std::int32_t& written) {
-  ui_.passStarted(std::int64_t{blockCount_} * std::int64_t(kBlockSize));
+  const std::int64_t bytes = std::int64_t{blockCount_} * std::int64_t(kBlockSize);
+  ui_.passStarted(bytes, verify_ ? bytes : 0);
   Progress progress(ui_, blockCount_);
   while (written < blockCount_) {
     if (ui_.stopRequested()) return frame_.stop(written);
@@ -130,6 +131,7 @@ std::optional<Outcome> WriteRun::copyBlocks(std::int32_t& written) {
       break;
     }
   }
+  ui_.passFinished();
   return std::nullopt;
 }
 

@@ -17,6 +17,7 @@
 #include "card/owned.h"
 #include "card/write_run.h"
 #include "cli/console.h"
+#include "cli/help.h"
 #include "cli/hints.h"
 #include "cli/platform.h"
 #include "cli/record.h"
@@ -181,11 +182,14 @@ int listCommand() {
     return kSuccess;
   }
   std::vector<std::vector<std::string>> rows = {
-      {"TARGET", "DISK", "SIZE", "VENDOR", "PRODUCT", "IN USE"}};
+      {"TARGET", "DISK", "SIZE", "WRITES", "VENDOR", "PRODUCT", "IN USE"}};
   for (const disks::CardDescription& card : cards) {
     std::string use;
     for (const std::string& part : card.mounted) use += (use.empty() ? "" : ", ") + part;
-    rows.push_back({card.name, card.disk, card.noCard ? "no card" : sizeText(card.bytes),
+    // A card whose lock switch is on is refused by a write: said before one
+    // is tried.
+    const std::string writes = card.noCard ? "" : card.writeProtected ? "write-protected" : "yes";
+    rows.push_back({card.name, card.disk, card.noCard ? "no card" : sizeText(card.bytes), writes,
                     card.vendor, card.product, use});
   }
   std::vector<std::size_t> widths(rows[0].size(), 0);
@@ -305,7 +309,12 @@ std::string fileTime() {
 bool answeredYes(const std::string& question) {
   writeErrors(question);
   std::string answer;
-  if (!readInputLine(answer)) return false;
+  // No answer (Ctrl-C, the input's end) leaves the question's line open: what
+  // follows goes on a line of its own.
+  if (!readInputLine(answer)) {
+    writeErrors("\n");
+    return false;
+  }
   while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
   return (answer == "y" || answer == "Y" || answer == "yes") && !stopRequested();
 }
@@ -632,7 +641,8 @@ int cardReadCommand(const CardReadArgs& args) {
   // Nothing is written by a compare: the image may lie anywhere, the card
   // itself too.
   const std::string refusal = disks::cardRefusal(
-      name, backup ? std::vector<std::string>{args.image} : std::vector<std::string>{});
+      name, backup ? std::vector<std::string>{args.image} : std::vector<std::string>{},
+      disks::CardUse::Read);
   if (!refusal.empty()) {
     writeErrors(messageLine(refusal, card::kErrorCaption) + "\n");
     return kFailure;
@@ -655,12 +665,13 @@ int runCommand(const std::vector<std::string>& args) {
       "Writes S7 MMC card image files (.S7img) onto memory cards, reads cards back into images "
       "and compares cards with images.",
       programName()};
+  useHelpLayout(app);
   app.require_subcommand(1);
   // One way of writing options on every system: "/x" is a path, never an
   // option.
   app.allow_windows_style_options(false);
   app.set_version_flag("--version", std::string("quenvory ") + QUENVORY_VERSION_TEXT,
-                       "Print the version and the source revision it was built from, and exit");
+                       "print the version and the source revision it was built from, and exit");
   const std::string cardHelp = cardNameDescription();
   // The chosen command's exit status, set by its callback.
   int status = kUsageError;
@@ -690,15 +701,19 @@ int runCommand(const std::vector<std::string>& args) {
                      "keep the card in its reader after the write (Windows ejects it by default)");
   writeApp->add_option("--record", write.record, "append one CSV line per card to this file")
       ->type_name("FILE");
-  CLI::Option* backup = writeApp->add_option(
-      "--backup", write.backup, "read the card into this image file first (one TARGET)");
+  CLI::Option* backup =
+      writeApp->add_option("--backup", write.backup,
+                           "read the card into this image file first (one TARGET; not with "
+                           "--backup-dir)");
   backup->type_name("FILE");
   CLI::Option* backupDir = writeApp->add_option(
       "--backup-dir", write.backupDir,
-      "read each card into an image file in this folder first, named after the card and the time");
+      "read each card into an image file in this folder first, named after the card and the "
+      "time (not with --backup)");
   backupDir->type_name("DIR");
   backup->excludes(backupDir);
   writeApp->add_flag("-q,--quiet", write.quiet, "no progress line");
+  writeApp->footer(helpText(writeHelp()));
   writeApp->callback([&] {
     installStopHandlers();
     status = writeCommand(write);
@@ -731,6 +746,10 @@ int runCommand(const std::vector<std::string>& args) {
     installStopHandlers();
     status = cardReadCommand(compare);
   });
+
+  // Below the program's own help alone: a command takes its parent's
+  // footer when it is added.
+  app.footer(helpText(programHelp()));
 
   // CLI11 would ask for a command before it names the stranger.
   const std::vector<std::string> commands = {"list", "info", "write", "read", "compare"};

@@ -10,16 +10,20 @@ namespace cli {
 namespace {
 
 // `passBytes`: the bytes behind the whole bar, of which `position` percent
-// have gone by in `seconds`.
+// have gone by in `seconds`; `bytesAfter`: those of the passes still to come
+// (a write's read-back), which the time left covers too, at this pass's
+// speed.
 std::string progressText(const std::string& status, int position, std::int64_t passBytes,
-                         double seconds) {
+                         std::int64_t bytesAfter, double seconds) {
   std::string text = status + "  " + std::to_string(position) + "%";
   if (position <= 0 || seconds <= 0.05 || passBytes <= 0) return text;
+  const double done = static_cast<double>(passBytes) * (position / 100.0);
+  const double speed = done / seconds;
+  const double rest = static_cast<double>(passBytes) - done + static_cast<double>(bytesAfter);
+  const long left = static_cast<long>(rest / speed + 0.5);
   char figures[64];
-  const double megabytes = static_cast<double>(passBytes) * (position / 100.0) / 1e6;
-  const long left = static_cast<long>(seconds * (100 - position) / position + 0.5);
-  std::snprintf(figures, sizeof figures, "  %.1f MB/s  %ld:%02ld left", megabytes / seconds,
-                left / 60, left % 60);
+  std::snprintf(figures, sizeof figures, "  %.1f MB/s  %ld:%02ld left", speed / 1e6, left / 60,
+                left % 60);
   return text + figures;
 }
 
@@ -111,21 +115,32 @@ void ConsoleUi::setStatus(const std::string& text) {
 
 void ConsoleUi::setProgress(int position) { position_ = position; }
 
-void ConsoleUi::passStarted(std::int64_t bytes) {
+void ConsoleUi::passStarted(std::int64_t bytes, std::int64_t bytesAfter) {
   passBytes_ = bytes;
-  passStart_ = std::chrono::steady_clock::now();
+  bytesAfter_ = bytesAfter;
+  passStart_ = clock_();
   position_ = 0;
+  betweenPasses_ = false;
+}
+
+// The bar moves once every hundred blocks and may stop short of its end;
+// the line shows the pass complete, whatever the image's size.
+void ConsoleUi::passFinished() {
+  position_ = 100;
+  draw(true);
+  betweenPasses_ = true;
 }
 
 void ConsoleUi::draw(bool now) {
   if (line_ < 0) return;
-  const auto at = std::chrono::steady_clock::now();
+  const auto at = clock_();
   // A terminal redrawn more than ten times a second only costs time.
   if (!now && at - lastDraw_ < std::chrono::milliseconds(100)) return;
   lastDraw_ = at;
   const double seconds = std::chrono::duration<double>(at - passStart_).count();
-  const std::string text =
-      waiting_ ? status_ : progressText(status_, position_, passBytes_, seconds);
+  const std::string text = waiting_ || betweenPasses_
+                               ? status_
+                               : progressText(status_, position_, passBytes_, bytesAfter_, seconds);
   console_.setProgressLine(line_, prefix_ + text);
 }
 

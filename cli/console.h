@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -72,7 +73,13 @@ class ConsoleUi : public card::OperatorUi {
   // Ctrl-C, a closed terminal, the session ending.
   bool stopRequested() override;
 
-  void passStarted(std::int64_t bytes) override;
+  void passStarted(std::int64_t bytes, std::int64_t bytesAfter) override;
+  void passFinished() override;
+
+  // Where the line's figures take the time from: the steady clock, or a
+  // test's own.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  void setClock(Clock clock) { clock_ = std::move(clock); }
 
   // Words put before the card's messages for a part of its run ("backup: ").
   void setPhase(std::string phase) { phase_ = std::move(phase); }
@@ -90,11 +97,16 @@ class ConsoleUi : public card::OperatorUi {
   int line_ = -1;
   std::string status_;
   bool waiting_ = false;
+  // A pass has gone through its blocks and the next has not begun: its
+  // percentage and figures belong to no pass, whatever the status says now.
+  bool betweenPasses_ = false;
   int position_ = 0;
+  Clock clock_ = [] { return std::chrono::steady_clock::now(); };
   // The bytes of the pass the bar shows now (writing, reading back, ...),
-  // which began at passStart_.
+  // which began at passStart_, and those of the run's passes after it.
   std::int64_t passBytes_ = 0;
-  std::chrono::steady_clock::time_point passStart_ = std::chrono::steady_clock::now();
+  std::int64_t bytesAfter_ = 0;
+  std::chrono::steady_clock::time_point passStart_ = clock_();
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 

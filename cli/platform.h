@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "card/disk_services.h"
@@ -69,5 +70,17 @@ std::string cardNameDescription();
 
 // The card's name in a file name: "G", "sdb".
 std::string cardStem(const std::string& name);
+
+// What the help says that differs from one system to the other.
+struct PlatformHelp {
+  std::string rights;  // who may read and write a card
+  // What is refused before anything starts: what, and why.
+  std::vector<std::pair<std::string, std::string>> refusals;
+  std::string stops;        // what stops a run
+  std::string cards[2];     // two cards' names, for the examples
+  std::string folder;       // where the examples' files lie, ending in its separator
+  std::string backupNames;  // how --backup-dir names its files
+};
+PlatformHelp platformHelp();
 
 }  // namespace cli

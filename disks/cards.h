@@ -19,6 +19,7 @@ struct CardDescription {
   std::string product;
   bool removable = false;
   bool noCard = false;               // a reader whose slot is empty
+  bool writeProtected = false;       // the card refuses writes (its lock switch)
   std::vector<std::string> mounted;  // what of it is in use: "/dev/sdb1 on /media/card"
 };
 
@@ -31,10 +32,14 @@ std::vector<CardDescription> listCards();
 // fields stay empty).
 CardDescription describeCard(const std::string& name);
 
+// What a run does with the card: a refusal says why it matters.
+enum class CardUse { Write, Read };
+
 // What is refused before the card writer is asked, with the message to show
 // (caption "ERROR"); empty when nothing. `files` are the files the run reads
 // or writes beside the card.
-std::string cardRefusal(const std::string& name, const std::vector<std::string>& files);
+std::string cardRefusal(const std::string& name, const std::vector<std::string>& files,
+                        CardUse use = CardUse::Write);
 
 // Whether this process's current folder lies on the card `name`: a console
 // whose folder is on the card holds the card's volume open.

@@ -252,6 +252,8 @@ CardDescription describeLinuxDisk(const SystemPaths& paths, const std::string& n
     card.removable = (attribute(node + "/removable") == "1" || onMmcBus(name)) &&
                      !builtIn(paths, name) && !holdsSystem(paths, name);
   }
+  // A card's lock switch, or a device attached read-only.
+  card.writeProtected = attribute(node + "/ro") == "1";
   const std::vector<std::string> names = diskAndPartitions(paths, name);
   for (const Mount& mount : mountTable(paths))
     for (const std::string& part : names)
@@ -289,7 +291,7 @@ CardDescription describeCard(const std::string& name) {
 }
 
 std::string linuxCardRefusal(const SystemPaths& paths, const std::string& name,
-                             const std::vector<std::string>& files) {
+                             const std::vector<std::string>& files, CardUse use) {
   const std::string base = baseName(name);
   const std::string partOf = diskOfPartition(paths, base);
   const std::string disk = partOf.empty() ? base : partOf;
@@ -309,7 +311,8 @@ std::string linuxCardRefusal(const SystemPaths& paths, const std::string& name,
     return name + " is a partition: name the whole card, " + paths.dev + "/" + disk;
   const CardDescription card = describeLinuxDisk(paths, base);
   if (!card.mounted.empty())
-    return name + " is in use: " + joined(card.mounted) + "; unmount it first";
+    return name + " is in use: " + joined(card.mounted) + "; unmount it first" +
+           (use == CardUse::Read ? ", a mounted card can change while it is read" : "");
   const std::string backing = loopBackingFile(paths, base);
   for (const std::string& file : files)
     if (sameFile(file, backing))
@@ -317,13 +320,14 @@ std::string linuxCardRefusal(const SystemPaths& paths, const std::string& name,
   return {};
 }
 
-std::string cardRefusal(const std::string& name, const std::vector<std::string>& files) {
+std::string cardRefusal(const std::string& name, const std::vector<std::string>& files,
+                        CardUse use) {
   const SystemPaths paths;
   struct stat info {};
   if (name.rfind(paths.dev + "/", 0) != 0 || ::stat(name.c_str(), &info) != 0 ||
       !S_ISBLK(info.st_mode))
     return {};
-  return linuxCardRefusal(paths, name, files);
+  return linuxCardRefusal(paths, name, files, use);
 }
 
 // A card is opened for this process alone and refused while anything on it

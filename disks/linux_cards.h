@@ -47,7 +47,7 @@ std::string loopBackingFile(const SystemPaths& paths, const std::string& name);
 // system's own disk and a disk built into the PC come first, then a
 // partition, a mounted card, a loop device over one of `files`.
 std::string linuxCardRefusal(const SystemPaths& paths, const std::string& name,
-                             const std::vector<std::string>& files);
+                             const std::vector<std::string>& files, CardUse use = CardUse::Write);
 
 // The whole disk a partition lies on ("sdb" for sdb1), or "" when `name` is
 // no partition.

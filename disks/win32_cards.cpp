@@ -65,7 +65,10 @@ card::LetterDisk describeLetter(Win32DiskServices& services, const std::string& 
   card.removable = found.described && found.verdict == card::DiskVerdict::Card;
   const win32::FileHandle disk =
       openForQueries("\\\\.\\PHYSICALDRIVE" + std::to_string(found.disk));
-  if (disk) readerNames(disk.get(), card);
+  if (disk) {
+    readerNames(disk.get(), card);
+    card.writeProtected = disks::diskWriteProtected(disk.get());
+  }
   return found;
 }
 
@@ -127,7 +130,7 @@ bool currentFolderOnCard(const std::string& name) {
 // A disk that is never a card is named for what it is, before anything
 // else is said of it; every other check of a drive letter is the card
 // writer's own.
-std::string cardRefusal(const std::string& name, const std::vector<std::string>&) {
+std::string cardRefusal(const std::string& name, const std::vector<std::string>&, CardUse) {
   Win32DiskServices services;
   CardDescription description;
   const card::LetterDisk found = describeLetter(services, name, description);

@@ -596,14 +596,18 @@ bool Win32DiskServices::holdsBootPartitions(NativeHandle device) {
   return diskHoldsBootPartitions(toHandle(device));
 }
 
-bool Win32DiskServices::writeProtected(NativeHandle device) {
+bool diskWriteProtected(void* disk) {
   DWORD returned = 0;
-  if (DeviceIoControl(toHandle(device), IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned,
-                      nullptr))
+  if (DeviceIoControl(static_cast<HANDLE>(disk), IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0,
+                      &returned, nullptr))
     return false;
   // Only the system's own word counts: a plain file or an old driver that
   // does not know the question takes writes as before.
   return GetLastError() == ERROR_WRITE_PROTECT;
+}
+
+bool Win32DiskServices::writeProtected(NativeHandle device) {
+  return diskWriteProtected(toHandle(device));
 }
 
 std::uint32_t Win32DiskServices::busType(NativeHandle device) {

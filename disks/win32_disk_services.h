@@ -26,6 +26,9 @@ card::RemovalPolicy diskRemovalPolicy(void* disk);
 // Whether the disk's layout holds an EFI system, Microsoft reserved or
 // recovery partition.
 bool diskHoldsBootPartitions(void* disk);
+// Whether the disk behind `disk` (a HANDLE, no access rights needed) says it
+// is write-protected: a card whose lock switch is on.
+bool diskWriteProtected(void* disk);
 
 class Win32DiskServices final : public DiskServices, public CardDevices, public DriveLetters {
  public:

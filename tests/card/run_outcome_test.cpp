@@ -157,23 +157,62 @@ TEST_F(RunOutcome, EachEndingIsGivenWithItsErrorBlockAndStatus) {
   }
 }
 
-// Each pass over the blocks is announced with its bytes, so that a front end
-// can tell its speed without reading a status text.
-TEST_F(RunOutcome, EachPassIsAnnouncedWithItsBytes) {
-  useImage(completeImage(300));
-  useDrive();
-  EXPECT_TRUE(write().done());
-  EXPECT_EQ(ui.passes, (std::vector<std::int64_t>{300 * 512, 300 * 512}));
-  ui.passes.clear();
-  EXPECT_TRUE(compare().done());
-  EXPECT_EQ(ui.passes, (std::vector<std::int64_t>{300 * 512}));
-  ui.passes.clear();
-  EXPECT_TRUE(backup().done());
-  EXPECT_EQ(ui.passes, (std::vector<std::int64_t>{6000 * 512, 6000 * 512}));
-  ui.passes.clear();
-  options.verify = false;
-  EXPECT_TRUE(write().done());
-  EXPECT_EQ(ui.passes, (std::vector<std::int64_t>{300 * 512}));
+// Each pass over the blocks is announced with its bytes and those of the
+// passes the run still makes after it, and says when it went through all its
+// blocks: a front end then tells the speed, the time left for the whole run
+// and the pass's end, without reading a status text.
+TEST_F(RunOutcome, EachPassIsAnnouncedWithItsBytesThoseStillToComeAndItsEnd) {
+  using Sizes = std::vector<std::int64_t>;
+  constexpr std::int64_t kImage = 300 * 512;
+  constexpr std::int64_t kCard = 6000 * 512;
+  struct Case {
+    const char* name;
+    std::function<void(Rig&)> arrange;
+    card::Outcome (Rig::*run)();
+    Sizes passes;
+    Sizes bytesAfter;
+    int finished;
+  };
+  const Case cases[] = {
+      {"write and read back", [](Rig&) {}, &Rig::write, {kImage, kImage}, {kImage, 0}, 2},
+      {"write alone", [](Rig& t) { t.options.verify = false; }, &Rig::write, {kImage}, {0}, 1},
+      {"compare",
+       [](Rig& t) { t.useCard(payloadOf(completeImage(300))); },
+       &Rig::compare,
+       {kImage},
+       {0},
+       1},
+      {"backup, read twice", [](Rig&) {}, &Rig::backup, {kCard, kCard}, {kCard, 0}, 2},
+      // A pass that ends early never finishes.
+      {"read-back differs",
+       [](Rig& t) { t.drive.corruptBlock = 250; },
+       &Rig::write,
+       {kImage, kImage},
+       {kImage, 0},
+       1},
+      {"write fails",
+       [](Rig& t) {
+         t.drive.refuseBlock = 250;
+         t.drive.refuseError = 1167;
+       },
+       &Rig::write,
+       {kImage},
+       {kImage},
+       0},
+      {"write stopped", [](Rig& t) { t.ui.stopAtCheck = 2; }, &Rig::write, {kImage}, {kImage}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig t;
+    t.options.batchBlocks = 100;
+    t.useImage(completeImage(300));
+    c.arrange(t);
+    t.useDrive();
+    (t.*c.run)();
+    EXPECT_EQ(t.ui.passes, c.passes);
+    EXPECT_EQ(t.ui.bytesAfter, c.bytesAfter);
+    EXPECT_EQ(t.ui.passesFinished, c.finished);
+  }
 }
 
 // The operator asks the run to stop while the third batch of 100 blocks is

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/record.h"
 #include "tests/cli/cli_runner.h"
 #include "tests/support/test_support.h"
 #include "version/version.h"
@@ -62,7 +64,9 @@ TEST(Arguments, UsageErrorsExitTwoNamingTheProblem) {
   }
 }
 
-TEST(Arguments, EveryCommandHasItsHelp) {
+// Every help in plain words, whole in a terminal of 80 columns: the manual
+// page is made of these texts.
+TEST(Arguments, EveryCommandHasItsHelpInPlainWordsThatFitATerminal) {
   const std::vector<std::string> commands = {"", "list", "info", "write", "read", "compare"};
   for (const std::string& command : commands) {
     SCOPED_TRACE(command);
@@ -72,8 +76,25 @@ TEST(Arguments, EveryCommandHasItsHelp) {
     const CliResult result = runCli(args);
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.output.find("Usage: quenvory " + command), std::string::npos) << result.output;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
+    // The option parser's own words, which say nothing to an operator.
+    for (const char* word : {"TEXT", "REQUIRED", "Excludes", "Needs", "SUBCOMMAND"})
+      EXPECT_EQ(result.output.find(word), std::string::npos) << word << "\n" << result.output;
   }
+  // What an operator asks: the program's help answers, and the manual page
+  // has a section for each.
+  const CliResult program = runCli({"--help"});
+  for (const char* heading :
+       {"Rights", "Finding the card", "What is refused", "Stops", "Exit status", "Examples"})
+    EXPECT_TRUE(found(program.output, std::string("\n") + heading + ":\n  [^ ]")) << heading;
+  // Each column of the record is described, the ones added later too.
   const CliResult write = runCli({"write", "--help"});
+  std::istringstream columns(cli::Record::kHeader);
+  for (std::string column; std::getline(columns, column, ',');)
+    EXPECT_TRUE(found(write.output, "\n  " + column + "  +[a-z]")) << column << "\n"
+                                                                   << write.output;
+  EXPECT_TRUE(found(write.output, "\nBackup files:\n")) << write.output;
   for (const char* option :
        {"--yes", "--no-verify", "--record", "--backup", "--backup-dir", "--quiet"})
     EXPECT_NE(write.output.find(option), std::string::npos) << option;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -337,10 +338,20 @@ TEST(LoopDeviceCli, RefusesWhatIsNoCardToOverwrite) {
     ASSERT_EQ(runProgram({"mount", card.loop->path(), mountPoint}, nullptr, &why), 0)
         << "could not mount " << card.loop->path() << ", so no mounted card: " << why;
     const CliResult result = runCli({"write", "--yes", imagePath, card.loop->path()});
+    // Reading a mounted card is refused too: what it holds can change while
+    // it is read, and a backup or a compare of it would say nothing sure.
+    const CliResult read = runCli({"read", card.loop->path(), scratch.path("backup.S7img")});
+    const CliResult compare = runCli({"compare", imagePath, card.loop->path()});
     runProgram({"umount", mountPoint});
+    const std::string inUse = "ERROR: " + card.loop->path() + " is in use: " + card.loop->path() +
+                              " on " + mountPoint + "; unmount it first";
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errors, "ERROR: " + card.loop->path() + " is in use: " + card.loop->path() +
-                                 " on " + mountPoint + "; unmount it first\n");
+    EXPECT_EQ(result.errors, inUse + "\n");
+    for (const CliResult* reading : {&read, &compare}) {
+      EXPECT_EQ(reading->status, 1);
+      EXPECT_EQ(reading->errors, inUse + ", a mounted card can change while it is read\n");
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.path("backup.S7img")));
   }
   const Bytes contents = card.contents();
   EXPECT_FALSE(std::equal(image.begin() + 8, image.end(), contents.begin()));
@@ -426,6 +437,22 @@ TEST(LoopDeviceCli, OnATerminalEachCardHasAProgressLineThatQuietTakesAway) {
 }  // namespace
 
 namespace {
+
+// The bar moves once every hundred blocks; the line still ends each pass at
+// 100%, whatever the image's size: a 400-block image's bar stops at 75%.
+TEST(LoopDeviceCli, OnATerminalTheProgressLineEndsEachPassAt100Percent) {
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("card.S7img");
+  writeFile(imagePath, completeImage(400));
+  LoopCard card(scratch, "card.img", 512);
+  ATTACH_OR_SKIP(*card.loop);
+  CliInput input;
+  input.errorsOnTerminal = true;
+  const CliResult result = runCli({"write", "--yes", imagePath, card.loop->path()}, input);
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_TRUE(found(result.errors, "400 block image  100%.*verifying")) << result.errors;
+  EXPECT_TRUE(found(result.errors, "400 block image - verifying  100%")) << result.errors;
+}
 
 // An MBR with one partition of `sectors` sectors from sector `first`.
 Bytes partitionedDisk(std::size_t blocks, std::uint32_t first, std::uint32_t sectors) {
@@ -533,10 +560,19 @@ TEST(LoopDeviceCli, WhatIsWrongBeforeTheStartLeavesEveryCardOfTheTrayUntouched) 
   EXPECT_EQ(readFile(disk), layout);
 }
 
-TEST(LoopDeviceCli, ListShowsTheCardsOnStandardOutput) {
+// A card that refuses writes (here a loop device attached read-only, as the
+// kernel marks a card whose lock switch is on) is marked before a write is
+// tried.
+TEST(LoopDeviceCli, ListShowsTheCardsOnStandardOutputAndWhichRefuseWrites) {
   ScratchDir scratch;
   LoopCard card(scratch, "listed.img", 256);
   ATTACH_OR_SKIP(*card.loop);
+  const std::string lockedFile = scratch.path("locked.img");
+  writeFile(lockedFile, Bytes(256 * kBlock, kUntouched));
+  LoopDevice::Options readOnly;
+  readOnly.readOnly = true;
+  LoopDevice locked(lockedFile, readOnly);
+  ATTACH_OR_SKIP(locked);
   const CliResult result = runCli({"list"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.errors, "");
@@ -559,10 +595,11 @@ TEST(LoopDeviceCli, ListShowsTheCardsOnStandardOutput) {
     rows.push_back(row);
   }
   ASSERT_FALSE(rows.empty());
-  EXPECT_EQ(rows[0], "TARGET|DISK|SIZE|VENDOR|PRODUCT|IN USE");
-  const std::string row =
-      card.loop->path() + "|loop over " + card.backing + "|128.0 KiB|loop|listed.img";
-  EXPECT_NE(std::find(rows.begin(), rows.end(), row), rows.end()) << result.output;
+  EXPECT_EQ(rows[0], "TARGET|DISK|SIZE|WRITES|VENDOR|PRODUCT|IN USE");
+  for (const std::string& row :
+       {card.loop->path() + "|loop over " + card.backing + "|128.0 KiB|yes|loop|listed.img",
+        locked.path() + "|loop over " + lockedFile + "|128.0 KiB|write-protected|loop|locked.img"})
+    EXPECT_NE(std::find(rows.begin(), rows.end(), row), rows.end()) << row << "\n" << result.output;
 }
 
 TEST(LoopDeviceCli, AnImageThatCannotBeReadToItsEndHasNoHash) {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -41,9 +42,12 @@ Bytes payloadOfImage(const Bytes& image) { return Bytes(image.begin() + 8, image
 
 // The program started with its standard error going to a file, standard
 // input and output to nothing.
+// `inputTerminal`: standard input is a terminal (a pseudo-terminal nobody
+// types on) rather than nothing.
 class RunningCli {
  public:
-  RunningCli(const std::vector<std::string>& args, const std::string& errorsPath) {
+  RunningCli(const std::vector<std::string>& args, const std::string& errorsPath,
+             bool inputTerminal = false) {
     std::vector<std::string> argv = {QUENVORY_CLI};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> pointers;
@@ -51,7 +55,13 @@ class RunningCli {
     pointers.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (inputTerminal) {
+      terminal_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      if (terminal_ < 0 || ::grantpt(terminal_) != 0 || ::unlockpt(terminal_) != 0) return;
+      posix_spawn_file_actions_addopen(&actions, 0, ::ptsname(terminal_), O_RDWR | O_NOCTTY, 0);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
@@ -64,6 +74,7 @@ class RunningCli {
       ::kill(pid_, SIGKILL);
       wait();
     }
+    if (terminal_ >= 0) ::close(terminal_);
   }
   bool started() const { return pid_ > 0; }
   // Never with pid -1 once it has ended: that would reach every process.
@@ -112,6 +123,7 @@ class RunningCli {
  private:
   pid_t pid_ = -1;
   int status_ = 0;
+  int terminal_ = -1;
 };
 
 // Waits (up to 20 s) until `ready` holds while the program still runs.
@@ -293,6 +305,35 @@ TEST(StopCli, AWriteThatFailsPartWayNamesTheBlockAndWhy) {
   const auto split = card.begin() + block * long(kBlock);
   EXPECT_TRUE(std::equal(card.begin(), split, image.begin() + 8));
   EXPECT_TRUE(std::all_of(split, card.end(), [](std::uint8_t b) { return b == kUntouched; }));
+}
+
+// Ctrl-C while the question waits for its answer is no answer: nothing is
+// written, and the words that say so stand on a line of their own, not after
+// the question, where the terminal shows ^C.
+TEST(StopCli, AStopAtTheQuestionWritesNothingOnALineOfItsOwn) {
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("card.S7img");
+  writeFile(imagePath, completeImage(64));
+  const std::string backing = scratch.path("card.img");
+  writeFile(backing, Bytes(256 * kBlock, kUntouched));
+  LoopDevice loop(backing);
+  ATTACH_OR_SKIP(loop);
+  const std::string errorsPath = scratch.path("errors.txt");
+  RunningCli cli({"write", imagePath, loop.path()}, errorsPath, true);
+  ASSERT_TRUE(cli.started());
+  const bool asked = waitFor(cli, [&] {
+    const std::string errors = fileText(errorsPath);
+    const std::string question = "Write? [y/N] ";
+    return errors.size() >= question.size() &&
+           errors.compare(errors.size() - question.size(), question.size(), question) == 0;
+  });
+  ASSERT_TRUE(asked) << fileText(errorsPath);
+  cli.signal(SIGINT);
+  EXPECT_EQ(cli.wait(), 1);
+  const std::string errors = fileText(errorsPath);
+  EXPECT_EQ(errors.substr(errors.find("Write? [y/N] ")), "Write? [y/N] \nnothing written\n");
+  loop.detach();
+  EXPECT_EQ(readFile(backing), Bytes(256 * kBlock, kUntouched));
 }
 
 // A backup stopped part-way keeps nothing: no file under its name, no

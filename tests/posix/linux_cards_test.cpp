@@ -92,13 +92,15 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
   put(backing, "");
   system.disk("sda", {{"removable", "0"}, {"size", "1000000"}});
   system.disk("sdb", {{"removable", "1"},
+                      {"ro", "1"},  // its lock switch on
                       {"size", "15523840"},
                       {"device/vendor", "Generic "},
                       {"device/model", "STORAGE DEVICE  "}});
   system.partition("sdb", "sdb1");
   system.partition("sdb", "sdb2");
   system.disk("sdc", {{"removable", "1"}, {"size", "0"}});  // a reader with no card
-  system.disk("loop0", {{"removable", "0"}, {"size", "16384"}, {"loop/backing_file", backing}});
+  system.disk("loop0",
+              {{"removable", "0"}, {"ro", "0"}, {"size", "16384"}, {"loop/backing_file", backing}});
   system.disk("loop1", {{"removable", "0"}, {"size", "0"}});  // nothing attached
   system.disk("loop2", {{"removable", "0"},
                         {"size", "16384"},
@@ -114,12 +116,14 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
   EXPECT_EQ(cards[0].disk, "loop over " + backing);
   EXPECT_TRUE(cards[0].removable);
   EXPECT_TRUE(cards[0].mounted.empty());
+  EXPECT_FALSE(cards[0].writeProtected);
 
   EXPECT_EQ(cards[1].name, system.dev("sdb"));
   EXPECT_EQ(cards[1].bytes, std::int64_t{15523840} * 512);
   EXPECT_EQ(cards[1].vendor, "Generic");
   EXPECT_EQ(cards[1].product, "STORAGE DEVICE");
   EXPECT_EQ(cards[1].mounted, std::vector<std::string>{system.dev("sdb1") + " on /media/my card"});
+  EXPECT_TRUE(cards[1].writeProtected);
 
   // What a write is told of a fixed disk, and of a partition.
   const disks::CardDescription fixed = disks::describeLinuxDisk(system.paths, "sda");

@@ -64,9 +64,17 @@ class RecordingUi : public card::OperatorUi {
   void setStatus(const std::string& text) override { journal_.push_back("status " + text); }
   void repaintProgress() override { journal_.push_back("repaint progress"); }
   void processEvents() override;
-  // The bytes of each pass over the blocks, as the run announces them.
+  // The bytes of each pass over the blocks, as the run announces them, the
+  // bytes it says its later passes move, and how many passes went through
+  // all their blocks.
   std::vector<std::int64_t> passes;
-  void passStarted(std::int64_t bytes) override { passes.push_back(bytes); }
+  std::vector<std::int64_t> bytesAfter;
+  int passesFinished = 0;
+  void passStarted(std::int64_t bytes, std::int64_t after) override {
+    passes.push_back(bytes);
+    bytesAfter.push_back(after);
+  }
+  void passFinished() override { ++passesFinished; }
   bool stopRequested() override {
     ++stopChecks;
     return stopAtCheck > 0 && stopChecks >= stopAtCheck;
