@@ -86,9 +86,10 @@ TEST(ReplaceCli, AFileAlreadyThereIsReplacedOnlyOnTheOperatorsWord) {
       {"write --backup, answered N", true, true, false, true, "N\ny\n", 1, false,
        "^replace FILE\\? \\[y/N\\] nothing written\n$"},
       {"write --backup, answered y twice", true, true, false, true, "y\ny\n", 0, true,
-       "^replace FILE\\? \\[y/N\\] Everything on this card.*Write\\? \\[y/N\\] .*done\n$"},
+       "^replace FILE\\? \\[y/N\\] Everything on this card.*Write\\? \\[y/N\\] .*done\n"
+       "[^\n]*: written and read back, [^\n]*\n$"},
       {"write --backup --yes, no terminal", true, true, true, false, "", 0, true,
-       "^backup: done\ndone\n$"},
+       "^backup: done\ndone\n[^\n]*: written and read back, [^\n]*\n$"},
       {"write --backup, no terminal", true, true, false, false, "", 2, false,
        "^ERROR: no terminal to ask"},
   };
