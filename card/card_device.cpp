@@ -259,8 +259,12 @@ bool Card::eject(OperatorUi& ui, const LockPatience& patience) {
     return true;
   };
   Waiting waiting(few, beforeWait);
-  while (!device_.services().ejectMedia(device_.get()))
+  CardDevices& devices = device_.services();
+  while (!devices.ejectMedia(device_.get())) {
+    // A reader, or a system, with no eject at all refuses every time.
+    if (devices.errorKind(devices.lastError()) == ErrorKind::Unsupported) return false;
     if (!waiting.again()) return false;
+  }
   ejected_ = true;
   return true;
 }

@@ -66,7 +66,9 @@ enum class RemovalPolicy {
 // busy now may come free in a moment; a device or volume that another
 // program holds open in a way that excludes ours (a sharing violation) too;
 // a drive that is not ready has no card in it; anything else is final.
-enum class ErrorKind { Other, Busy, InUse, NotReady };
+// Unsupported: the device cannot do what was asked at all (a reader, or a
+// system, that has no eject), so asking again cannot help.
+enum class ErrorKind { Other, Busy, InUse, NotReady, Unsupported };
 
 // The card's raw device, and the block buffer that goes to and from it.
 class CardDevices {

@@ -244,6 +244,8 @@ ErrorKind PosixDiskServices::errorKind(std::uint32_t code) {
       return ErrorKind::Busy;
     case ENOMEDIUM:
       return ErrorKind::NotReady;
+    case ENOTSUP:
+      return ErrorKind::Unsupported;
     default:
       return ErrorKind::Other;
   }

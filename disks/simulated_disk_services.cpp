@@ -12,6 +12,7 @@ constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorInvalidFunction = 1;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorNotReady = 21;
+constexpr std::uint32_t kErrorNotSupported = 50;
 constexpr std::uint32_t kErrorReadFault = 30;
 constexpr std::uint32_t kErrorWriteProtect = 19;
 constexpr std::uint32_t kErrorNoSystemResources = 1450;
@@ -506,6 +507,8 @@ ErrorKind SimulatedDiskServices::errorKind(std::uint32_t code) {
     case kErrorNotReady:
     case 1112:  // no media in the drive
       return ErrorKind::NotReady;
+    case kErrorNotSupported:
+      return ErrorKind::Unsupported;
     default:
       return ErrorKind::Other;
   }
@@ -582,6 +585,10 @@ bool SimulatedDiskServices::ejectMedia(NativeHandle device) {
     return false;
   }
   record("eject");
+  if (found->second.drive->cannotEject) {
+    lastError_ = kErrorNotSupported;
+    return false;
+  }
   int& refusals = found->second.drive->ejectRefusals;
   if (refusals != 0) {
     if (refusals > 0) --refusals;

@@ -80,6 +80,9 @@ struct SimulatedDrive {
   int volumeOpenRefusals = 0;
   // Ejects refused before one takes the card out; -1: all.
   int ejectRefusals = 0;
+  // A reader that has no eject at all: every eject is refused as not
+  // supported.
+  bool cannotEject = false;
 };
 
 class SimulatedDiskServices : public DiskServices,

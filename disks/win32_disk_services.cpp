@@ -336,6 +336,8 @@ ErrorKind Win32DiskServices::errorKind(std::uint32_t code) {
     case ERROR_NOT_READY:
     case ERROR_NO_MEDIA_IN_DRIVE:
       return ErrorKind::NotReady;
+    case ERROR_NOT_SUPPORTED:
+      return ErrorKind::Unsupported;
     default:
       return ErrorKind::Other;
   }

@@ -569,13 +569,15 @@ TEST_F(WriteOperation, ReadsTheLayoutAfreshOnlyWhenTheCardStayedInItsReader) {
   struct Case {
     const char* name;
     int ejectRefusals;
+    bool cannotEject;
     int ejects;  // attempts
     bool ejected;
   };
   const Case cases[] = {
-      {"out at once", 0, 1, true},
-      {"out at the third try", 2, 3, true},
-      {"kept in", -1, 16, false},  // 3 s, 200 ms apart
+      {"out at once", 0, false, 1, true},
+      {"out at the third try", 2, false, 3, true},
+      {"kept in", -1, false, 16, false},       // 3 s, 200 ms apart
+      {"no eject at all", 0, true, 1, false},  // asked once, never waited for
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -584,6 +586,7 @@ TEST_F(WriteOperation, ReadsTheLayoutAfreshOnlyWhenTheCardStayedInItsReader) {
     disks::SimulatedDrive d;
     d.file = cardPath;
     d.ejectRefusals = c.ejectRefusals;
+    d.cannotEject = c.cannotEject;
     disk.addDrive("G", d);
     int waitedMs = 0;
     options.lock.wait = [&](std::chrono::milliseconds pause) {

@@ -481,7 +481,7 @@ TEST_P(LoopDeviceRun, ImageLargerThanTheDeviceWritesNothing) {
 INSTANTIATE_TEST_SUITE_P(Posix, LoopDeviceRun, ::testing::Bool(), verifyName);
 
 // A loop device tells its read-only mark, hangs on no MMC bus, holds no
-// part of the running system, and has nothing to eject; the disk holding
+// part of the running system, and has no eject at all; the disk holding
 // the root file system is the system's, whatever else it is.
 TEST(LoopDeviceServices, WhatTheCardIsAndWhatBecomesOfItAfterAWrite) {
   for (const bool readOnly : {false, true}) {
@@ -500,6 +500,8 @@ TEST(LoopDeviceServices, WhatTheCardIsAndWhatBecomesOfItAfterAWrite) {
     EXPECT_EQ(disk.busType(device), card::kBusTypeUnknown);
     EXPECT_FALSE(disk.systemDisk(device));
     EXPECT_FALSE(disk.ejectMedia(device));
+    // ... and says it has none, so that a write does not ask again and again.
+    EXPECT_EQ(disk.errorKind(disk.lastError()), card::ErrorKind::Unsupported);
     disk.closeDevice(device);
   }
 }
