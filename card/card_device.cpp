@@ -180,8 +180,10 @@ bool VolumeLock::acquire(DriveLetters& letters, const std::vector<std::string>& 
     // keeps the volume busy for a while: only that is worth another attempt.
     // A page file is never let go: the volume is the system's own.
     while (!letters.lockVolume(volume.get())) {
-      if (refused() || letters.holdsPageFile(volume.get()) || !waiting.again()) {
-        pageFile_ = letters.holdsPageFile(volume.get());
+      // The lock's answer first: the page-file question has answers of its own.
+      const bool refusedOutright = refused();
+      pageFile_ = letters.holdsPageFile(volume.get());
+      if (refusedOutright || pageFile_ || !waiting.again()) {
         stopped_ = waiting.stopped();
         volume.release();
         release();
