@@ -73,3 +73,58 @@ TEST(Win32DiskServices, ErrorKinds) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a reader's answers to an eject make of it, and whether the card
+// writer tries again: a reader with no eject, or a card that calls itself
+// fixed media and so never shows as gone, is asked once; a reader that
+// takes the eject and keeps the card a moment is asked again.
+TEST(Win32Eject, ReadersAnswersMakeTheEjectsOutcome) {
+  struct Case {
+    const char* name;
+    disks::EjectAnswers answers;
+    std::uint32_t error;  // 0: the card is out
+    card::ErrorKind kind;
+  };
+  const Case cases[] = {
+      {"taken, the reader is empty", {0, ERROR_NOT_READY, false}, 0, card::ErrorKind::Other},
+      {"taken, no media", {0, ERROR_NO_MEDIA_IN_DRIVE, false}, 0, card::ErrorKind::Other},
+      {"taken, the reader is gone",
+       {0, ERROR_DEVICE_NOT_CONNECTED, false},
+       0,
+       card::ErrorKind::Other},
+      {"taken, the card kept for now", {0, 0, false}, ERROR_BUSY, card::ErrorKind::Other},
+      {"taken, a fixed-media card stays",
+       {0, 0, true},
+       ERROR_NOT_SUPPORTED,
+       card::ErrorKind::Unsupported},
+      {"no eject: not supported",
+       {ERROR_NOT_SUPPORTED, 0, false},
+       ERROR_NOT_SUPPORTED,
+       card::ErrorKind::Unsupported},
+      {"no eject: invalid function",
+       {ERROR_INVALID_FUNCTION, 0, true},
+       ERROR_INVALID_FUNCTION,
+       card::ErrorKind::Unsupported},
+      {"refused while busy",
+       {ERROR_ACCESS_DENIED, 0, false},
+       ERROR_ACCESS_DENIED,
+       card::ErrorKind::Busy},
+      {"taken, the check is not known",
+       {0, ERROR_INVALID_FUNCTION, false},
+       ERROR_INVALID_FUNCTION,
+       card::ErrorKind::Unsupported},
+  };
+  disks::Win32DiskServices disk;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint32_t error = disks::ejectError(c.answers);
+    EXPECT_EQ(error, c.error);
+    if (error != 0) {
+      EXPECT_EQ(disk.errorKind(error), c.kind);
+    }
+  }
+}
+
+}  // namespace
