@@ -1,10 +1,21 @@
 // What a drive letter is to the card writer on Windows, as one table read
 // row by row: the fact the system tells, the verdict it makes, and the words
-// the operator reads for a write and for a read or compare. The disk's facts
-// become the core's DiskFacts (through Win32DiskServices) and its verdict
-// the core's judgeDisk; `list`, the confirmation's description, the
-// refusals before a run and the help's "What is refused" read this table,
-// so that they cannot disagree with a run's open.
+// the operator reads for a write and for a read or compare. `list`, the
+// confirmation's description, the refusals before a run and the help's
+// "What is refused" read this table, and a run's open reaches the same
+// verdict through the core's DiskFacts and judgeDisk, so that they cannot
+// disagree.
+//
+// Where each fact of a disk is found:
+//   removable media      its geometry (win32_disk_facts)
+//   the bus              its storage descriptor (win32_disk_facts)
+//   the removal policy   its entry in the device setup's list, matched by
+//                        the disk's number (win32_disk_facts)
+//   boot partitions      the types in its layout, GPT and MBR (win32_disk_facts)
+//   the system's disk    the Windows folder, the system drive, the partition
+//                        the firmware started from and the page files in use,
+//                        found once for the process (win32_system)
+//   a network drive      what the letter stands for (win32_disk_open)
 #pragma once
 
 #include <windows.h>
