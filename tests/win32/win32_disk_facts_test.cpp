@@ -24,8 +24,6 @@ namespace {
 using testing_support::readFile;
 using testing_support::ScratchDir;
 using testing_support::writeFile;
-using win32_disk_test::kBlock;
-using win32_disk_test::nextHandle;
 using win32_disk_test::patternBlocks;
 
 // What a card is and what becomes of it after a write, through the real

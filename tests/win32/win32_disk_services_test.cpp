@@ -22,7 +22,6 @@ using testing_support::readFile;
 using testing_support::ScratchDir;
 using testing_support::writeFile;
 using win32_disk_test::kBlock;
-using win32_disk_test::nextHandle;
 using win32_disk_test::patternBlocks;
 
 // The floppy-type disk's length, as a run asks it before the first block.

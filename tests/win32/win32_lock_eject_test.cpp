@@ -17,9 +17,7 @@
 
 namespace {
 
-using win32_disk_test::kBlock;
 using win32_disk_test::nextHandle;
-using win32_disk_test::patternBlocks;
 
 // The card's volume as a run holds it, through the real calls: opened for
 // locking, locked, dismounted, and on release unlocked and closed. Wine takes
