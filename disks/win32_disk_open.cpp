@@ -61,7 +61,7 @@ bool volumeExtents(HANDLE volume, std::vector<DiskExtent>& extents, DWORD& error
 // \\?\GLOBALROOT\Device\HarddiskVolume1\...; the volume's name, or empty.
 std::wstring namedVolume(const std::wstring& path) {
   static const std::wstring kVolume = L"\\\\?\\Volume{";
-  static const std::wstring kDevice = L"\\\\?\\GLOBALROOT\\Device\\";
+  static const std::wstring kDevice = L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume";
   std::size_t end = std::wstring::npos;
   if (path.compare(0, kVolume.size(), kVolume) == 0) {
     end = path.find(L'}', kVolume.size());

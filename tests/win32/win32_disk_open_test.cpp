@@ -8,12 +8,14 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "card/card_device.h"
 #include "card/write_run.h"
 #include "disks/cards.h"
 #include "disks/win32_disk_services.h"
+#include "disks/win32_volumes.h"
 #include "tests/win32/win32_disk_test_support.h"
 
 namespace {
@@ -256,6 +258,21 @@ TEST(Win32DiskServices, VolumesOnCardFallBackToTheLettersOwnWhereWineGivesNoExte
   card::DriveGeometry geometry;
   const card::Card onDisk1(card::CardDevice(disk, device), "G", "\\\\.\\G:", geometry, 1);
   EXPECT_EQ(onDisk1.volumesOnCard(), std::vector<std::string>{"\\\\.\\G:"});
+}
+
+// A path that names its volume by the volume's own name (as a page file on a
+// volume without a letter is named) lies on that volume, whether the file
+// opens or not: a page file in use opens for nobody.
+TEST(Win32DiskServices, VolumeOfAFileNamedByItsVolume) {
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {L"\\\\?\\Volume{00000000-0000-0000-0000-000000000001}\\pagefile.sys",
+       L"\\\\?\\Volume{00000000-0000-0000-0000-000000000001}"},
+      {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3\\pagefile.sys",
+       L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3"},
+      {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3",
+       L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume3"},
+  };
+  for (const auto& [path, volume] : cases) EXPECT_EQ(disks::volumeOfFile(path), volume);
 }
 
 }  // namespace
