@@ -6,7 +6,6 @@
 
 #include "card/card_device.h"
 #include "disks/cards.h"
-#include "disks/utf16.h"
 #include "disks/win32_card_rule.h"
 #include "disks/win32_disk_facts.h"
 #include "disks/win32_disk_services.h"

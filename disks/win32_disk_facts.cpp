@@ -9,6 +9,7 @@
 #include <setupapi.h>
 #include <winioctl.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "disks/win32_disk_services.h"
