@@ -218,9 +218,11 @@ struct DiskFacts {
 // What a disk is to the card writer.
 enum class DiskVerdict {
   Card,
-  NotRemovable,  // a fixed disk that is no reader's card
-  BuiltIn,       // on the SD or MMC bus, but built into the PC (an eMMC)
-  SystemDisk,    // the disk the running system lives on
+  NotRemovable,    // a fixed disk that is no reader's card
+  BuiltIn,         // on the SD or MMC bus, but built into the PC (an eMMC)
+  BootPartitions,  // on the SD or MMC bus and expected to be removed, but holds a PC's boot
+                   // partitions
+  SystemDisk,      // the disk the running system lives on
 };
 
 // Whether a disk counts as a card: never the disk the running system lives

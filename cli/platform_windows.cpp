@@ -8,6 +8,7 @@
 #include "cli/platform.h"
 #include "disks/cards.h"
 #include "disks/utf16.h"
+#include "disks/win32_card_rule.h"
 #include "disks/win32_disk_services.h"
 #include "win32/handles.h"
 
@@ -147,24 +148,7 @@ PlatformHelp platformHelp() {
   help.rights =
       "Reading or writing a card needs an administrator: start the console with \"Run as "
       "administrator\". list and info need no rights.";
-  help.refusals = {
-      {"not a card",
-       "a letter that leads to no disk with removable media and no disk on the SD or MMC bus: "
-       "'your system does not recognize a removable media'; an empty reader: 'no card in the "
-       "reader'"},
-      {"the system's disk",
-       "the disk Windows runs from (its folder, its boot volume, a page file), whatever it says "
-       "of itself"},
-      {"write-protected", "a card whose lock switch is on (list says so)"},
-      {"a busy card",
-       "a volume of the card that another program keeps in use for 15 s (Explorer windows, "
-       "programs that use the card); a compare locks nothing"},
-      {"other sectors", "a card whose sectors are not 512 bytes"},
-      {"a file on the card",
-       "the image file, or a backup file, that lies on the card itself: copy it to another drive "
-       "first"},
-      {"a bad image", "an image whose header fails its check, or that is larger than the card"},
-  };
+  help.refusals = disks::windowsRefusalHelp();
   help.stops = "Ctrl-C, Ctrl-Break, closing the console window, logging off or shutting down";
   help.cards[0] = "G";
   help.cards[1] = "H";

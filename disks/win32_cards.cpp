@@ -1,55 +1,19 @@
 // Windows: cards are named by the drive letter the reader shows.
 #include <windows.h>
-#include <winioctl.h>
 
-#include <cctype>
-#include <cstddef>
-#include <cstring>
+#include <string>
 #include <utility>
 
 #include "card/card_device.h"
 #include "disks/cards.h"
+#include "disks/win32_card_rule.h"
+#include "disks/win32_disk_facts.h"
 #include "disks/win32_disk_services.h"
+#include "disks/win32_volumes.h"
 #include "win32/handles.h"
 
 namespace disks {
 namespace {
-
-// No access rights: enough to ask a disk or a volume what it is, and no
-// administrator needed.
-win32::FileHandle openForQueries(const std::string& path) {
-  return win32::FileHandle(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, 0, nullptr));
-}
-
-std::string trimmed(std::string text) {
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
-  std::size_t first = 0;
-  while (first < text.size() && text[first] == ' ') ++first;
-  return text.substr(first);
-}
-
-// The reader's vendor and product as it reports them.
-void readerNames(HANDLE disk, CardDescription& card) {
-  STORAGE_PROPERTY_QUERY query = {};
-  query.PropertyId = StorageDeviceProperty;
-  query.QueryType = PropertyStandardQuery;
-  // Held in 64-bit words: the descriptor's fields are aligned.
-  std::uint64_t storage[128] = {};
-  DWORD returned = 0;
-  if (!DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, storage,
-                       sizeof storage, &returned, nullptr) ||
-      returned < sizeof(STORAGE_DEVICE_DESCRIPTOR))
-    return;
-  const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(storage);
-  const char* bytes = reinterpret_cast<const char*>(storage);
-  auto text = [&](DWORD offset) {
-    if (offset == 0 || offset >= returned) return std::string();
-    return trimmed(std::string(bytes + offset, strnlen(bytes + offset, returned - offset)));
-  };
-  card.vendor = text(descriptor->VendorIdOffset);
-  card.product = text(descriptor->ProductIdOffset);
-}
 
 // What a letter leads to, found as a run's open finds it: a letter is a
 // card for `list` only when a write would take it.
@@ -64,10 +28,12 @@ card::LetterDisk describeLetter(Win32DiskServices& services, const std::string& 
   card.bytes = found.bytes;
   card.removable = found.described && found.verdict == card::DiskVerdict::Card;
   const win32::FileHandle disk =
-      openForQueries("\\\\.\\PHYSICALDRIVE" + std::to_string(found.disk));
+      openForQueries(L"\\\\.\\PHYSICALDRIVE" + std::to_wstring(found.disk));
   if (disk) {
-    readerNames(disk.get(), card);
-    card.writeProtected = disks::diskWriteProtected(disk.get());
+    const StorageDescriptor descriptor = storageDescriptor(disk.get());
+    card.vendor = descriptor.vendor;
+    card.product = descriptor.product;
+    card.writeProtected = diskWriteProtected(disk.get());
   }
   return found;
 }
@@ -85,13 +51,11 @@ std::vector<CardDescription> listCards() {
     // would otherwise hold the list for as long as the network waits.
     const wchar_t root[] = {static_cast<wchar_t>(L'A' + k), L':', L'\\', L'\0'};
     const UINT type = GetDriveTypeW(root);
-    if (type != DRIVE_REMOVABLE && type != DRIVE_FIXED) continue;
+    if (!examinedDriveType(type)) continue;
     CardDescription card;
-    describeLetter(services, std::string(1, static_cast<char>('A' + k)), card);
-    // A reader with its slot empty is listed as such: the letter its card
-    // will have.
-    if ((card.noCard && type == DRIVE_REMOVABLE) || card.removable)
-      cards.push_back(std::move(card));
+    const card::LetterDisk found =
+        describeLetter(services, std::string(1, static_cast<char>('A' + k)), card);
+    if (listsLetter(type, found)) cards.push_back(std::move(card));
   }
   return cards;
 }
@@ -117,34 +81,25 @@ bool currentFolderOnCard(const std::string& name) {
   if (!GetVolumeNameForVolumeMountPointW(mountPoint, volume, MAX_PATH + 1)) return false;
   std::wstring path = volume;
   if (!path.empty() && path.back() == L'\\') path.pop_back();
-  const win32::FileHandle handle(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                             nullptr, OPEN_EXISTING, 0, nullptr));
-  STORAGE_DEVICE_NUMBER device = {};
-  DWORD returned = 0;
-  return handle &&
-         DeviceIoControl(handle.get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &device,
-                         sizeof device, &returned, nullptr) &&
-         device.DeviceType == FILE_DEVICE_DISK && device.DeviceNumber == card;
+  const win32::FileHandle handle = openForQueries(path);
+  StorageDeviceNumber device;
+  return handle && deviceNumber(handle.get(), device) && device.deviceType == kFileDeviceDisk &&
+         device.deviceNumber == card;
 }
 
-// A disk that is never a card is named for what it is, before anything
+// A letter that is never a card is named for what it is, before anything
 // else is said of it; every other check of a drive letter is the card
 // writer's own.
-std::string cardRefusal(const std::string& name, const std::vector<std::string>&, CardUse) {
+std::string cardRefusal(const std::string& name, const std::vector<std::string>&, CardUse use) {
   Win32DiskServices services;
+  std::string target;
+  if (name.size() <= card::kMaxDriveText && services.queryDosDevice(name + ":", target) &&
+      namesNetworkShare(target))
+    return ruleRefusal(Finding::NetworkDrive, name, use);
   CardDescription description;
   const card::LetterDisk found = describeLetter(services, name, description);
   if (!found.described) return {};
-  switch (found.verdict) {
-    case card::DiskVerdict::SystemDisk:
-      return name +
-             ": is on the disk that holds Windows, its boot partition or a page file: it "
-             "is never written";
-    case card::DiskVerdict::BuiltIn:
-      return name + ": is on a disk built into the PC: it is never written";
-    default:
-      return {};
-  }
+  return verdictRefusal(found.verdict, name, use);
 }
 
 }  // namespace disks

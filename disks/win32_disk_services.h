@@ -1,7 +1,8 @@
 // The card writer's platform calls on Windows: the raw disk, the drive
 // letters and the card's volumes, and the block buffer (the image and backup
-// files are the plain files every back-end shares). The only place that calls the
-// raw-disk API.
+// files are the plain files every back-end shares). With the files beside it
+// (win32_disk_open, win32_disk_facts, win32_lock_eject), the only place that
+// calls the raw-disk API.
 #pragma once
 
 #include <cstdint>
@@ -11,24 +12,6 @@
 #include "disks/plain_files.h"
 
 namespace disks {
-
-// What a disk is, asked through any handle to it (one opened for queries
-// only will do): the command line's list asks the same as a run.
-// The bus of the disk behind `disk` (a HANDLE); kBusTypeUnknown when it
-// does not tell.
-std::uint32_t diskBusType(void* disk);
-// Whether disk `number` holds the Windows folder, the system drive, the
-// partition the firmware started the system from, or a page file.
-bool diskHoldsSystem(std::uint32_t number);
-// The removal policy of the disk's device, as the system's device setup
-// keeps it.
-card::RemovalPolicy diskRemovalPolicy(void* disk);
-// Whether the disk's layout holds an EFI system, Microsoft reserved or
-// recovery partition.
-bool diskHoldsBootPartitions(void* disk);
-// Whether the disk behind `disk` (a HANDLE, no access rights needed) says it
-// is write-protected: a card whose lock switch is on.
-bool diskWriteProtected(void* disk);
 
 class Win32DiskServices final : public DiskServices, public CardDevices, public DriveLetters {
  public:
