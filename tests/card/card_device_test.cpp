@@ -228,8 +228,12 @@ TEST(CardRule, DecidesOnWhatTheDiskSaysOfItselfForTheRunsAndTheList) {
        false, false, DiskVerdict::BuiltIn},
       {"on the SD bus, removal policy not told", Kind::FixedDisk, sd, Policy::Unknown, false, false,
        false, DiskVerdict::BuiltIn},
-      {"eMMC with the PC's boot partitions", Kind::FixedDisk, mmc, Policy::SurpriseRemoval, true,
-       false, false, DiskVerdict::BuiltIn},
+      // A card that once held a bootable image, or an eMMC: refused for what
+      // was found on it.
+      {"removable on the MMC bus, with the PC's boot partitions", Kind::FixedDisk, mmc,
+       Policy::SurpriseRemoval, true, false, false, DiskVerdict::BootPartitions},
+      {"eMMC with the PC's boot partitions, never removed", Kind::FixedDisk, mmc,
+       Policy::ExpectNoRemoval, true, false, false, DiskVerdict::BuiltIn},
       {"fixed disk on SATA", Kind::FixedDisk, sata, Policy::SurpriseRemoval, false, false, false,
        DiskVerdict::NotRemovable},
       {"fixed disk of unknown bus", Kind::FixedDisk, unknown, Policy::SurpriseRemoval, false, false,
