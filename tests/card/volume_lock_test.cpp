@@ -223,4 +223,24 @@ TEST_F(CardWithTwoVolumes, RefusesAnImageThatLiesOnTheCardBeforeLockingOrWriting
   }
 }
 
+// A volume holding a page file is the system's: its lock is refused at once,
+// however busy the refusal says it is.
+TEST(VolumeLock, RefusesAVolumeHoldingAPageFileAtOnce) {
+  ScratchDir scratch;
+  disks::SimulatedDiskServices disk;
+  disks::SimulatedDrive d;
+  d.file = scratch.path("card.img");
+  d.pageFile = true;
+  disk.addDrive("G", d);
+  card::LockPatience patience;
+  int pauses = 0;
+  patience.wait = [&](std::chrono::milliseconds) { ++pauses; };
+  card::VolumeLock lock;
+  EXPECT_FALSE(lock.acquire(disk, "\\\\.\\G:", patience));
+  EXPECT_TRUE(lock.pageFile());
+  EXPECT_EQ(disk.lockAttempts("\\\\.\\G:"), 1);
+  EXPECT_EQ(pauses, 0);
+  EXPECT_EQ(disk.openVolumes(), 0);
+}
+
 }  // namespace
