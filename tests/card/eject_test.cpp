@@ -11,37 +11,33 @@ using namespace write_testing;
 // unlocked, so that the system never gets to mount it, offer to format it or
 // write onto it; a card that does not hold the image stays in.
 TEST_F(WriteOperation, EjectsTheCardOnlyAfterASuccessfulWriteBeforeItsVolumeIsUnlocked) {
+  using D = disks::SimulatedDrive&;
   struct Case {
     const char* name;
-    bool verify;
-    bool eject;  // the option
-    disks::SimulatedDrive drive;
+    bool verify = true;
+    bool eject = true;  // the option
+    std::function<void(D)> card = [](D) {};
     bool ejected;
   };
-  disks::SimulatedDrive plain;
-  plain.file = cardPath;
-  disks::SimulatedDrive refusing = plain;
-  refusing.refuseBlock = 200;
-  refusing.refuseError = 1117;
-  disks::SimulatedDrive corrupting = plain;
-  corrupting.corruptBlock = 7;
-  disks::SimulatedDrive flushFails = plain;
-  flushFails.flushError = 1117;
-  disks::SimulatedDrive protectedCard = plain;
-  protectedCard.writeProtected = true;
   const Case cases[] = {
-      {"done", true, true, plain, true},
-      {"done without the read-back", false, true, plain, true},
-      {"kept in by the option", true, false, plain, false},
-      {"refused block", true, true, refusing, false},
-      {"verify failed", true, true, corrupting, false},
-      {"flush failed", true, true, flushFails, false},
-      {"write-protected", true, true, protectedCard, false},
+      {.name = "done", .ejected = true},
+      {.name = "done without the read-back", .verify = false, .ejected = true},
+      {.name = "kept in by the option", .eject = false, .ejected = false},
+      {.name = "refused block",
+       .card =
+           [](D d) {
+             d.refuseBlock = 200;
+             d.refuseError = 1117;
+           },
+       .ejected = false},
+      {.name = "verify failed", .card = [](D d) { d.corruptBlock = 7; }, .ejected = false},
+      {.name = "flush failed", .card = [](D d) { d.flushError = 1117; }, .ejected = false},
+      {.name = "write-protected", .card = [](D d) { d.writeProtected = true; }, .ejected = false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     journal.clear();
-    disk.addDrive("G", c.drive);
+    useCard(c.card);
     const int before = disk.ejects();
     options.verify = c.verify;
     options.eject = c.eject;
@@ -49,12 +45,9 @@ TEST_F(WriteOperation, EjectsTheCardOnlyAfterASuccessfulWriteBeforeItsVolumeIsUn
     run();
     EXPECT_EQ(disk.ejects() - before, c.ejected ? 1 : 0);
     if (!c.ejected) continue;
-    const auto at = [&](const std::string& entry) {
-      return std::find(journal.begin(), journal.end(), entry) - journal.begin();
-    };
     const auto lastTransfer =
         journal.rend() - std::find_if(journal.rbegin(), journal.rend(), [](const std::string& e) {
-          return e.rfind("read ", 0) == 0 || e.rfind("write ", 0) == 0;
+          return startsWith(e, "read ") || startsWith(e, "write ");
         });
     EXPECT_LT(lastTransfer, at("eject"));
     EXPECT_LT(at("flush"), at("eject"));

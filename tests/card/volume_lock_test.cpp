@@ -24,11 +24,10 @@ TEST_F(WriteOperation, HoldsTheVolumeLockedAroundEveryBlock) {
        [](WriteOperation& t) { t.useImage(imageBytes(300, 300 - 1236, 512 * 120 + 3)); }, "done"},
       {"refused block",
        [](WriteOperation& t) {
-         disks::SimulatedDrive d;
-         d.file = t.cardPath;
-         d.refuseBlock = 200;
-         d.refuseError = 1117;
-         t.disk.addDrive("G", d);
+         t.useCard([](disks::SimulatedDrive& d) {
+           d.refuseBlock = 200;
+           d.refuseError = 1117;
+         });
          t.useImage(completeImage(250));
        },
        "error 1117 writing to MMC card."},
@@ -40,10 +39,7 @@ TEST_F(WriteOperation, HoldsTheVolumeLockedAroundEveryBlock) {
        "not enough memory for the block buffer"},
       {"verify failed",
        [](WriteOperation& t) {
-         disks::SimulatedDrive d;
-         d.file = t.cardPath;
-         d.corruptBlock = 7;
-         t.disk.addDrive("G", d);
+         t.useCard([](disks::SimulatedDrive& d) { d.corruptBlock = 7; });
          t.useImage(completeImage(250));
        },
        "verify failed at block 7"},
@@ -56,40 +52,31 @@ TEST_F(WriteOperation, HoldsTheVolumeLockedAroundEveryBlock) {
     c.arrange(*this);
     run();
     EXPECT_EQ(ui.messages.back().first, c.lastMessage);
-    const auto at = [&](const std::string& entry) {
-      return std::find(journal.begin(), journal.end(), entry) - journal.begin();
-    };
     const auto firstWrite =
         std::find_if(journal.begin(), journal.end(),
-                     [](const std::string& e) { return e.rfind("write ", 0) == 0; }) -
+                     [](const std::string& e) { return startsWith(e, "write "); }) -
         journal.begin();
     EXPECT_LT(at("lock volume"), at("dismount volume"));
     EXPECT_LT(at("dismount volume"), firstWrite);
     EXPECT_LT(at("dismount volume"), at("allocate buffer"));
-    const auto lastAt = [&](const std::string& entry) {
-      return journal.rend() - std::find(journal.rbegin(), journal.rend(), entry) - 1;
-    };
     // A card that left its reader has no layout to read afresh.
     if (at("eject") == std::ptrdiff_t(journal.size())) {
       EXPECT_LT(at("update layout"), at("close device"));
     }
     EXPECT_LT(at("close device"), at("unlock volume"));
     EXPECT_LT(at("unlock volume"), lastAt("close volume"));
-    EXPECT_EQ(std::count(journal.begin(), journal.end(), "open volume \\\\.\\G: exclusive"), 1);
-    EXPECT_EQ(std::count(journal.begin(), journal.end(), "unlock volume"), 1);
+    EXPECT_EQ(count("open volume \\\\.\\G: exclusive"), 1);
+    EXPECT_EQ(count("unlock volume"), 1);
     EXPECT_EQ(disk.lockedVolumes(), 0);
   }
 }
 
 TEST_F(WriteOperation, RefusesACardItCannotLockBeforeWritingAnything) {
-  disks::SimulatedDrive busy;
-  busy.file = cardPath;
-  busy.lockRefusals = -1;
-  disk.addDrive("G", busy);
+  useCard([](disks::SimulatedDrive& d) { d.lockRefusals = -1; });
   useImage(completeImage(250));
   run();
   EXPECT_TRUE(cardBytes().empty());
-  EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 76);  // 15 s, 200 ms apart
+  EXPECT_EQ(count("lock volume"), 76);  // 15 s, 200 ms apart
   EXPECT_EQ(ending(),
             (std::vector<std::string>{"message ERROR: could not lock the card at >G, close every "
                                       "program and window that uses it and try again",
@@ -97,24 +84,18 @@ TEST_F(WriteOperation, RefusesACardItCannotLockBeforeWritingAnything) {
 }
 
 TEST_F(WriteOperation, LocksACardThatComesFreeAfterAFewAttempts) {
-  disks::SimulatedDrive flushing;
-  flushing.file = cardPath;
-  flushing.lockRefusals = 2;
-  disk.addDrive("G", flushing);
+  useCard([](disks::SimulatedDrive& d) { d.lockRefusals = 2; });
   const Bytes image = completeImage(10);
   useImage(image);
   run();
   EXPECT_EQ(cardBytes(), payloadOf(image));
-  EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 3);
+  EXPECT_EQ(count("lock volume"), 3);
 }
 
 TEST_F(WriteOperation, LockRefusalNamesTheCardBeingWrittenWhateverTheFieldShowsMeanwhile) {
   // The operator types another letter while the run processes events after
   // the status text; the refusal that follows still names G.
-  disks::SimulatedDrive d;
-  d.file = cardPath;
-  d.lockRefusals = -1;
-  disk.addDrive("G", d);
+  useCard([](disks::SimulatedDrive& d) { d.lockRefusals = -1; });
   useImage(completeImage(20));
   ui.onProcessEvents = [&] { ui.drive = "K"; };
   run();
@@ -133,19 +114,29 @@ TEST_F(CardWithTwoVolumes, LocksEveryVolumeOfTheCardRetryingOnlyWhileOneIsBusy) 
     bool written;
   };
   const Case cases[] = {
-      {"both free", 0, 5, 1, true},
-      {"busy twice, then free", 2, 5, 3, true},
-      {"sharing violation, then free", 1, 32, 2, true},
-      {"busy for good", -1, 33, 76, false},
-      {"refused for another reason", -1, 1, 1, false},
-      {"not ready", -1, 21, 1, false},
+      {.name = "both free", .refusals = 0, .error = 5, .attemptsOnH = 1, .written = true},
+      {.name = "busy twice, then free",
+       .refusals = 2,
+       .error = 5,
+       .attemptsOnH = 3,
+       .written = true},
+      {.name = "sharing violation, then free",
+       .refusals = 1,
+       .error = 32,
+       .attemptsOnH = 2,
+       .written = true},
+      {.name = "busy for good", .refusals = -1, .error = 33, .attemptsOnH = 76, .written = false},
+      {.name = "refused for another reason",
+       .refusals = -1,
+       .error = 1,
+       .attemptsOnH = 1,
+       .written = false},
+      {.name = "not ready", .refusals = -1, .error = 21, .attemptsOnH = 1, .written = false},
   };
   const std::string g = "\\\\.\\G:", h = "\\\\.\\H:";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    journal.clear();
-    ui.messages.clear();
-    std::remove(cardPath.c_str());
+    startCase();
     changeVolume("H", [&](disks::SimulatedDrive& d) {
       d.lockRefusals = c.refusals;
       d.lockError = c.error;
@@ -189,9 +180,7 @@ TEST_F(CardWithTwoVolumes, RefusesAnImageThatLiesOnTheCardBeforeLockingOrWriting
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    journal.clear();
-    ui.messages.clear();
-    std::remove(cardPath.c_str());
+    startCase();
     const std::string folder = scratch.path(std::string("mounted-") + c.folderOf + "/");
     changeVolume(c.folderOf, [&](disks::SimulatedDrive& d) {
       if (std::string(c.folderOf) == "J") {
@@ -207,7 +196,7 @@ TEST_F(CardWithTwoVolumes, RefusesAnImageThatLiesOnTheCardBeforeLockingOrWriting
     run();
     if (c.refused) {
       EXPECT_TRUE(cardBytes().empty());
-      EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 0);
+      EXPECT_EQ(count("lock volume"), 0);
       EXPECT_EQ(ending(), (std::vector<std::string>{"message ERROR: image file is on the card at "
                                                     ">G, copy it to another drive first",
                                                     "close image", "close device"}));

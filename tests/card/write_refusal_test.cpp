@@ -52,8 +52,7 @@ TEST_F(WriteOperation, RefusalsBeforeTheFirstBlock) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    journal.clear();
-    std::remove(cardPath.c_str());
+    startCase();
     useImage(completeImage(5));
     ui.drive = "G";
     disk.failAllocation(false);
@@ -62,9 +61,9 @@ TEST_F(WriteOperation, RefusalsBeforeTheFirstBlock) {
     EXPECT_EQ(outcome.about, c.about);
     EXPECT_EQ(outcome.blocksWritten, 0);
     EXPECT_EQ(ending(), c.ending);
-    EXPECT_EQ(std::count(journal.begin(), journal.end(), "open image"), c.imageLookedAt ? 1 : 0);
+    EXPECT_EQ(count("open image"), c.imageLookedAt ? 1 : 0);
     EXPECT_TRUE(cardBytes().empty());
-    EXPECT_EQ(std::find(journal.begin(), journal.end(), "message Quenvory: done"), journal.end());
+    EXPECT_EQ(count("message Quenvory: done"), 0);
   }
 }
 
@@ -75,11 +74,11 @@ TEST_F(WriteOperation, AsksForAFileOnlyWhenNoneIsChosen) {
   ui.dialogAnswer = imagePath;
   run();
   EXPECT_EQ(cardBytes(), payloadOf(image));
-  EXPECT_EQ(std::count(journal.begin(), journal.end(), "ask for file"), 1);
+  EXPECT_EQ(count("ask for file"), 1);
 
   journal.clear();
   run();  // the file is chosen now: no dialog
-  EXPECT_EQ(std::count(journal.begin(), journal.end(), "ask for file"), 0);
+  EXPECT_EQ(count("ask for file"), 0);
 }
 
 TEST_F(WriteOperation, HeaderIsCheckedAfterTheWindowIsRepaintedAndTheBarReset) {
@@ -95,10 +94,7 @@ TEST_F(WriteOperation, HeaderIsCheckedAfterTheWindowIsRepaintedAndTheBarReset) {
 // The card's lock switch is found before anything is asked or written, so the
 // operator learns why at once rather than from an error code at block 0.
 TEST_F(WriteOperation, RefusesAWriteProtectedCardBeforeAnythingElse) {
-  disks::SimulatedDrive d;
-  d.file = cardPath;
-  d.writeProtected = true;
-  disk.addDrive("G", d);
+  useCard([](disks::SimulatedDrive& d) { d.writeProtected = true; });
   ui.fileName.clear();
   ui.dialogAnswer = imagePath;
   writeFile(imagePath, completeImage(20));
@@ -120,23 +116,34 @@ TEST_F(WriteOperation, RefusesAnImageLargerThanTheCard) {
     const char* refusal;  // nullptr: written
   };
   const Case cases[] = {
-      {"exactly full", 300, false, 300, nullptr},
-      {"one block too many", 300, false, 301,
-       "image of 301 blocks does not fit on card of 300 blocks"},
-      {"geometry, fits", 330, true, 320, nullptr},
-      {"geometry, rounded down", 330, true, 321,
-       "image of 321 blocks does not fit on card of 320 blocks"},
+      {.name = "exactly full",
+       .cardBlocks = 300,
+       .lengthFails = false,
+       .imageBlocks = 300,
+       .refusal = nullptr},
+      {.name = "one block too many",
+       .cardBlocks = 300,
+       .lengthFails = false,
+       .imageBlocks = 301,
+       .refusal = "image of 301 blocks does not fit on card of 300 blocks"},
+      {.name = "geometry, fits",
+       .cardBlocks = 330,
+       .lengthFails = true,
+       .imageBlocks = 320,
+       .refusal = nullptr},
+      {.name = "geometry, rounded down",
+       .cardBlocks = 330,
+       .lengthFails = true,
+       .imageBlocks = 321,
+       .refusal = "image of 321 blocks does not fit on card of 320 blocks"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    journal.clear();
-    ui.messages.clear();
-    std::remove(cardPath.c_str());
-    disks::SimulatedDrive small;
-    small.file = cardPath;
-    small.blocks = c.cardBlocks;
-    small.lengthFails = c.lengthFails;
-    disk.addDrive("G", small);
+    startCase();
+    useCard([&](disks::SimulatedDrive& d) {
+      d.blocks = c.cardBlocks;
+      d.lengthFails = c.lengthFails;
+    });
     const Bytes image = completeImage(c.imageBlocks);
     useImage(image);
     run();
@@ -147,24 +154,20 @@ TEST_F(WriteOperation, RefusesAnImageLargerThanTheCard) {
       EXPECT_TRUE(cardBytes().empty());
       EXPECT_EQ(ending(), (std::vector<std::string>{std::string("message ERROR: ") + c.refusal,
                                                     "close image", "close device"}));
-      EXPECT_EQ(std::count(journal.begin(), journal.end(), "lock volume"), 0);
+      EXPECT_EQ(count("lock volume"), 0);
     }
   }
 }
 
 TEST_F(WriteOperation, RefusesACardOfOtherThan512ByteSectorsOpenedByItsPath) {
-  disks::SimulatedDrive d;
-  d.file = cardPath;
-  d.sectorBytes = 4096;
-  disk.addDrive("G", d);
+  useCard([](disks::SimulatedDrive& d) { d.sectorBytes = 4096; });
   useImage(completeImage(20));
   card::NativeHandle handle = 0;
   ASSERT_TRUE(disk.openDevice("\\\\.\\PHYSICALDRIVE1", handle));
   EXPECT_FALSE(card::runWrite(disk, ui, card::CardDevice(disk, handle), options).done());
-  EXPECT_EQ(ui.messages, (std::vector<std::pair<std::string, std::string>>{
-                             {"card sectors of 4096 bytes are not supported", "ERROR"}}));
+  EXPECT_EQ(ui.messages, (Messages{{"card sectors of 4096 bytes are not supported", "ERROR"}}));
   EXPECT_EQ(disk.openDevices(), 0);
-  EXPECT_EQ(std::count(journal.begin(), journal.end(), "open image"), 0);
+  EXPECT_EQ(count("open image"), 0);
   EXPECT_TRUE(cardBytes().empty());
 }
 

@@ -21,7 +21,7 @@ TEST_F(WriteOperation, CopiesEveryBlockToItsSectorAndEndsWithDone) {
   EXPECT_EQ(ui.positions, (std::vector<int>{0, 40, 80, 0, 40, 80}));
   EXPECT_EQ(ending(), (std::vector<std::string>{"free buffer", "panel hidden", "close image",
                                                 "close device", "message Quenvory: done"}));
-  const auto status = std::find(journal.begin(), journal.end(), "status 250 block image");
+  const auto status = journal.begin() + at("status 250 block image");
   ASSERT_NE(status, journal.end());
   EXPECT_EQ(*(status + 1), "process events");
 }
@@ -39,17 +39,12 @@ TEST_F(WriteOperation, ShowsProgressOncePerHundredBlocks) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
-    journal.clear();
+    startCase();
     ui.positions.clear();
-    ui.messages.clear();
-    // A fresh card for each count: what one case wrote must not stand in for
-    // what the next one writes.
-    std::remove(cardPath.c_str());
     useImage(completeImage(c.first));
     run();
     EXPECT_EQ(ui.positions, c.second);
-    const auto shown = std::count(journal.begin(), journal.end(), "panel shown");
-    EXPECT_EQ(shown, static_cast<long>(c.second.size()) - 1);
+    EXPECT_EQ(count("panel shown"), static_cast<long>(c.second.size()) - 1);
     EXPECT_EQ(cardBytes().size(), static_cast<std::size_t>(c.first) * 512);
     EXPECT_EQ(ui.messages, kDoneOnly);
   }
@@ -86,15 +81,25 @@ TEST_F(WriteOperation, ShortReadsAtABlockBoundaryAndAtBlockZero) {
   };
   const Case cases[] = {
       // Nothing arrives for block 5: block 4 goes out again in its place.
-      {"ends on a boundary", 10, 5 * 512, 6, 4 * 512},
-      {"ends inside block 0", 3, 100, 1, 0},
-      {"nothing after the header", 3, 0, 1, 0},
+      {.name = "ends on a boundary",
+       .claimed = 10,
+       .payload = 5 * 512,
+       .expectedBlocks = 6,
+       .repeatFrom = 4 * 512},
+      {.name = "ends inside block 0",
+       .claimed = 3,
+       .payload = 100,
+       .expectedBlocks = 1,
+       .repeatFrom = 0},
+      {.name = "nothing after the header",
+       .claimed = 3,
+       .payload = 0,
+       .expectedBlocks = 1,
+       .repeatFrom = 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    journal.clear();
-    ui.messages.clear();
-    std::remove(cardPath.c_str());
+    startCase();
     const Bytes image = imageBytes(c.claimed, c.claimed - 1236, c.payload);
     useImage(image);
     run();
@@ -126,25 +131,22 @@ TEST_F(WriteOperation, ShortReadWarningComesBeforeTheShortBlockIsWritten) {
   // goes out after it.
   std::vector<std::string> before, after;
   for (auto e = journal.begin(); e != journal.end(); ++e)
-    if (e->rfind("write ", 0) == 0) (e < warning ? before : after).push_back(*e);
+    if (startsWith(*e, "write ")) (e < warning ? before : after).push_back(*e);
   EXPECT_EQ(before, (std::vector<std::string>{"write 0 +1048576", "write 2048 +487424"}));
   EXPECT_EQ(after, (std::vector<std::string>{"write 3000 +512"}));
   EXPECT_EQ(ui.messages,
-            (std::vector<std::pair<std::string, std::string>>{
-                {"unexpected shortness of image file at block 3000 , good luck", "surprised"},
-                {"done", "Quenvory"}}));
+            (Messages{{"unexpected shortness of image file at block 3000 , good luck", "surprised"},
+                      {"done", "Quenvory"}}));
 }
 
 TEST_F(WriteOperation, NothingToWriteStillEndsWithDone) {
   for (std::int32_t count : {0, -5}) {
     SCOPED_TRACE(count);
-    journal.clear();
-    ui.messages.clear();
-    std::remove(cardPath.c_str());
+    startCase();
     useImage(imageBytes(count, count - 1236, 512 * 3));
     run();
     EXPECT_TRUE(cardBytes().empty());
-    EXPECT_EQ(std::count(journal.begin(), journal.end(), "panel shown"), 0);
+    EXPECT_EQ(this->count("panel shown"), 0);
     EXPECT_EQ(ui.messages, kDoneOnly);
   }
 }
@@ -154,10 +156,7 @@ TEST_F(WriteOperation, ProgressOfAHugeClaimedCountStaysInRange) {
   // at the short block with the index set to the count, and 100 x that must
   // not wrap.
   const std::int32_t max = std::numeric_limits<std::int32_t>::max();
-  disks::SimulatedDrive huge;
-  huge.file = cardPath;
-  huge.blocks = std::int64_t{max} + 1;
-  disk.addDrive("G", huge);
+  useCard([&](disks::SimulatedDrive& d) { d.blocks = std::int64_t{max} + 1; });
   options.verify = false;
   useImage(imageBytes(max, max - 1236, 512 * 250 + 10));
   run();
@@ -182,11 +181,10 @@ TEST_F(WriteOperation, EventsProcessedMidRunSeeTheRunInProgress) {
 }
 
 TEST_F(WriteOperation, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEverything) {
-  disks::SimulatedDrive refusing;
-  refusing.file = cardPath;
-  refusing.refuseBlock = 37;
-  refusing.refuseError = 1117;
-  disk.addDrive("G", refusing);
+  useCard([](disks::SimulatedDrive& d) {
+    d.refuseBlock = 37;
+    d.refuseError = 1117;
+  });
   const Bytes image = completeImage(250);
   useImage(image);
   const card::Outcome outcome = run();
@@ -204,29 +202,31 @@ TEST_F(WriteOperation, RefusedBlockStopsTheRunKeepsWhatWasWrittenAndReleasesEver
 // A read that fails is not the end of the file: the blocks before the bad
 // one are on the card, as with one block per write, and the run stops there.
 TEST_F(WriteOperation, AnImageReadErrorStopsTheRunWhereTheEndOfTheFileWouldNot) {
-  const std::pair<std::int64_t, std::int32_t> cases[] = {
-      {8, 0},                    // the first byte of block 0
-      {8 + 512 * 37 + 100, 37},  // inside block 37
-      {8 + 512 * 2048, 2048},    // the first block of the second batch
-      {8 + 512 * 2999 + 511, 2999},
+  struct Case {
+    std::int64_t failingByte;  // of the image file, its 8 header bytes included
+    std::int32_t block;        // the block the run stops at
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.second);
-    journal.clear();
-    ui.messages.clear();
-    std::remove(cardPath.c_str());
-    disk.failImageReadAt(c.first);
+  const Case cases[] = {
+      {.failingByte = 8, .block = 0},                    // the first byte of block 0
+      {.failingByte = 8 + 512 * 37 + 100, .block = 37},  // inside block 37
+      {.failingByte = 8 + 512 * 2048, .block = 2048},    // the first block of the second batch
+      {.failingByte = 8 + 512 * 2999 + 511, .block = 2999},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.block);
+    startCase();
+    disk.failImageReadAt(c.failingByte);
     const Bytes image = completeImage(3000);
     useImage(image);
     run();
     const Bytes written = cardBytes();
-    ASSERT_EQ(written.size(), std::size_t(c.second) * 512);
+    ASSERT_EQ(written.size(), std::size_t(c.block) * 512);
     EXPECT_TRUE(std::equal(written.begin(), written.end(), image.begin() + 8));
     EXPECT_EQ(ending(),
               (std::vector<std::string>{
-                  "message ERROR: image file read error at block " + std::to_string(c.second),
+                  "message ERROR: image file read error at block " + std::to_string(c.block),
                   "close device", "close image", "panel hidden", "free buffer"}));
-    EXPECT_EQ(std::count(journal.begin(), journal.end(), "flush"), 0);
+    EXPECT_EQ(count("flush"), 0);
   }
   disk.failImageReadAt(-1);
 }
@@ -235,35 +235,39 @@ TEST_F(WriteOperation, AnImageReadErrorStopsTheRunWhereTheEndOfTheFileWouldNot) 
 // what the operator sees nor what lands on the card.
 TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
   struct Case {
-    std::int32_t claimed;
-    std::size_t payload;
-    std::int64_t refuseBlock;
+    std::int32_t claimed;           // the header's block count
+    std::size_t payload;            // the bytes after the header
+    std::int64_t refuseBlock = -1;  // the card's write of it fails
     std::int64_t readFailsAt = -1;  // the image byte whose read fails
   };
+  // An image whose file holds every block it claims.
+  const auto whole = [](std::int32_t blocks) {
+    return Case{.claimed = blocks, .payload = std::size_t(blocks) * 512};
+  };
   const Case cases[] = {
-      {0, 0, -1},
-      {1, 512, -1},
-      {99, 99 * 512, -1},
-      {100, 100 * 512, -1},
-      {101, 101 * 512, -1},
-      {250, 250 * 512, -1},
-      {2047, 2047 * 512, -1},
-      {2048, 2048 * 512, -1},
-      {2049, 2049 * 512, -1},
-      {5000, 5000 * 512, -1},
+      whole(0),
+      whole(1),
+      whole(99),
+      whole(100),
+      whole(101),
+      whole(250),
+      whole(2047),
+      whole(2048),
+      whole(2049),
+      whole(5000),
       // Short images: inside a batch, at a batch's first block, at its last.
-      {5000, 3000 * 512 + 100, -1},
-      {5000, 2048 * 512, -1},
-      {5000, 2047 * 512 + 1, -1},
-      {300, 0, -1},
+      {.claimed = 5000, .payload = 3000 * 512 + 100},
+      {.claimed = 5000, .payload = 2048 * 512},
+      {.claimed = 5000, .payload = 2047 * 512 + 1},
+      {.claimed = 300, .payload = 0},
       // Refused blocks: in the first batch, at the start of the second, in the last.
-      {5000, 5000 * 512, 37},
-      {5000, 5000 * 512, 2048},
-      {5000, 5000 * 512, 4999},
-      {5000, 3000 * 512 + 100, 3000},
+      {.claimed = 5000, .payload = 5000 * 512, .refuseBlock = 37},
+      {.claimed = 5000, .payload = 5000 * 512, .refuseBlock = 2048},
+      {.claimed = 5000, .payload = 5000 * 512, .refuseBlock = 4999},
+      {.claimed = 5000, .payload = 3000 * 512 + 100, .refuseBlock = 3000},
       // Image reads that fail: inside the first batch, at the second's start.
-      {5000, 5000 * 512, -1, 8 + 150 * 512 + 7},
-      {5000, 5000 * 512, -1, 8 + 2048 * 512},
+      {.claimed = 5000, .payload = 5000 * 512, .readFailsAt = 8 + 150 * 512 + 7},
+      {.claimed = 5000, .payload = 5000 * 512, .readFailsAt = 8 + 2048 * 512},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.claimed) + " blocks, " + std::to_string(c.payload) +
@@ -325,7 +329,7 @@ TEST(WriteBatches, OperatorSeesTheSameAsWithOneBlockPerWrite) {
       SCOPED_TRACE(pass == 0 ? "one block per write" : "2048 blocks per write");
       std::vector<std::string> messages;
       for (const std::string& call : uiCalls[pass])
-        if (call.rfind("message ", 0) == 0) messages.push_back(call);
+        if (startsWith(call, "message ")) messages.push_back(call);
       EXPECT_EQ(messages, said);
       EXPECT_EQ(cards[pass].size(), expected.size());
       EXPECT_TRUE(cards[pass] == expected);
