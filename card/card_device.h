@@ -1,4 +1,5 @@
-// From the drive letter the operator names to the card's physical drive.
+// The open card: what a run holds of it, and how it is opened from the
+// drive field's text.
 #pragma once
 
 #include <chrono>
@@ -9,92 +10,21 @@
 #include <utility>
 #include <vector>
 
+#include "card/disk_facts.h"
 #include "card/disk_services.h"
+#include "card/letter_disk.h"
 #include "card/operator_ui.h"
 #include "card/outcome.h"
 #include "card/owned.h"
+#include "card/patience.h"
+#include "card/volume_lock.h"
 
 namespace card {
-
-// The longest drive text whose DOS device name (text + ":") fits the 20-byte
-// name buffer with its terminating zero.
-constexpr std::size_t kMaxDriveText = 18;
-
-// The physical drive path for a device path such as \Device\Harddisk1\DR1,
-// or an empty string when the path names no disk number.
-std::string physicalDrivePath(const std::string& devicePath);
-
-// The disk number in a device path that names a disk: \Device\Harddisk,
-// its digits, then a backslash or the end. -1 for any other answer, however
-// much "Harddisk" it contains (\??\C:\Harddisk1 is a folder, not disk 1).
-std::int64_t diskNumberOf(const std::string& devicePath);
-
-// True for a device path that names a volume (\Device\HarddiskVolumeN)
-// rather than a disk.
-bool namesVolume(const std::string& devicePath);
-
-// How long a busy volume is waited for. Right after a card goes in, the
-// system's indexer and virus scanner read it for several seconds, and a
-// console whose current folder is on it holds it open: the lock is tried
-// again `pause` apart until `patience` has passed.
-struct LockPatience {
-  std::chrono::milliseconds pause{200};
-  std::chrono::milliseconds patience{15000};
-  // Waits one pause; empty, the thread sleeps. A test puts a clock of its
-  // own here; the time waited counts either way.
-  std::function<void(std::chrono::milliseconds)> wait;
-};
 
 // The card's device, open for the length of a run.
 using CardDevice = Owned<CardDevices, NativeHandle, &CardDevices::closeDevice>;
 // The block buffer a run moves the card's blocks through.
 using BlockBuffer = Owned<CardDevices, void*, &CardDevices::freeBuffer>;
-// One of the system's volumes, open for a query or locked for a run.
-using Volume = Owned<DriveLetters, NativeHandle, &DriveLetters::closeVolume>;
-
-// The card's volumes, locked and dismounted for the length of a run so that
-// the system lets raw writes into their sectors. Unlocked and closed on
-// release, the last locked first.
-class VolumeLock {
- public:
-  VolumeLock() = default;
-  VolumeLock(VolumeLock&&) = default;
-  VolumeLock& operator=(VolumeLock&& other) noexcept {
-    if (this != &other) {
-      release();
-      volumes_ = std::move(other.volumes_);
-    }
-    return *this;
-  }
-  ~VolumeLock() { release(); }
-
-  // Opens, locks and dismounts each volume in turn. A volume that is busy,
-  // or that another program holds open, is tried again as `patience` says,
-  // `beforeWait` called before each pause (false from it: the operator asked
-  // to stop, and nothing more is tried); a volume holding a page file, and
-  // any other refusal, is final. False when one cannot be locked: the ones
-  // locked before it are released again, error() tells the refusal's system
-  // error code, stopped() whether a stop ended the wait, and pageFile()
-  // whether the volume holds a page file.
-  bool acquire(DriveLetters& letters, const std::vector<std::string>& volumePaths,
-               const LockPatience& patience, const std::function<bool()>& beforeWait = {});
-  // The same for one volume.
-  bool acquire(DriveLetters& letters, const std::string& volumePath, const LockPatience& patience) {
-    return acquire(letters, std::vector<std::string>{volumePath}, patience);
-  }
-  void release();
-  std::size_t size() const { return volumes_.size(); }
-  std::uint32_t error() const { return error_; }
-  bool stopped() const { return stopped_; }
-  bool pageFile() const { return pageFile_; }
-
- private:
-  std::vector<Volume> volumes_;
-  std::uint32_t error_ = 0;
-  bool stopped_ = false;
-  bool pageFile_ = false;
-};
-
 // The open card and what a run holds with it: the device, the drive text it
 // was opened with and, once locked, its volumes. The volumes outlive the
 // device: the device is closed first, then the volumes unlocked.
@@ -125,6 +55,7 @@ class Card {
       disk_ = other.disk_;
       volume_ = std::move(other.volume_);
       ejected_ = other.ejected_;
+      waited_ = other.waited_;
     }
     return *this;
   }
@@ -136,6 +67,10 @@ class Card {
   const std::string& name() const { return name_; }
   const DriveGeometry& geometry() const { return geometry_; }
   std::int64_t disk() const { return disk_; }
+  // The patience the run has spent waiting for this card so far: its disk's
+  // open, then its volumes. Every wait of the run draws on the same patience.
+  std::chrono::milliseconds waited() const { return waited_; }
+  void setWaited(std::chrono::milliseconds waited) { waited_ = waited; }
 
   // The card's size in 512-byte blocks: its length as the system reports it,
   // or else what its geometry multiplies out to.
@@ -146,7 +81,8 @@ class Card {
   std::vector<std::string> volumesOnCard() const;
 
   // Locks and dismounts every volume on the card for the rest of the run.
-  // While a volume is busy the status says the card is waited for, and
+  // While a volume is busy the status says the card is waited for, within
+  // what is left of the patience after the disk's own wait, and
   // events are processed between tries; `status`, when given, is put back
   // once the wait is over. When one cannot be locked the operator is told
   // why and the refusal returned, with the lock's system error code; a
@@ -178,8 +114,10 @@ class Card {
 
   // Ejects the card from its reader, tried again as `patience` says for a
   // few seconds while the reader refuses or keeps the card, events processed
-  // between tries. True once the card is out: no layout is then read afresh
-  // on release, for asking the reader about its card would start it again.
+  // between tries; a stop asked for ends the tries. A reader with no eject,
+  // or a card that calls itself fixed media (it never leaves its slot), is
+  // asked once. True once the card is out: no layout is then read afresh on
+  // release, for asking the reader about its card would start it again.
   bool eject(OperatorUi& ui, const LockPatience& patience);
   bool ejected() const { return ejected_; }
 
@@ -200,55 +138,14 @@ class Card {
   std::int64_t disk_ = -1;
   VolumeLock volume_;
   bool ejected_ = false;
+  std::chrono::milliseconds waited_{0};
 };
 
-// The refusal of a card whose sectors are not 512 bytes long, or an empty
-// text for one whose sectors are.
-std::string sectorSizeRefusal(const DriveGeometry& geometry);
-
-// What the system tells of a disk that decides whether it is a card.
-struct DiskFacts {
-  bool removableMedia = false;  // its geometry says removable media
-  std::uint32_t bus = kBusTypeUnknown;
-  RemovalPolicy removal = RemovalPolicy::Unknown;
-  bool bootPartitions = false;  // an EFI system, Microsoft reserved or recovery partition
-  bool systemDisk = false;      // CardDevices::systemDisk
-};
-
-// What a disk is to the card writer.
-enum class DiskVerdict {
-  Card,
-  NotRemovable,    // a fixed disk that is no reader's card
-  BuiltIn,         // on the SD or MMC bus, but built into the PC (an eMMC)
-  BootPartitions,  // on the SD or MMC bus and expected to be removed, but holds a PC's boot
-                   // partitions
-  SystemDisk,      // the disk the running system lives on
-};
-
-// Whether a disk counts as a card: never the disk the running system lives
-// on, whatever it reports; then removable media; or a disk on the SD or MMC
-// bus (some readers call their card fixed) that its system expects to be
-// removed and that holds none of a PC's boot partitions: a laptop's eMMC is
-// on that bus too.
-DiskVerdict judgeDisk(const DiskFacts& facts);
-
-// The facts of the disk open as `device` (for a run, or for queries only).
-DiskFacts diskFacts(CardDevices& devices, NativeHandle device, const DriveGeometry& geometry);
-
-inline bool countsAsCard(CardDevices& devices, NativeHandle device, const DriveGeometry& geometry) {
-  return judgeDisk(diskFacts(devices, device, geometry)) == DiskVerdict::Card;
-}
-
-// What a drive letter leads to, found the way a run's open finds it: `list`
-// shows the letter as a card only when a run would take it.
-struct LetterDisk {
-  std::int64_t disk = -1;  // the disk's number; -1 when the letter names no single disk
-  bool noCard = false;     // the reader answers that it holds no card
-  bool described = false;  // the disk answered what it is (its geometry)
-  std::int64_t bytes = -1;
-  DiskVerdict verdict = DiskVerdict::NotRemovable;
-};
-LetterDisk examineLetter(DriveLetters& letters, CardDevices& devices, const std::string& driveText);
+// What a wait for the card does before each pause: the status says once
+// that the card is waited for ("waiting for the card at >G to be free"),
+// then events are processed; false when the operator asked to stop.
+// `waited` tells whether it was called.
+std::function<bool()> waitingForCard(OperatorUi& ui, const std::string& name, bool& waited);
 
 // Opens the card behind the drive field's text for writing and makes sure it
 // holds removable media. The text is a drive letter where the system has

@@ -90,6 +90,8 @@ bool parseSimulatedDrives(const std::string& text, SimulatedDrives& drives, std:
         }
       } else if (key == "efi") {
         drive.bootPartitions = true;
+      } else if (key == "noeject") {
+        drive.cannotEject = true;
       } else if (key == "pagefile") {
         drive.pageFile = true;
       } else if (key == "folder") {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "disks/simulated_disk_services.h"
+#include "disks/simulated_drive.h"
 
 namespace disks {
 

@@ -94,52 +94,86 @@ TEST_F(RunOutcome, EachEndingIsGivenWithItsErrorBlockAndStatus) {
     std::function<void(Rig&)> arrange;
     std::function<card::Outcome(Rig&)> run;
     card::Ending ending;
-    std::uint32_t systemError;
-    std::int64_t block;
+    std::uint32_t systemError = 0;
+    std::int64_t block = -1;  // where it ended; -1: at no block
     const char* status;
   };
   const Bytes image = completeImage(300);
   const Case cases[] = {
-      {"write done", [](Rig&) {}, &Rig::write, card::Ending::Done, 0, -1, "300 block image"},
-      {"write onto a fixed disk",
-       [](Rig& t) { t.drive.kind = disks::SimulatedDrive::Kind::FixedDisk; }, &Rig::write,
-       card::Ending::Refused, 0, -1, ""},
-      {"write with a header refused", [](Rig& t) { t.useImage(imageBytes(100, 0, 512)); },
-       &Rig::write, card::Ending::Refused, 0, -1, ""},
-      {"write refused at block 37",
-       [](Rig& t) {
-         t.drive.refuseBlock = 37;
-         t.drive.refuseError = 1167;
-       },
-       &Rig::write, card::Ending::Failed, 1167, 37, "300 block image"},
-      {"read-back unreadable at block 250",
-       [](Rig& t) {
-         t.drive.unreadableBlock = 250;
-         t.drive.refuseError = 23;
-       },
-       &Rig::write, card::Ending::Failed, 23, 250, "300 block image"},
-      {"compare differs at block 5",
-       [&](Rig& t) {
-         Bytes card = payloadOf(image);
-         card[5 * 512] ^= 0xFF;
-         t.useCard(card);
-       },
-       &Rig::compare, card::Ending::Failed, 0, 5, "300 block image"},
-      {"compare matches", [&](Rig& t) { t.useCard(payloadOf(image)); }, &Rig::compare,
-       card::Ending::Done, 0, -1, "300 block image"},
-      {"backup of a card that changes at block 4000",
-       [](Rig& t) {
-         t.useCard(Bytes(6000 * 512, 0x11));
-         t.drive.changingBlock = 4000;
-       },
-       &Rig::backup, card::Ending::Failed, 0, 4000, "6000 block card"},
-      {"backup that cannot lock the card",
-       [](Rig& t) {
-         t.useCard(Bytes(6000 * 512, 0x11));
-         t.drive.lockRefusals = -1;
-         t.drive.lockError = 5;
-       },
-       &Rig::backup, card::Ending::Refused, 5, -1, ""},
+      {.name = "write done",
+       .arrange = [](Rig&) {},
+       .run = &Rig::write,
+       .ending = card::Ending::Done,
+       .status = "300 block image"},
+      {.name = "write onto a fixed disk",
+       .arrange = [](Rig& t) { t.drive.kind = disks::SimulatedDrive::Kind::FixedDisk; },
+       .run = &Rig::write,
+       .ending = card::Ending::Refused,
+       .status = ""},
+      {.name = "write with a header refused",
+       .arrange = [](Rig& t) { t.useImage(imageBytes(100, 0, 512)); },
+       .run = &Rig::write,
+       .ending = card::Ending::Refused,
+       .status = ""},
+      {.name = "write refused at block 37",
+       .arrange =
+           [](Rig& t) {
+             t.drive.refuseBlock = 37;
+             t.drive.refuseError = 1167;
+           },
+       .run = &Rig::write,
+       .ending = card::Ending::Failed,
+       .systemError = 1167,
+       .block = 37,
+       .status = "300 block image"},
+      {.name = "read-back unreadable at block 250",
+       .arrange =
+           [](Rig& t) {
+             t.drive.unreadableBlock = 250;
+             t.drive.refuseError = 23;
+           },
+       .run = &Rig::write,
+       .ending = card::Ending::Failed,
+       .systemError = 23,
+       .block = 250,
+       .status = "300 block image"},
+      {.name = "compare differs at block 5",
+       .arrange =
+           [&](Rig& t) {
+             Bytes card = payloadOf(image);
+             card[5 * 512] ^= 0xFF;
+             t.useCard(card);
+           },
+       .run = &Rig::compare,
+       .ending = card::Ending::Failed,
+       .block = 5,
+       .status = "300 block image"},
+      {.name = "compare matches",
+       .arrange = [&](Rig& t) { t.useCard(payloadOf(image)); },
+       .run = &Rig::compare,
+       .ending = card::Ending::Done,
+       .status = "300 block image"},
+      {.name = "backup of a card that changes at block 4000",
+       .arrange =
+           [](Rig& t) {
+             t.useCard(Bytes(6000 * 512, 0x11));
+             t.drive.changingBlock = 4000;
+           },
+       .run = &Rig::backup,
+       .ending = card::Ending::Failed,
+       .block = 4000,
+       .status = "6000 block card"},
+      {.name = "backup that cannot lock the card",
+       .arrange =
+           [](Rig& t) {
+             t.useCard(Bytes(6000 * 512, 0x11));
+             t.drive.lockRefusals = -1;
+             t.drive.lockError = 5;
+           },
+       .run = &Rig::backup,
+       .ending = card::Ending::Refused,
+       .systemError = 5,
+       .status = ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -316,9 +350,18 @@ TEST_F(RunOutcome, AReaderRefusesTheBatchSizeOnceInARunNotInEveryBatch) {
   // Batches of 256 blocks to a reader that takes 100 at most: 256 and 128
   // are refused, 64 taken.
   const Case cases[] = {
-      {"write and its read-back", [](Rig& t) { return t.write(); }, 2, 2},
-      {"compare", [](Rig& t) { return t.compare(); }, 0, 2},
-      {"backup, read twice", [](Rig& t) { return t.backup(); }, 0, 2},
+      {.name = "write and its read-back",
+       .run = [](Rig& t) { return t.write(); },
+       .refusedWrites = 2,
+       .refusedReads = 2},
+      {.name = "compare",
+       .run = [](Rig& t) { return t.compare(); },
+       .refusedWrites = 0,
+       .refusedReads = 2},
+      {.name = "backup, read twice",
+       .run = [](Rig& t) { return t.backup(); },
+       .refusedWrites = 0,
+       .refusedReads = 2},
   };
   const Bytes image = completeImage(1000);
   Bytes card = payloadOf(image);

@@ -120,6 +120,17 @@ TEST(SimulatedDiskServices, ReadsCardsThatDoNotReadBackFromText) {
   EXPECT_EQ(drives[2].second.changingBlock, -1);
 }
 
+// A reader with no eject at all, for trying in the demo how a write ends
+// there.
+TEST(SimulatedDiskServices, ReadsAReaderWithoutAnEjectFromText) {
+  disks::SimulatedDrives drives;
+  std::string error;
+  ASSERT_TRUE(disks::parseSimulatedDrives("G=card,noeject;H=card", drives, error)) << error;
+  ASSERT_EQ(drives.size(), 2u);
+  EXPECT_TRUE(drives[0].second.cannotEject);
+  EXPECT_FALSE(drives[1].second.cannotEject);
+}
+
 TEST(SimulatedDiskServices, RefusesTextItCannotRead) {
   for (const char* text : {"G", "=card", "G=floppy", "G=card,colour=red"}) {
     disks::SimulatedDiskServices disk;
