@@ -15,6 +15,7 @@ packages=(
   xvfb xauth xdotool imagemagick  # screenshots of the window
   git                       # the source revision and time a release is built from
   zip unzip                 # the Windows download
+  python3                   # the sample images in the Windows download (examples/make-sample.py)
   dpkg-dev lintian          # the Debian package: its dependencies, its check
   osslsigncode openssl      # signing the Windows executables, and the signing test's certificate
   help2man man-db bsdextrautils  # the manual page from --help, and reading it back (man, col)
