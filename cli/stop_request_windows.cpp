@@ -97,7 +97,7 @@ LRESULT CALLBACK sessionProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
   }
 }
 
-DWORD WINAPI sessionThread(void* ready) {
+DWORD WINAPI sessionThread(void*) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSEXW type = {};
   type.cbSize = sizeof type;
@@ -108,31 +108,23 @@ DWORD WINAPI sessionThread(void* ready) {
   // Top-level, never shown: a message-only window hears no session's end.
   const HWND window = CreateWindowExW(0, kSessionClass, L"quenvory-cli", WS_POPUP, 0, 0, 0, 0,
                                       nullptr, nullptr, instance, nullptr);
-  if (window != nullptr) ShutdownBlockReasonCreate(window, kSessionReason);
-  sessionWindow.store(window);
-  SetEvent(static_cast<HANDLE>(ready));
   if (window == nullptr) return 0;
+  ShutdownBlockReasonCreate(window, kSessionReason);
+  sessionWindow.store(window);
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
   return 0;
 }
 
-// The hidden window, once per process; its thread lives as long as the
-// process.
+// The hidden window, once per process, on a thread that lives as long as the
+// process. The command does not wait for it: it is there long before a run
+// has begun to write.
 void listenForSessionEnd() {
   static bool started = false;
   if (started) return;
   started = true;
-  const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (ready == nullptr) return;
-  const HANDLE thread = CreateThread(nullptr, 0, sessionThread, ready, 0, nullptr);
-  if (thread != nullptr) {
-    // A session that ends from here on is heard.
-    WaitForSingleObject(ready, 5000);
+  if (const HANDLE thread = CreateThread(nullptr, 0, sessionThread, nullptr, 0, nullptr))
     CloseHandle(thread);
-  }
-  // Still in use by a thread that has not yet set it.
-  if (thread == nullptr || WaitForSingleObject(ready, 0) == WAIT_OBJECT_0) CloseHandle(ready);
 }
 
 }  // namespace

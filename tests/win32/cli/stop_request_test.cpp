@@ -150,7 +150,7 @@ TEST_F(StopRequest, AStopBeforeOrWhileTheQuestionWaitsEndsTheWait) {
 
 // The hidden window that hears of the session's end, as the system finds
 // it: a top-level window of this process, by its class.
-HWND sessionWindow() {
+HWND findSessionWindow() {
   struct Search {
     HWND found = nullptr;
   } search;
@@ -167,6 +167,18 @@ HWND sessionWindow() {
       },
       reinterpret_cast<LPARAM>(&search));
   return search.found;
+}
+
+// The hidden window, once its thread has made it (the command does not
+// wait for that); null when none comes.
+HWND sessionWindow() {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  HWND window = findSessionWindow();
+  while (window == nullptr && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    window = findSessionWindow();
+  }
+  return window;
 }
 
 // What the system's message to the window answers; -1 when it was not taken.
