@@ -89,6 +89,12 @@ LRESULT CALLBACK sessionProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         holdUntilFinished();
       }
       return 0;
+    case WM_CLOSE:
+      // Asked to end as a program with a window is (taskkill without /F):
+      // a stop, as a terminate signal is elsewhere; the window stays, so
+      // that the session's end is still heard.
+      note();
+      return 0;
     case kSessionFree:
       ShutdownBlockReasonDestroy(window);
       return 0;

@@ -231,4 +231,15 @@ TEST_F(StopRequest, ARunThatNeverFinishesHoldsTheSessionsEndOnlyWhileTheSystemWa
   EXPECT_TRUE(cli::stopRequested());
 }
 
+// Asked to close as a window is (taskkill without /F): a stop, and the
+// window stays to hear the session's end.
+TEST_F(StopRequest, AskedToCloseItsWindowNotesAStopAndKeepsListening) {
+  const HWND window = sessionWindow();
+  ASSERT_NE(window, nullptr) << "no window hears of the session's end";
+  DWORD_PTR answer = 0;
+  ASSERT_TRUE(SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_NORMAL, 30000, &answer));
+  EXPECT_TRUE(cli::stopRequested());
+  EXPECT_TRUE(IsWindow(window));
+}
+
 }  // namespace
