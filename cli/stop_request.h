@@ -21,7 +21,8 @@ bool stopRequested();
 // at most, may let it end now.
 void commandFinished();
 
-// For tests: a request as the handlers note it, and none again.
+// For tests: a request as the handlers note it, and none again (the
+// command not yet finished either).
 void requestStop();
 void clearStopRequest();
 

@@ -113,6 +113,18 @@ class RunningCli {
     return false;
   }
   void resume() { signal(SIGCONT); }
+  // Whether it ends within `limit`; one that does not is killed when this
+  // goes.
+  bool endsWithin(std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (running()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  // The signal that ended it, once it has ended; 0 when it exited.
+  int killedBy() const { return pid_ <= 0 && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
   // The exit status; -1 when it did not exit by itself (killed by a signal).
   int wait() {
     int status = status_;
@@ -332,6 +344,76 @@ TEST(StopCli, AStopAtTheQuestionWritesNothingOnALineOfItsOwn) {
   EXPECT_EQ(cli.wait(), 1);
   const std::string errors = fileText(errorsPath);
   EXPECT_EQ(errors.substr(errors.find("Write? [y/N] ")), "Write? [y/N] \nnothing written\n");
+  loop.detach();
+  EXPECT_EQ(readFile(backing), Bytes(256 * kBlock, kUntouched));
+}
+
+// A Ctrl-C at any moment around the question, the one the program is about
+// to wait in above all, ends the command at once: the program is held
+// (SIGSTOP) as soon as the question shows, wherever it is between writing it
+// and waiting for the answer, and the signal lands when it goes on; or the
+// signal comes as the question shows, or at a spread of moments before it.
+// Before the handlers are there Ctrl-C ends the program outright, and then
+// it has asked nothing. The card is never touched, and the program never
+// hangs.
+TEST(StopCli, AStopAroundTheQuestionIsNeverLost) {
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("card.S7img");
+  writeFile(imagePath, completeImage(64));
+  const std::string backing = scratch.path("card.img");
+  writeFile(backing, Bytes(256 * kBlock, kUntouched));
+  LoopDevice loop(backing);
+  ATTACH_OR_SKIP(loop);
+  const std::string errorsPath = scratch.path("errors.txt");
+  const std::string question = "Write? [y/N] ";
+  struct Moment {
+    std::string name;
+    // Sent once the question shows; otherwise this long after the start.
+    bool atQuestion;
+    bool held;
+    std::chrono::microseconds after;
+  };
+  std::vector<Moment> moments;
+  for (int round = 0; round < 25; ++round) {
+    moments.push_back({"held as the question shows", true, true, {}});
+    moments.push_back({"as the question shows", true, false, {}});
+  }
+  for (int delay = 0; delay <= 64000; delay = delay == 0 ? 250 : delay * 2)
+    moments.push_back({std::to_string(delay) + " us after the start", false, false,
+                       std::chrono::microseconds(delay)});
+  for (const Moment& moment : moments) {
+    SCOPED_TRACE(moment.name);
+    RunningCli cli({"write", imagePath, loop.path()}, errorsPath, true);
+    ASSERT_TRUE(cli.started());
+    if (moment.atQuestion) {
+      const bool asked = waitFor(cli, [&] {
+        const std::string errors = fileText(errorsPath);
+        return errors.size() >= question.size() &&
+               errors.compare(errors.size() - question.size(), question.size(), question) == 0;
+      });
+      ASSERT_TRUE(asked) << fileText(errorsPath);
+      if (moment.held) {
+        ASSERT_TRUE(cli.hold());
+      }
+      cli.signal(SIGINT);
+      if (moment.held) cli.resume();
+    } else {
+      std::this_thread::sleep_for(moment.after);
+      cli.signal(SIGINT);
+    }
+    ASSERT_TRUE(cli.endsWithin(std::chrono::seconds(20))) << "hangs: " << fileText(errorsPath);
+    const std::string errors = fileText(errorsPath);
+    const std::size_t asked = errors.find(question);
+    if (cli.killedBy() == SIGINT) {
+      EXPECT_EQ(asked, std::string::npos) << "asked with no handler for Ctrl-C:\n" << errors;
+      continue;
+    }
+    // Once the handlers are there the question is always asked, and then
+    // answered by the stop.
+    EXPECT_EQ(cli.wait(), 1) << errors;
+    ASSERT_NE(asked, std::string::npos) << errors;
+    EXPECT_EQ(errors.substr(asked), question + "\nnothing written\n");
+  }
   loop.detach();
   EXPECT_EQ(readFile(backing), Bytes(256 * kBlock, kUntouched));
 }

@@ -141,7 +141,13 @@ void confirmReplacing(HWND dialog, const std::wstring& path) {
   HWND question = nullptr;
   waitFor([&] { return !IsWindow(dialog) || (question = ownedWindow(dialog)) != nullptr; }, 5s);
   if (question != nullptr) {
-    std::this_thread::sleep_for(100ms);
+    // Answered once its Yes button takes an answer.
+    waitFor(
+        [&] {
+          const HWND yes = GetDlgItem(question, IDYES);
+          return yes != nullptr && IsWindowEnabled(yes);
+        },
+        5s);
     PostMessageW(question, WM_COMMAND, IDYES, 0);
   }
   waitFor([&] { return !IsWindow(dialog); }, 5s);
@@ -317,11 +323,14 @@ TEST_F(DemoTest, FixedDiskIsRefusedBeforeAnythingIsWritten) {
 TEST_F(DemoTest, SecondClickDuringARunStartsNoSecondWrite) {
   onBox = [&](HWND, const SeenBox& seen) {
     if (seen.caption != L"surprised") return;
-    // The run waits on this box; the window takes clicks meanwhile.
-    demo->click(quenvory::kBtStart);
-    PostMessageW(demo->form(), WM_COMMAND, MAKEWPARAM(quenvory::kBtStart, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(demo->control(quenvory::kBtStart)));
-    std::this_thread::sleep_for(300ms);
+    // The run waits on this box; the window takes clicks meanwhile. Sent,
+    // not posted: each click has been handled, while the box is still open,
+    // when its call returns.
+    SendMessageTimeoutW(demo->control(quenvory::kBtStart), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
+                        nullptr);
+    SendMessageTimeoutW(demo->form(), WM_COMMAND, MAKEWPARAM(quenvory::kBtStart, BN_CLICKED),
+                        reinterpret_cast<LPARAM>(demo->control(quenvory::kBtStart)), SMTO_NORMAL,
+                        5000, nullptr);
   };
   run(imageBytes(1000, 1000 - 1236, 600 * 512 + 256), L"J");
   ASSERT_TRUE(watcher->waitForBoxes(2, 20s));
