@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "disks/posix_disk_services.h"
+#include "disks/linux_disk_services.h"
 #include "tests/cli/cli_runner.h"
 #include "tests/support/attach_or_skip.h"
 #include "tests/support/loop_device.h"
@@ -111,7 +111,7 @@ TEST(SystemDisksCli, ALoopDeviceHoldingSwapOrBeneathItIsNeverListedWrittenNorRea
     // The card writer's own check, for a device the kernel lets this
     // process open: the run that got past the command line would be refused.
     if (beneath) {
-      disks::PosixDiskServices disk;
+      disks::LinuxDiskServices disk;
       card::NativeHandle device = 0;
       ASSERT_TRUE(disk.openDevice(loop.path(), device)) << disk.lastError();
       EXPECT_TRUE(disk.systemDisk(device));

@@ -75,13 +75,16 @@ class FakeSystem {
     std::ofstream(paths.swaps, std::ios::app) << source << "\tpartition\t1024\t0\t-2\n";
   }
 
+  // The system as a command would find it now.
+  disks::LinuxSystem snapshot() const { return disks::LinuxSystem(paths); }
+
   ScratchDir scratch;
   disks::SystemPaths paths;
 };
 
 std::vector<std::string> listedNames(const disks::SystemPaths& paths) {
   std::vector<std::string> names;
-  for (const disks::CardDescription& card : disks::listLinuxCards(paths))
+  for (const disks::CardDescription& card : disks::listLinuxCards(disks::LinuxSystem(paths)))
     names.push_back(card.name.substr(paths.dev.size() + 1));
   return names;
 }
@@ -109,7 +112,7 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
                                " /media/my\\040card vfat rw 0 0\n" + system.dev("sdb10") +
                                " /elsewhere vfat rw 0 0\n");
 
-  const std::vector<disks::CardDescription> cards = disks::listLinuxCards(system.paths);
+  const std::vector<disks::CardDescription> cards = disks::listLinuxCards(system.snapshot());
   ASSERT_EQ(cards.size(), 2u);
   EXPECT_EQ(cards[0].name, system.dev("loop0"));
   EXPECT_EQ(cards[0].bytes, 16384 * 512);
@@ -126,10 +129,10 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
   EXPECT_TRUE(cards[1].writeProtected);
 
   // What a write is told of a fixed disk, and of a partition.
-  const disks::CardDescription fixed = disks::describeLinuxDisk(system.paths, "sda");
+  const disks::CardDescription fixed = disks::describeLinuxDisk(system.snapshot(), "sda");
   EXPECT_FALSE(fixed.removable);
-  EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb2"), "sdb");
-  EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb"), "");
+  EXPECT_EQ(system.snapshot().diskOfPartition("sdb2"), "sdb");
+  EXPECT_EQ(system.snapshot().diskOfPartition("sdb"), "");
 }
 
 // The disks the running system lives on and the disks built into the PC are
@@ -271,7 +274,7 @@ TEST(LinuxCards, TheSystemsDisksAndDisksBuiltIntoThePcAreNeverCards) {
       std::string expected = refusal;
       for (std::size_t at; (at = expected.find('@')) != std::string::npos;)
         expected.replace(at, 1, system.paths.dev);
-      EXPECT_EQ(disks::linuxCardRefusal(system.paths, system.dev(name), {}), expected) << name;
+      EXPECT_EQ(disks::linuxCardRefusal(system.snapshot(), system.dev(name), {}), expected) << name;
     }
   }
 }

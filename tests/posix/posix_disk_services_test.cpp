@@ -1,8 +1,6 @@
 // The card writer against Linux devices: the POSIX disk services on plain
 // files (anyone), and the whole write with its read-back on a real block
 // device, a loop device with direct I/O (root only; skipped elsewhere).
-#include "disks/posix_disk_services.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +15,7 @@
 #include "card/backup_run.h"
 #include "card/owned.h"
 #include "card/write_run.h"
+#include "disks/linux_disk_services.h"
 #include "tests/support/attach_or_skip.h"
 #include "tests/support/loop_device.h"
 #include "tests/support/test_support.h"
@@ -82,7 +81,7 @@ class PosixRun {
   using Message = std::pair<std::string, std::string>;
   std::vector<std::string> journal;
   RecordingUi ui;
-  disks::PosixDiskServices disk;
+  disks::LinuxDiskServices disk;
 };
 
 std::string verifyName(const ::testing::TestParamInfo<bool>& info) {
@@ -95,7 +94,7 @@ class PosixServicesOnAFile : public ::testing::Test {
  protected:
   ScratchDir scratch;
   std::string cardPath = scratch.path("card.img");
-  disks::PosixDiskServices disk;
+  disks::LinuxDiskServices disk;
 };
 
 TEST_F(PosixServicesOnAFile, SeeksWritesAndReadsWholeSectorsInPlace) {
@@ -364,7 +363,7 @@ TEST(LoopDeviceBackup, DeviceIsReadIntoAnImageOfItsSize) {
     SCOPED_TRACE(batchBlocks);
     std::vector<std::string> journal;
     RecordingUi ui(journal);
-    disks::PosixDiskServices disk;
+    disks::LinuxDiskServices disk;
     card::NativeHandle handle = 0;
     ASSERT_TRUE(disk.openDevice(loop.path(), handle)) << disk.lastError();
     card::BackupOptions options;
@@ -493,7 +492,7 @@ TEST(LoopDeviceServices, WhatTheCardIsAndWhatBecomesOfItAfterAWrite) {
     options.readOnly = readOnly;
     LoopDevice loop(backing, options);
     ATTACH_DIRECT_OR_SKIP(loop);
-    disks::PosixDiskServices disk;
+    disks::LinuxDiskServices disk;
     card::NativeHandle device = 0;
     ASSERT_TRUE(disk.openDevice(loop.path(), device)) << disk.lastError();
     EXPECT_EQ(disk.writeProtected(device), readOnly);
@@ -521,7 +520,7 @@ TEST(LoopDeviceServices, GeometryFollowsTheDeviceAndOnlyOneWriterAtATime) {
     LoopDevice loop(backing, options);
     ATTACH_DIRECT_OR_SKIP(loop);
 
-    disks::PosixDiskServices disk;
+    disks::LinuxDiskServices disk;
     card::NativeHandle device = 0;
     ASSERT_TRUE(disk.openDevice(loop.path(), device)) << disk.lastError();
     card::DriveGeometry geometry;
