@@ -74,7 +74,7 @@ DeviceName parseDeviceName(const std::string& name) {
     parsed.kind = DeviceName::Kind::Loop;
     return parsed;
   }
-  if (name.compare(0, kMmc.size(), kMmc) != 0) return parsed;
+  if (name.size() <= kMmc.size() || name.compare(0, kMmc.size(), kMmc) != 0) return parsed;
   const std::size_t end = name.find_first_not_of("0123456789", kMmc.size());
   if (end == kMmc.size()) return parsed;
   if (end == std::string::npos) {
@@ -99,10 +99,16 @@ LinuxSystem::LinuxSystem(SystemPaths paths) : paths_(std::move(paths)) {
   for (const auto& entry : fs::directory_iterator(paths_.sys + "/block", error))
     disks_.push_back(entry.path().filename().string());
   std::sort(disks_.begin(), disks_.end());
+  // The kernel names a disk's partitions after the disk (sdb1, mmcblk0p1):
+  // only such entries of its folder are asked.
   for (const std::string& disk : disks_)
-    for (const auto& entry : fs::directory_iterator(paths_.sys + "/block/" + disk, error))
-      if (exists((entry.path() / "partition").string()))
-        partitionDisk_[entry.path().filename().string()] = disk;
+    for (const auto& entry : fs::directory_iterator(paths_.sys + "/block/" + disk, error)) {
+      const std::string part = entry.path().filename().string();
+      if (part.compare(0, disk.size(), disk) == 0 && exists((entry.path() / "partition").string()))
+        partitionDisk_[part] = disk;
+    }
+  const fs::path dev = fs::canonical(paths_.dev, error);
+  if (!error) dev_ = dev.string();
 
   // What is mounted, and on which device.
   std::ifstream table(paths_.mounts);
@@ -166,9 +172,9 @@ std::string LinuxSystem::nameOfNumber(std::uint64_t major, std::uint64_t minor) 
 
 std::string LinuxSystem::blockNameOf(const std::string& path) const {
   std::error_code error;
-  const fs::path dev = fs::canonical(paths_.dev, error);
-  const fs::path resolved = error ? fs::path() : fs::canonical(path, error);
-  if (!error && resolved.parent_path() == dev && isBlock(resolved.filename().string()))
+  const fs::path resolved = fs::canonical(path, error);
+  if (!error && !dev_.empty() && resolved.parent_path() == dev_ &&
+      isBlock(resolved.filename().string()))
     return resolved.filename().string();
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) return {};

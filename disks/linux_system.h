@@ -104,6 +104,7 @@ class LinuxSystem {
   void addDisksBeneath(const std::string& name, int depth);
 
   SystemPaths paths_;
+  std::string dev_;  // paths_.dev, its links followed
   std::vector<std::string> disks_;
   std::map<std::string, std::string> partitionDisk_;  // partition -> its disk
   std::vector<Mount> mounts_;

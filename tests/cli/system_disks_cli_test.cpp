@@ -24,7 +24,10 @@ namespace {
 using namespace testing_support;
 using Bytes = std::vector<std::uint8_t>;
 
+// What a write is told of the system's disk, and what a read or a compare,
+// which write nothing, are told.
 const std::string kSystem = " holds the running system: it is never written";
+const std::string kSystemNoCard = " holds the running system: it is no card";
 
 // Swap switched on for a device, and off again however the test ends.
 class ActiveSwap {
@@ -94,7 +97,6 @@ TEST(SystemDisksCli, ALoopDeviceHoldingSwapOrBeneathItIsNeverListedWrittenNorRea
     EXPECT_EQ(list.status, 0) << list.errors;
     EXPECT_EQ(list.output.find(loop.path() + " "), std::string::npos) << list.output;
 
-    const std::string refusal = "ERROR: " + loop.path() + kSystem + "\n";
     const std::string readInto = scratch.path("swap.S7img");
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"write", "--yes", imagePath, loop.path()},
@@ -104,7 +106,8 @@ TEST(SystemDisksCli, ALoopDeviceHoldingSwapOrBeneathItIsNeverListedWrittenNorRea
       SCOPED_TRACE(args[0] + " " + args[1]);
       const CliResult result = runCli(args);
       EXPECT_EQ(result.status, 1);
-      EXPECT_EQ(result.errors, refusal);
+      EXPECT_EQ(result.errors,
+                "ERROR: " + loop.path() + (args[0] == "write" ? kSystem : kSystemNoCard) + "\n");
       EXPECT_EQ(::access(readInto.c_str(), F_OK), -1) << "a file read from the swap";
     }
 
@@ -151,10 +154,10 @@ TEST(SystemDisksCli, TheDiskHoldingTheRootIsNamedAsTheRunningSystems) {
   const CliResult result = runCli({"compare", imagePath, source});
   EXPECT_EQ(result.status, 1);
   if (whole) {
-    EXPECT_EQ(result.errors, "ERROR: " + source + kSystem + "\n");
+    EXPECT_EQ(result.errors, "ERROR: " + source + kSystemNoCard + "\n");
   } else {
-    EXPECT_TRUE(
-        found(result.errors, "^ERROR: " + source + " lies on /dev/[^ ]+, which" + kSystem + "\n$"))
+    EXPECT_TRUE(found(result.errors,
+                      "^ERROR: " + source + " lies on /dev/[^ ]+, which" + kSystemNoCard + "\n$"))
         << result.errors;
   }
   EXPECT_EQ(result.errors.find("unmount"), std::string::npos) << result.errors;
