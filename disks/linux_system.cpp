@@ -207,7 +207,10 @@ void LinuxSystem::addDisksBeneath(const std::string& name, int depth) {
 }
 
 std::set<std::string> LinuxSystem::devicesUsing(const std::string& disk) const {
-  std::set<std::string> found;
+  const std::lock_guard<std::mutex> hold(factsLock_);
+  const auto kept = users_.find(disk);
+  if (kept != users_.end()) return kept->second;
+  std::set<std::string>& found = users_[disk];
   std::vector<std::string> next = partitionsOf(disk);
   next.push_back(disk);
   while (!next.empty() && found.size() < 256) {

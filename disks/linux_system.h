@@ -86,7 +86,7 @@ class LinuxSystem {
   // The devices made on top of `disk` or of its partitions (a device-mapper
   // or RAID device over them, and those above it), the disk and its
   // partitions included: what of the disk is in use when one of them is
-  // mounted.
+  // mounted. Found once, then kept.
   std::set<std::string> devicesUsing(const std::string& disk) const;
 
   // The block device a path names by its sysfs name (through links such as
@@ -111,6 +111,7 @@ class LinuxSystem {
   std::set<std::string> systemDisks_;
   mutable std::mutex factsLock_;
   mutable std::map<std::string, std::unique_ptr<BlockFacts>> facts_;
+  mutable std::map<std::string, std::set<std::string>> users_;
 };
 
 // The system as this command finds it: made at its first question and then
