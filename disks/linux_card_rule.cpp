@@ -1,8 +1,7 @@
 #include "disks/linux_card_rule.h"
 
 #include <filesystem>
-
-#include "disks/linux_cards.h"
+#include <set>
 
 namespace disks {
 namespace {
