@@ -36,16 +36,21 @@ dev_t wholeDisk(const std::string& sys, dev_t device) {
 
 }  // namespace
 
+const LinuxSystem& LinuxDiskServices::system() {
+  if (!system_) system_ = thisSystem();
+  return *system_;
+}
+
 std::string LinuxDiskServices::diskOf(NativeHandle device) {
-  const std::string name = system_->blockNameOf(pathOf(device));
-  const std::string partOf = system_->diskOfPartition(name);
+  const std::string name = system().blockNameOf(pathOf(device));
+  const std::string partOf = system().diskOfPartition(name);
   return partOf.empty() ? name : partOf;
 }
 
 card::DiskFacts LinuxDiskServices::factsOf(NativeHandle device) {
   const std::string disk = diskOf(device);
   if (disk.empty()) return {};
-  return coreFacts(*system_, disk, options_.loopOverFileIsRemovable);
+  return coreFacts(system(), disk, options_.loopOverFileIsRemovable);
 }
 
 bool LinuxDiskServices::driveGeometry(NativeHandle device, DriveGeometry& geometry) {
@@ -127,7 +132,7 @@ bool LinuxDiskServices::fileOnDevice(NativeHandle device, const std::string& pat
   if (S_ISREG(card.st_mode)) return file.st_dev == card.st_dev && file.st_ino == card.st_ino;
   if (!S_ISBLK(card.st_mode)) return false;
   return file.st_dev == card.st_rdev ||
-         wholeDisk(system_->paths().sys, file.st_dev) == card.st_rdev;
+         wholeDisk(system().paths().sys, file.st_dev) == card.st_rdev;
 }
 
 bool LinuxDiskServices::writeProtected(NativeHandle device) {

@@ -25,7 +25,9 @@ class LinuxDiskServices final : public PosixDiskServices {
   LinuxDiskServices() : LinuxDiskServices(Options{}) {}
   explicit LinuxDiskServices(const Options& options)
       : LinuxDiskServices(options, std::make_shared<const LinuxSystem>()) {}
-  // Over the command's one snapshot, or a test's laid-out system.
+  // Over a test's laid-out system; nullptr: over the command's one snapshot
+  // (thisSystem), asked for only when a card is, so that a command that
+  // touches files alone never reads the system's disks.
   LinuxDiskServices(const Options& options, std::shared_ptr<const LinuxSystem> system)
       : options_(options), system_(std::move(system)) {}
 
@@ -46,6 +48,7 @@ class LinuxDiskServices final : public PosixDiskServices {
   // plain file or a device the system does not show.
   std::string diskOf(NativeHandle device);
   card::DiskFacts factsOf(NativeHandle device);
+  const LinuxSystem& system();
 
   Options options_;
   std::shared_ptr<const LinuxSystem> system_;
