@@ -3,15 +3,18 @@
 # `dd bs=1M oflag=direct` onto the same direct-I/O loop device, write only
 # and with the read-back (dd's write followed by dd's direct read), at 8 MiB
 # and 512 MiB. Each way is started as a process and timed from outside, the
-# ways taking turns; the median of the rounds is compared. As root.
+# ways taking turns; the median of the rounds is compared. The write only is
+# also set against `dd oflag=direct conv=fsync`, which flushes at its end as
+# the writer does: the median of the rounds' differences is the writer's
+# fixed cost over dd. As root.
 #
-#   bench/cli-vs-dd.sh [rounds]        (5 when not given)
+#   bench/cli-vs-dd.sh [rounds]        (9 when not given)
 #
 # The scratch files go into $TMPDIR (or /tmp): put that on the disk whose
 # speed you mean to measure, not on tmpfs.
 set -euo pipefail
 
-rounds=${1:-5}
+rounds=${1:-9}
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [[ $(id -u) -ne 0 ]]; then
   echo "$0: loop devices need root; nothing measured" >&2
@@ -106,6 +109,12 @@ for mebibytes in 8 512; do
   row "dd bs=1M oflag=direct conv=fsync" ddsync dd
   row "dd write + dd iflag=direct read" ddread ddread
   row "quenvory write --yes (read-back)" verify ddread
+  # Round by round, the write only less dd's write with its flush: what the
+  # writer costs beyond moving the bytes.
+  over=$(paste <(tr ' ' '\n' <<<"${times[writer]}" | grep .) \
+    <(tr ' ' '\n' <<<"${times[ddsync]}" | grep .) | awk '{print $1 - $2}' | median)
+  awk -v o="$over" -v n="$rounds" \
+    'BEGIN { printf "write only over dd conv=fsync: %+.1f ms (median of %d pairs)\n", o / 1e3, n }'
   unset times
   losetup --detach "$loop"
   loop=

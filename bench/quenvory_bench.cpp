@@ -29,7 +29,7 @@
 #include "card/operator_ui.h"
 #include "card/owned.h"
 #include "card/write_run.h"
-#include "disks/posix_disk_services.h"
+#include "disks/linux_disk_services.h"
 #include "tests/support/loop_device.h"
 
 namespace {
@@ -99,7 +99,7 @@ double median(std::vector<double> values) {
 // process: what `--write` does.
 bool cardWriter(const std::string& device, const std::string& image, bool verify,
                 std::string& why) {
-  disks::PosixDiskServices disk;
+  disks::LinuxDiskServices disk;
   QuietUi ui(image);
   card::NativeHandle handle = 0;
   if (!disk.openDevice(device, handle)) {

@@ -8,7 +8,8 @@
 #include <filesystem>
 
 #include "cli/platform.h"
-#include "disks/posix_disk_services.h"
+#include "disks/linux_card_rule.h"
+#include "disks/linux_disk_services.h"
 
 namespace cli {
 namespace {
@@ -84,9 +85,11 @@ KeepAwake::KeepAwake() = default;
 KeepAwake::~KeepAwake() = default;
 
 std::unique_ptr<card::DiskServices> makeDiskServices() {
-  disks::PosixDiskServices::Options options;
+  disks::LinuxDiskServices::Options options;
   options.loopOverFileIsRemovable = true;
-  return std::make_unique<disks::PosixDiskServices>(options);
+  // Each card's run asks the same snapshot of the system as list, the
+  // description and the refusals did.
+  return std::make_unique<disks::LinuxDiskServices>(options, nullptr);
 }
 
 std::filesystem::path filePath(const std::string& utf8) { return std::filesystem::u8path(utf8); }
@@ -107,24 +110,11 @@ PlatformHelp platformHelp() {
   help.rights =
       "A card is a whole disk: reading or writing it needs root (sudo quenvory ...) or a user in "
       "the disk group (sudo adduser NAME disk, then log in again). list and info need no rights.";
-  help.refusals = {
-      {"not a card",
-       "a disk the system does not call removable, unless it is a card of the MMC host "
-       "(/dev/mmcblk0): 'your system does not recognize a removable media'. A loop device over a "
-       "plain file counts as a card, and its writes reach that file alone."},
-      {"the system's disk",
-       "the disk holding /, /usr, /boot, /boot/efi or swap (through device-mapper, RAID and "
-       "loop devices), and an eMMC built into the PC, whatever they say of themselves"},
-      {"a partition", "name the whole card: /dev/sdb, not /dev/sdb1"},
-      {"a mounted card",
-       "anything of it mounted: a write would overwrite a file system in use, and a mounted card "
-       "can change while it is read (read, compare); unmount it first"},
-      {"write-protected", "a card whose lock switch is on (list says so)"},
-      {"a file on the card",
-       "the image file, or a backup file, that lies on the card itself: copy it to another drive "
-       "first"},
-      {"a bad image", "an image whose header fails its check, or that is larger than the card"},
-  };
+  // What the card rule refuses, row by row, then what the run refuses of
+  // the image.
+  help.refusals = disks::linuxRefusalHelp();
+  help.refusals.emplace_back(
+      "a bad image", "an image whose header fails its check, or that is larger than the card");
   help.stops = "Ctrl-C (SIGINT), SIGTERM or SIGHUP (the terminal closed)";
   help.cards[0] = "/dev/sdb";
   help.cards[1] = "/dev/sdc";

@@ -1,13 +1,14 @@
-// Disk services for Linux block devices: the card writer's write and
-// read-back paths against a real device (a card reader's disk, a loop
-// device), opened for direct I/O. Drive letters and volumes are a Windows
-// matter and are not found here: a device is opened by its path.
+// Disk services on the POSIX calls every Unix-like system has: a card's
+// device opened by its path for direct I/O, read and written in place, and
+// the image and backup files. What a device is (its sectors, its length,
+// whether it is a card) is the system's own matter: each system's services
+// derive from these and answer it (disks/linux_disk_services.h). Drive
+// letters and volumes are a Windows matter and are not found here.
 #pragma once
 
 #include <cstdint>
-#include <set>
+#include <map>
 #include <string>
-#include <vector>
 
 #include "disks/card_types.h"
 #include "disks/image_files.h"
@@ -15,17 +16,9 @@
 
 namespace disks {
 
-class PosixDiskServices final : public DiskServices, public CardDevices, public DevicePaths {
+class PosixDiskServices : public DiskServices, public CardDevices, public DevicePaths {
  public:
-  struct Options {
-    // Whether a loop device over a plain file counts as removable media: a
-    // card image someone attached, whose writes reach that file and nothing
-    // else. The command line takes it so; over a block device it never is.
-    bool loopOverFileIsRemovable = false;
-  };
-
   PosixDiskServices() = default;
-  explicit PosixDiskServices(const Options& options) : options_(options) {}
   PosixDiskServices(const PosixDiskServices&) = delete;
   PosixDiskServices& operator=(const PosixDiskServices&) = delete;
   // Whatever a caller left open is released here.
@@ -49,36 +42,32 @@ class PosixDiskServices final : public DiskServices, public CardDevices, public 
   bool findDevice(const std::string& name, std::string& path) override;
 
   bool openDevice(const std::string& path, NativeHandle& device) override;
-  bool driveGeometry(NativeHandle device, DriveGeometry& geometry) override;
-  bool deviceLength(NativeHandle device, std::int64_t& bytes) override;
   bool seekDevice(NativeHandle device, std::int64_t offset) override;
   bool writeDevice(NativeHandle device, const void* data, std::size_t size) override;
   bool readDevice(NativeHandle device, void* data, std::size_t size) override;
   bool flushDevice(NativeHandle device) override;
-  void updateLayout(NativeHandle device) override;
   void closeDevice(NativeHandle device) override;
-  bool fileOnDevice(NativeHandle device, const std::string& path) override;
   void* allocateBuffer(std::size_t size) override;
   void freeBuffer(void* buffer) override;
   std::uint32_t lastError() override { return error_; }
   ErrorKind errorKind(std::uint32_t code) override;
 
-  // What the card is and what becomes of it after a write.
-  bool writeProtected(NativeHandle device) override;
-  std::uint32_t busType(NativeHandle device) override;
-  bool systemDisk(NativeHandle device) override;
+  // Nothing here offers to format a card or writes to one that is not
+  // mounted: the card stays in the reader.
   bool ejectMedia(NativeHandle device) override;
 
- private:
+ protected:
   // The descriptor behind a handle this object opened, or -1 (with the
   // error set) for any other handle.
   int descriptor(NativeHandle device);
+  // The path a handle was opened by.
+  std::string pathOf(NativeHandle device) const;
   bool fail(int error);
 
-  Options options_;
+ private:
   std::uint32_t error_ = 0;
   bool lastOpenDirect_ = true;
-  std::set<int> devices_;
+  std::map<int, std::string> devices_;
   PlainFiles files_;
   BlockBuffers buffers_;
 };

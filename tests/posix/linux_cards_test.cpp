@@ -7,11 +7,16 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 
+#include "card/card_device.h"
+#include "disks/linux_card_rule.h"
+#include "disks/linux_disk_services.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -68,12 +73,45 @@ class FakeSystem {
     fs::create_directories(fs::path(link).parent_path());
     fs::create_symlink(paths.sys + "/block/" + device, link);
   }
+  // The block device (as for holdsFiles) whose file system is this
+  // machine's real /: where a root mounted as /dev/root is found.
+  void holdsRoot(const std::string& device) {
+    struct stat info {};
+    ASSERT_EQ(::stat("/", &info), 0);
+    const std::string link = paths.sys + "/dev/block/" + std::to_string(major(info.st_dev)) + ":" +
+                             std::to_string(minor(info.st_dev));
+    fs::create_directories(fs::path(link).parent_path());
+    fs::create_symlink(paths.sys + "/block/" + device, link);
+  }
+  // A name under the fake /dev ("disk/by-label/CARD", "mapper/card") that
+  // leads to the device `target`.
+  std::string link(const std::string& name, const std::string& target) {
+    fs::create_directories(fs::path(dev(name)).parent_path());
+    fs::create_symlink(dev(target), dev(name));
+    return dev(name);
+  }
+  // A device-mapper device over the partition `part` of `disk`, as sysfs
+  // shows it from both ends.
+  void mapOver(const std::string& name, const std::string& disk, const std::string& part) {
+    stack(name, {part});
+    fs::create_directories(paths.sys + "/block/" + disk + "/" + part + "/holders/" + name);
+  }
+  // The mount table and the swap list escape a space as \040.
+  static std::string escaped(const std::string& path) {
+    std::string out;
+    for (const char c : path) out += c == ' ' ? std::string("\\040") : std::string(1, c);
+    return out;
+  }
   void mount(const std::string& source, const std::string& point) {
-    std::ofstream(paths.mounts, std::ios::app) << source << " " << point << " ext4 rw 0 0\n";
+    std::ofstream(paths.mounts, std::ios::app)
+        << escaped(source) << " " << escaped(point) << " ext4 rw 0 0\n";
   }
   void swap(const std::string& source) {
-    std::ofstream(paths.swaps, std::ios::app) << source << "\tpartition\t1024\t0\t-2\n";
+    std::ofstream(paths.swaps, std::ios::app) << escaped(source) << "\tpartition\t1024\t0\t-2\n";
   }
+
+  // The system as a command would find it now.
+  disks::LinuxSystem snapshot() const { return disks::LinuxSystem(paths); }
 
   ScratchDir scratch;
   disks::SystemPaths paths;
@@ -81,7 +119,7 @@ class FakeSystem {
 
 std::vector<std::string> listedNames(const disks::SystemPaths& paths) {
   std::vector<std::string> names;
-  for (const disks::CardDescription& card : disks::listLinuxCards(paths))
+  for (const disks::CardDescription& card : disks::listLinuxCards(disks::LinuxSystem(paths)))
     names.push_back(card.name.substr(paths.dev.size() + 1));
   return names;
 }
@@ -109,7 +147,7 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
                                " /media/my\\040card vfat rw 0 0\n" + system.dev("sdb10") +
                                " /elsewhere vfat rw 0 0\n");
 
-  const std::vector<disks::CardDescription> cards = disks::listLinuxCards(system.paths);
+  const std::vector<disks::CardDescription> cards = disks::listLinuxCards(system.snapshot());
   ASSERT_EQ(cards.size(), 2u);
   EXPECT_EQ(cards[0].name, system.dev("loop0"));
   EXPECT_EQ(cards[0].bytes, 16384 * 512);
@@ -126,10 +164,78 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
   EXPECT_TRUE(cards[1].writeProtected);
 
   // What a write is told of a fixed disk, and of a partition.
-  const disks::CardDescription fixed = disks::describeLinuxDisk(system.paths, "sda");
+  const disks::CardDescription fixed = disks::describeLinuxDisk(system.snapshot(), "sda");
   EXPECT_FALSE(fixed.removable);
-  EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb2"), "sdb");
-  EXPECT_EQ(disks::diskOfPartition(system.paths, "sdb"), "");
+  EXPECT_EQ(system.snapshot().diskOfPartition("sdb2"), "sdb");
+  EXPECT_EQ(system.snapshot().diskOfPartition("sdb"), "");
+}
+
+// One PC laid out beside a plain card, sdz, which is always listed.
+struct Layout {
+  const char* what;
+  std::function<void(FakeSystem&)> layout;
+  std::vector<std::string> listed;
+  // Device -> what is refused of it for a write ("" for nothing), "@"
+  // standing for the fake /dev.
+  std::map<std::string, std::string> refusals;
+  // The same for a read or a compare, where it differs.
+  std::map<std::string, std::string> readRefusals = {};
+};
+
+// What the core's judgement makes of the rule's verdict on a disk.
+card::DiskVerdict asCore(disks::Verdict verdict) {
+  switch (verdict) {
+    case disks::Verdict::Card:
+      return card::DiskVerdict::Card;
+    case disks::Verdict::SystemDisk:
+      return card::DiskVerdict::SystemDisk;
+    case disks::Verdict::BuiltIn:
+      return card::DiskVerdict::BuiltIn;
+    default:
+      return card::DiskVerdict::NotRemovable;
+  }
+}
+
+// What list shows and what is refused of each device; and for every disk of
+// the layout, what a run's open decides of it (the command line's services
+// over the same snapshot, judged by the core), which must be what the rule
+// and list say.
+void expectLayout(const Layout& c) {
+  SCOPED_TRACE(c.what);
+  FakeSystem system;
+  system.disk("sdz", {{"removable", "1"}, {"size", "1000"}});
+  c.layout(system);
+  EXPECT_EQ(listedNames(system.paths), c.listed);
+  const auto expect = [&](const std::map<std::string, std::string>& refusals, disks::CardUse use) {
+    for (const auto& [name, refusal] : refusals) {
+      std::string expected = refusal;
+      for (std::size_t at; (at = expected.find('@')) != std::string::npos;)
+        expected.replace(at, 1, system.paths.dev);
+      EXPECT_EQ(disks::linuxCardRefusal(system.snapshot(), system.dev(name), {}, use), expected)
+          << name;
+    }
+  };
+  expect(c.refusals, disks::CardUse::Write);
+  expect(c.readRefusals, disks::CardUse::Read);
+
+  auto snapshot = std::make_shared<const disks::LinuxSystem>(system.paths);
+  disks::LinuxDiskServices::Options options;
+  options.loopOverFileIsRemovable = true;
+  disks::LinuxDiskServices services(options, snapshot);
+  for (const std::string& disk : snapshot->disks()) {
+    SCOPED_TRACE(disk);
+    card::NativeHandle handle = 0;
+    ASSERT_TRUE(services.openDevice(system.dev(disk), handle)) << services.lastError();
+    card::DriveGeometry geometry;
+    ASSERT_TRUE(services.driveGeometry(handle, geometry));
+    const card::DiskVerdict run = card::judgeDisk(card::diskFacts(services, handle, geometry));
+    services.closeDevice(handle);
+    EXPECT_EQ(run, asCore(disks::diskVerdict(*snapshot, disk)));
+    // Every disk of these layouts holds a card's bytes: listed exactly when
+    // a run takes it.
+    const bool listed = std::find(c.listed.begin(), c.listed.end(), disk) != c.listed.end();
+    EXPECT_EQ(run == card::DiskVerdict::Card, listed);
+  }
 }
 
 // The disks the running system lives on and the disks built into the PC are
@@ -138,15 +244,7 @@ TEST(LinuxCards, ListsRemovableDisksAndLoopDevicesOverFilesWithWhatIsMounted) {
 // Each row lays out one PC beside a plain card, sdz, which is always listed.
 TEST(LinuxCards, TheSystemsDisksAndDisksBuiltIntoThePcAreNeverCards) {
   const std::string kSystem = " holds the running system: it is never written";
-  struct Case {
-    const char* what;
-    std::function<void(FakeSystem&)> layout;
-    std::vector<std::string> listed;
-    // Device -> what is refused of it ("" for nothing), "@" standing for
-    // the fake /dev.
-    std::map<std::string, std::string> refusals;
-  };
-  const Case cases[] = {
+  const Layout cases[] = {
       {"root on a disk that calls itself removable",
        [](FakeSystem& s) {
          s.disk("sda", {{"removable", "1"}, {"size", "1000"}});
@@ -177,6 +275,27 @@ TEST(LinuxCards, TheSystemsDisksAndDisksBuiltIntoThePcAreNeverCards) {
        {"sdz"},
        {{"sdb", "@/sdb" + kSystem},
         {"sdz", "@/sdz is in use: @/sdz on /media/card; unmount it first"}}},
+      {"an EFI partition mounted at /efi",
+       [](FakeSystem& s) {
+         s.disk("sdb", {{"removable", "1"}, {"size", "1000"}});
+         s.partition("sdb", "sdb1");
+         s.mount(s.dev("sdb1"), "/efi");
+       },
+       {"sdz"},
+       {{"sdb", "@/sdb" + kSystem}}},
+      {"root mounted as /dev/root (a board started from its SD card)",
+       [](FakeSystem& s) {
+         s.disk("mmcblk0", {{"removable", "0"}, {"size", "1000"}});
+         s.partition("mmcblk0", "mmcblk0p2");
+         s.holdsRoot("mmcblk0/mmcblk0p2");
+         s.mount("/dev/root", "/");
+       },
+       {"sdz"},
+       {{"mmcblk0", "@/mmcblk0" + kSystem},
+        {"mmcblk0p2", "@/mmcblk0p2 lies on @/mmcblk0, which" + kSystem}},
+       {{"mmcblk0", "@/mmcblk0 holds the running system: it is no card"},
+        {"mmcblk0p2",
+         "@/mmcblk0p2 lies on @/mmcblk0, which holds the running system: it is no card"}}},
       {"a swap partition on a removable disk",
        [](FakeSystem& s) {
          s.disk("sdc", {{"removable", "1"}, {"size", "1000"}});
@@ -200,6 +319,15 @@ TEST(LinuxCards, TheSystemsDisksAndDisksBuiltIntoThePcAreNeverCards) {
          s.holdsFiles("sdh");
          put(s.scratch.path("swapfile"), "");
          s.swap(s.scratch.path("swapfile"));
+       },
+       {"sdz"},
+       {{"sdh", "@/sdh" + kSystem}}},
+      {"a swap file whose path holds a space",
+       [](FakeSystem& s) {
+         s.disk("sdh", {{"removable", "1"}, {"size", "1000"}});
+         s.holdsFiles("sdh");
+         put(s.scratch.path("swap file"), "");
+         s.swap(s.scratch.path("swap file"));
        },
        {"sdz"},
        {{"sdh", "@/sdh" + kSystem}}},
@@ -259,21 +387,62 @@ TEST(LinuxCards, TheSystemsDisksAndDisksBuiltIntoThePcAreNeverCards) {
          fs::create_directories(s.paths.sys + "/block/mmcblk2/device/mmcblk2rpmb");
        },
        {"sdz"},
-       {{"mmcblk2", "@/mmcblk2 is built into this PC (an eMMC): it is never written"}}},
+       {{"mmcblk2", "@/mmcblk2 is built into this PC (an eMMC): it is never written"}},
+       {{"mmcblk2", "@/mmcblk2 is built into this PC (an eMMC): it is no card"}}},
+      {"an eMMC whose replay-protected area is a character device (newer kernels)",
+       [](FakeSystem& s) {
+         s.disk("mmcblk0", {{"removable", "0"}, {"size", "1000"}});
+         s.disk("mmcblk0boot0", {{"removable", "0"}, {"size", "1000"}});
+         s.node("mmcblk0rpmb");  // in /dev, but no block device of sysfs
+       },
+       {"sdz"},
+       {{"mmcblk0rpmb",
+         "@/mmcblk0rpmb is built into this PC (an area of the eMMC @/mmcblk0): it is never "
+         "written"}},
+       {{"mmcblk0rpmb",
+         "@/mmcblk0rpmb is built into this PC (an area of the eMMC @/mmcblk0): it is no card"},
+        {"mmcblk0boot0",
+         "@/mmcblk0boot0 is built into this PC (an area of the eMMC @/mmcblk0): it is no card"}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    FakeSystem system;
-    system.disk("sdz", {{"removable", "1"}, {"size", "1000"}});
-    c.layout(system);
-    EXPECT_EQ(listedNames(system.paths), c.listed);
-    for (const auto& [name, refusal] : c.refusals) {
-      std::string expected = refusal;
-      for (std::size_t at; (at = expected.find('@')) != std::string::npos;)
-        expected.replace(at, 1, system.paths.dev);
-      EXPECT_EQ(disks::linuxCardRefusal(system.paths, system.dev(name), {}), expected) << name;
-    }
-  }
+  for (const Layout& c : cases) expectLayout(c);
+}
+
+// What of a card is in use is found by device, whatever name it was mounted
+// by; a disk that is no card is refused as such before anything of it is
+// asked, mounted or not.
+TEST(LinuxCards, ACardIsInUseByWhateverNameItIsMountedAndTheCardRuleComesFirst) {
+  const Layout cases[] = {
+      {"a card's partition mounted through /dev/disk/by-label",
+       [](FakeSystem& s) {
+         s.disk("sdy", {{"removable", "1"}, {"size", "1000"}});
+         s.partition("sdy", "sdy1");
+         s.mount(s.link("disk/by-label/CARD", "sdy1"), "/media/my card");
+       },
+       {"sdy", "sdz"},
+       {{"sdy", "@/sdy is in use: @/disk/by-label/CARD on /media/my card; unmount it first"}},
+       {{"sdy",
+         "@/sdy is in use: @/disk/by-label/CARD on /media/my card; unmount it first, a mounted "
+         "card can change while it is read"}}},
+      {"a device-mapper device over a card's partition, mounted by its mapper name",
+       [](FakeSystem& s) {
+         s.disk("sdy", {{"removable", "1"}, {"size", "1000"}});
+         s.partition("sdy", "sdy1");
+         s.mapOver("dm-3", "sdy", "sdy1");
+         s.mount(s.link("mapper/card", "dm-3"), "/media/crypt");
+       },
+       {"sdy", "sdz"},
+       {{"sdy", "@/sdy is in use: @/mapper/card on /media/crypt; unmount it first"}}},
+      {"a fixed data disk, mounted",
+       [](FakeSystem& s) {
+         s.disk("sdf", {{"removable", "0"}, {"size", "1000"}});
+         s.partition("sdf", "sdf1");
+         s.mount(s.dev("sdf1"), "/data");
+       },
+       {"sdz"},
+       {{"sdf", "your system does not recognize a removable media at >@/sdf"},
+        {"sdf1", "your system does not recognize a removable media at >@/sdf1"}}},
+  };
+  for (const Layout& c : cases) expectLayout(c);
 }
 
 }  // namespace
