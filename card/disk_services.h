@@ -117,9 +117,9 @@ class CardDevices {
   virtual std::uint32_t busType(NativeHandle device) = 0;
   // True when the device is the disk the running system lives on: its
   // system folder, its boot volume or the partition the firmware started it
-  // from, its root file system, a page file or swap; or a disk built into the
-  // PC that Linux knows by its areas (an eMMC). Such a disk is never a card,
-  // whatever it reports.
+  // from, its root file system, a page file or swap. Such a disk is never a
+  // card, whatever it reports. (A disk built into the PC, such as an eMMC,
+  // answers through its bus and its removal policy instead.)
   virtual bool systemDisk(NativeHandle device) = 0;
   // The removal policy of the device's disk; RemovalPolicy::NotKept where
   // the system keeps none.
