@@ -12,20 +12,12 @@
 #include "card/disk_services.h"
 #include "card/operator_ui.h"
 #include "card/outcome.h"
+#include "ui/drive_field.h"
+#include "ui/file_dialogs.h"
 #include "ui/win32_helpers.h"
 #include "ui/window_description.h"
 
 namespace quenvory {
-
-// The drive field's rule: upper-cased by the locale, then, when the text has
-// two or more bytes in `codePage`, the character at byte position 2 is
-// deleted, a double-byte character always as a whole.
-std::wstring normaliseDriveText(const std::wstring& text, UINT codePage);
-
-// The name a backup of the card `cardName` is proposed under: the card, then
-// the local date and time, G-20261210-130500.S7img, as the command line names
-// the backups it makes into a folder.
-std::wstring backupFileName(const std::wstring& cardName, const SYSTEMTIME& time);
 
 class TForm1 : public card::OperatorUi {
  public:
