@@ -285,10 +285,8 @@ LRESULT TForm1::onColor(UINT message, HDC dc, HWND) {
 }
 
 void TForm1::onClose() {
-  // Closing during a write waits for the run to end and release the card and
-  // the file; the run then closes the window.
   if (running_) {
-    closeRequested_ = true;
+    closeDuringRun();
     return;
   }
   DestroyWindow(hwnd_);
@@ -298,8 +296,8 @@ void TForm1::onEndSession(bool ending) {
   // The session ends although a run held it back (a forced shut-down, or the
   // user chose to end it anyway). The run cannot be finished from here, beneath
   // it on the stack: it carries on between the batches as long as the system
-  // lets the process live, and the window closes after it, as a close asked
-  // for during a run does. Nothing is torn down under the run's feet.
+  // lets the process live, and the window closes after it. It is no stop:
+  // nothing is torn down under the run's feet.
   if (ending && running_) closeRequested_ = true;
 }
 

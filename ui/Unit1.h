@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -59,6 +60,9 @@ class TForm1 : public card::OperatorUi {
   void setStatus(const std::string& text) override;
   void repaintProgress() override;
   void processEvents() override;
+  void passStarted(std::int64_t bytes, std::int64_t bytesAfter) override;
+  void passFinished() override;
+  bool stopRequested() override;
 
  private:
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -70,6 +74,8 @@ class TForm1 : public card::OperatorUi {
   HWND createControl(const ControlSpec& row, HINSTANCE instance);
   LRESULT onColor(UINT message, HDC dc, HWND control);
   void onClose();
+  // A close asked for while a run is under way: a stop request, asked once.
+  void closeDuringRun();
   void onEndSession(bool ending);
   void onPanelPaint(HWND panel);
 
@@ -97,6 +103,16 @@ class TForm1 : public card::OperatorUi {
   std::wstring fileName_;  // OpenDialog1's file name
   bool running_ = false;
   bool closeRequested_ = false;
+  // Where the run stands, for what a close during it does.
+  enum class RunStage {
+    BeforeTheBlocks,  // checks, and waits for the card: no block has moved yet
+    Passes,           // blocks move between the card and a file
+    Ending,           // the last pass is through: the closing message and the release
+  };
+  RunStage stage_ = RunStage::BeforeTheBlocks;
+  bool lastPass_ = false;
+  bool stopRequested_ = false;
+  bool askingToStop_ = false;
 };
 
 }  // namespace quenvory

@@ -1,7 +1,9 @@
 // What a run asks of the window, and the run's lifecycle: one operation on
 // the card at a time, the session held for its length, and the window's
 // handlers that start one.
-#include "ui/Unit1.h"
+// clang-format off
+#include "ui/Unit1.h"  // brings <windows.h>, which <commctrl.h> builds on
+// clang-format on
 
 #include <commctrl.h>
 
@@ -22,6 +24,10 @@ constexpr const wchar_t* kSessionReason =
 constexpr const wchar_t* kReadSessionReason =
     L"reading the MMC card into a file: ending the session now leaves no backup";
 constexpr const wchar_t* kCompareSessionReason = L"comparing the MMC card with an image file";
+// Asked when the window is closed while blocks move.
+constexpr const wchar_t* kStopQuestion =
+    L"stop now? a card stopped mid-write holds only part of the image and must be written again";
+constexpr const wchar_t* kStopCaption = L"Quenvory";
 
 // Marks that an operation on the card (a write, a backup, a comparison) is
 // running for as long as it runs, whichever way it ends, and keeps the
@@ -93,6 +99,8 @@ void TForm1::runOperation(const wchar_t* sessionReason, const std::function<void
     if (closeRequested_ && hwnd_ != nullptr) PostMessageW(hwnd_, WM_CLOSE, 0, 0);
     closeRequested_ = false;
   });
+  stage_ = RunStage::BeforeTheBlocks;
+  stopRequested_ = false;
   const HWND focus = GetFocus();
   RunGuard guard(running_, control(kBtStart), control(kBtPickFile));
   const SessionGuard session(hwnd_, sessionReason);
@@ -101,6 +109,45 @@ void TForm1::runOperation(const wchar_t* sessionReason, const std::function<void
   if (hwnd_ != nullptr && focus != nullptr && IsWindow(focus) &&
       (GetFocus() == nullptr || GetFocus() == hwnd_))
     SetFocus(focus);
+}
+
+void TForm1::closeDuringRun() {
+  // Asked once: a close while the question is open, or after the stop was
+  // asked for, changes nothing.
+  if (askingToStop_ || stopRequested_) return;
+  switch (stage_) {
+    case RunStage::BeforeTheBlocks:
+      // Nothing has moved yet: the run stops at once, a wait for the card
+      // included, and says so.
+      break;
+    case RunStage::Passes: {
+      // The run stands still beneath the question, the batch in flight done.
+      askingToStop_ = true;
+      const int answer = MessageBoxW(hwnd_, kStopQuestion, kStopCaption, MB_YESNO | MB_DEFBUTTON2);
+      askingToStop_ = false;
+      if (answer != IDYES) return;
+      break;
+    }
+    case RunStage::Ending:
+      // The card holds all it will: the run ends as it is, the window after it.
+      closeRequested_ = true;
+      return;
+  }
+  // The run stops the normal way, between two batches, with its message;
+  // the window closes once the card and the file are released.
+  stopRequested_ = true;
+  closeRequested_ = true;
+}
+
+bool TForm1::stopRequested() { return stopRequested_; }
+
+void TForm1::passStarted(std::int64_t, std::int64_t bytesAfter) {
+  stage_ = RunStage::Passes;
+  lastPass_ = bytesAfter == 0;
+}
+
+void TForm1::passFinished() {
+  if (lastPass_) stage_ = RunStage::Ending;
 }
 
 std::string TForm1::chosenFileName() { return toUtf8(fileName_); }
