@@ -57,50 +57,6 @@ TEST_F(RunLifecycleTest, SecondClickDuringARunStartsNothing) {
   EXPECT_TRUE(nothingOpen());
 }
 
-// Closing the window during a write lets the write finish and release the
-// card and the file; the window closes right after.
-TEST_F(RunLifecycleTest, CloseDuringARunWaitsForItsEnd) {
-  struct Case {
-    const char* what;
-    bool whileBoxIsOpen;
-  };
-  for (const Case& c :
-       {Case{"while events are processed", false}, Case{"while a box is open", true}}) {
-    SCOPED_TRACE(c.what);
-    if (form == nullptr) SetUp();
-    addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
-    writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
-    confirmInDialog(scratch.file(L"short.S7img"));
-    const HWND window = form->handle();
-    std::atomic<bool> aliveAfterClose{false};
-    const std::size_t before = watcher.boxes().size();
-    if (c.whileBoxIsOpen) {
-      watcher.onBox([&](HWND, const SeenBox& box) {
-        if (box.caption != L"surprised") return;
-        // Sent, not posted: it returns once the window has answered the
-        // close, from inside the box's own message loop.
-        DWORD_PTR ignored = 0;
-        SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_BLOCK, 5000, &ignored);
-        aliveAfterClose = IsWindow(window) && IsWindowVisible(window);
-      });
-    } else {
-      form->duringRun = [&] {
-        SendMessageW(window, WM_CLOSE, 0, 0);
-        aliveAfterClose = IsWindow(window) && IsWindowVisible(window);
-      };
-    }
-    click("btStart");
-    EXPECT_TRUE(aliveAfterClose);
-    ASSERT_TRUE(watcher.waitForBoxes(before + 2, 10s));
-    EXPECT_EQ(watcher.boxes().back().text, L"done");
-    EXPECT_TRUE(nothingOpen());
-    EXPECT_TRUE(waitFor([&] { return !IsWindow(window); }, 5s));
-    EXPECT_EQ(form->handle(), nullptr);
-    watcher.onBox(nullptr);
-    form.reset();
-  }
-}
-
 // The system's question whether the session may end, asked the way the
 // system asks it: from another thread, waiting for the answer.
 bool sessionMayEnd(HWND window) {
@@ -168,7 +124,7 @@ TEST_F(RunLifecycleTest, SessionEndDuringARunNeverCutsTheRunShort) {
   for (const Case& c :
        {Case{"the session goes on", false, true}, Case{"the session ends anyway", true, false}}) {
     SCOPED_TRACE(c.what);
-    if (form == nullptr) SetUp();
+    if (form == nullptr) openWindow();
     addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
     writeFile(scratch.file(L"image.S7img"), completeImage(250));
     confirmInDialog(scratch.file(L"image.S7img"));

@@ -130,17 +130,20 @@ TEST_F(WindowStopTest, CloseDuringAWriteStopsItOrAsksFirst) {
         break;  // from the box, below
     }
     std::atomic<int> questions{0};
+    // The window is never torn down beneath the run: it is there for every
+    // box the run shows, its closing message included.
+    std::atomic<bool> windowThroughout{true};
     watcher.onBox([&](HWND box, const SeenBox& seen) {
+      if (!IsWindow(window) || !IsWindowVisible(window)) windowThroughout = false;
       if (!seen.yesNo) {
         if ((c.when == When::ShortWarning && seen.caption == L"surprised") ||
             (c.when == When::ClosingMessage && seen.text == L"done"))
           close();
         return;
       }
-      ++questions;
       // Sent: it returns once the window has answered it, from inside the
       // question's own message loop; a second question would hold it there.
-      if (c.secondClose) {
+      if (++questions == 1 && c.secondClose) {
         DWORD_PTR ignored = 0;
         SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_BLOCK, 5000, &ignored);
       }
@@ -152,6 +155,7 @@ TEST_F(WindowStopTest, CloseDuringAWriteStopsItOrAsksFirst) {
 
     EXPECT_EQ(messagesSince(before), c.expected);
     EXPECT_EQ(questions.load(), c.answer == 0 ? 0 : 1);
+    EXPECT_TRUE(windowThroughout);
     EXPECT_TRUE(cardHolds(image, c.blocksOnCard));
     if (attemptsAtClose >= 0) {
       EXPECT_EQ(disk.lockAttempts("\\\\.\\G:"), attemptsAtClose);
@@ -168,6 +172,63 @@ TEST_F(WindowStopTest, CloseDuringAWriteStopsItOrAsksFirst) {
     watcher.onBox(nullptr);
     form->duringRun = nullptr;
     if (form->handle() == nullptr) form.reset();
+  }
+}
+
+// A backup or a comparison stopped from the window: the same question, and on
+// yes the run's own stop message after the batch in flight; a backup leaves
+// no file behind.
+TEST_F(WindowStopTest, CloseDuringABackupOrACompareAsksThenStops) {
+  struct Case {
+    const char* what;
+    UINT command;
+    std::pair<std::wstring, std::wstring> stopped;
+  };
+  const Case cases[] = {
+      {"backup",
+       quenvory::kMiReadCard,
+       {L"stopped at block 2048, no backup was kept", L"MMC ERROR"}},
+      {"compare", quenvory::kMiCompareCard, {L"stopped at block 2048", L"MMC ERROR"}},
+  };
+  const std::vector<std::uint8_t> image = completeImage(3000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (form == nullptr) openWindow();
+    writeFile(cardFile, std::vector<std::uint8_t>(image.begin() + 8, image.end()));
+    disks::SimulatedDrive drive;
+    drive.file = utf8(cardFile);
+    drive.blocks = 3000;
+    disk.addDrive("G", drive);
+    // The backup's save dialog, or the compare's open dialog.
+    const std::wstring file = c.command == quenvory::kMiReadCard
+                                  ? scratch.file(L"backup.S7img")
+                                  : offerImage(L"compare.S7img", image);
+    confirmInDialog(file);
+    const HWND window = form->handle();
+    const std::size_t before = watcher.boxes().size();
+    form->atSample([](const SamplingForm::Sample& s) { return s.panelVisible; },
+                   [window] { PostMessageW(window, WM_CLOSE, 0, 0); });
+    watcher.onBox([](HWND box, const SeenBox& seen) {
+      if (seen.yesNo) answer(box, IDYES);
+    });
+
+    SendMessageW(window, WM_SYSCOMMAND, c.command, 0);
+    pumpMessages();
+
+    EXPECT_EQ(messagesSince(before), (Messages{kStopQuestion, c.stopped}));
+    if (c.command == quenvory::kMiReadCard) {
+      // Nothing under the backup's name, and nothing beside it.
+      WIN32_FIND_DATAW found;
+      const HANDLE search = FindFirstFileW(scratch.file(L"backup*").c_str(), &found);
+      EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+      if (search != INVALID_HANDLE_VALUE) FindClose(search);
+      EXPECT_EQ(disk.openBackups(), 0);
+    }
+    EXPECT_TRUE(nothingOpen());
+    EXPECT_EQ(disk.openVolumes(), 0);
+    EXPECT_FALSE(IsWindow(window));
+    watcher.onBox(nullptr);
+    form.reset();
   }
 }
 

@@ -254,7 +254,11 @@ bool Watcher::waitForBoxes(std::size_t count, std::chrono::milliseconds timeout)
 
 void answer(HWND box, int button) {
   DWORD_PTR ignored = 0;
+  const HWND owner = GetWindow(box, GW_OWNER);
   SendMessageTimeoutW(box, WM_COMMAND, WPARAM(button), 0, SMTO_BLOCK, 5000, &ignored);
+  // A dialog's loop notices its end only with the next message: one for a
+  // loop beneath this box, which would otherwise wait for the mouse.
+  if (owner != nullptr) PostMessageW(owner, WM_NULL, 0, 0);
 }
 
 HWND fileList(HWND dialog) {
