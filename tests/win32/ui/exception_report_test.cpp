@@ -63,8 +63,7 @@ TEST_F(ExceptionReportTest, ExceptionReportInAHandler) {
   }
   // And a write after them all works.
   addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
-  writeFile(scratch.file(L"after.S7img"), completeImage(2));
-  confirmInDialog(scratch.file(L"after.S7img"));
+  offerImage(L"after.S7img", completeImage(2));
   const std::size_t before = watcher.boxes().size();
   click("btStart");
   ASSERT_TRUE(watcher.waitForBoxes(before + 1, 5s));

@@ -178,8 +178,7 @@ TEST_F(OpenDialogTest, LongPathShowsItsFileNameWithAnEllipsisInTheMiddle) {
 TEST_F(OpenDialogTest, ConfirmedFileIsWhatTheNextWriteWrites) {
   addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   const std::vector<std::uint8_t> image = completeImage(250);
-  writeFile(scratch.file(L"picked.S7img"), image);
-  confirmInDialog(scratch.file(L"picked.S7img"));
+  offerImage(L"picked.S7img", image);
   click("btPickFile");
   watcher.onFileDialog(nullptr);
 

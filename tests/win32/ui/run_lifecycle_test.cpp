@@ -16,8 +16,7 @@ class RunLifecycleTest : public RunTest {};
 TEST_F(RunLifecycleTest, SecondClickDuringARunStartsNothing) {
   addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   // Claims 1000 blocks, holds 600 and a half: the run stops at a message box.
-  writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
-  confirmInDialog(scratch.file(L"short.S7img"));
+  offerImage(L"short.S7img", imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
   click("btPickFile");
   watcher.onFileDialog(nullptr);
 
@@ -78,8 +77,7 @@ EXECUTION_STATE executionState() { return SetThreadExecutionState(ES_SYSTEM_REQU
 TEST_F(RunLifecycleTest, SessionIsHeldBackAndTheSystemKeptAwakeDuringARunOnly) {
   addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
   // Claims 1000 blocks, holds 600 and a half: the run stops at a message box.
-  writeFile(scratch.file(L"short.S7img"), imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
-  confirmInDialog(scratch.file(L"short.S7img"));
+  offerImage(L"short.S7img", imageBytes(1000, 1000 - 1236, 600 * 512 + 256));
   click("btPickFile");
   const HWND window = form->handle();
 
@@ -126,8 +124,7 @@ TEST_F(RunLifecycleTest, SessionEndDuringARunNeverCutsTheRunShort) {
     SCOPED_TRACE(c.what);
     if (form == nullptr) openWindow();
     addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
-    writeFile(scratch.file(L"image.S7img"), completeImage(250));
-    confirmInDialog(scratch.file(L"image.S7img"));
+    offerImage(L"image.S7img", completeImage(250));
     const HWND window = form->handle();
     const std::size_t before = watcher.boxes().size();
     bool openAfterMessage = false;

@@ -10,8 +10,7 @@ class RunMessagesTest : public RunTest {};
 
 TEST_F(RunMessagesTest, ProgressShowsDuringTheRunAndStaysAtEighty) {
   addCard("G", disks::SimulatedDrive::Kind::RemovableCard);
-  writeFile(scratch.file(L"image.S7img"), completeImage(250));
-  confirmInDialog(scratch.file(L"image.S7img"));
+  offerImage(L"image.S7img", completeImage(250));
   click("btStart");  // no file chosen yet: the dialog opens after the drive checks
 
   ASSERT_TRUE(watcher.waitForBoxes(1, 10s));
@@ -42,23 +41,29 @@ TEST_F(RunMessagesTest, FailedRunLeavesTheLastHeadersStateAndTheNextRunStartsCle
     bool looked;
   };
   const Step steps[] = {
-      {"refused block",
-       completeImage(250),
-       237,
-       {{L"error 1117 writing to MMC card.", L"MMC ERROR"}},
-       L"250 block image",
-       80,
-       true},
+      {.what = "refused block",
+       .image = completeImage(250),
+       .refuseBlock = 237,
+       .expected = {{L"error 1117 writing to MMC card.", L"MMC ERROR"}},
+       .status = L"250 block image",
+       .position = 80,
+       .looked = true},
       // The bar is emptied before the header is read; the status text is
       // only ever set from an accepted header.
-      {"header refused",
-       imageBytes(100, -1134, 512),
-       -1,
-       {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}},
-       L"250 block image",
-       0,
-       false},
-      {"written", completeImage(150), -1, {{L"done", L"Quenvory"}}, L"150 block image", 66, true},
+      {.what = "header refused",
+       .image = imageBytes(100, -1134, 512),
+       .refuseBlock = -1,
+       .expected = {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}},
+       .status = L"250 block image",
+       .position = 0,
+       .looked = false},
+      {.what = "written",
+       .image = completeImage(150),
+       .refuseBlock = -1,
+       .expected = {{L"done", L"Quenvory"}},
+       .status = L"150 block image",
+       .position = 66,
+       .looked = true},
   };
   confirmInDialog(scratch.file(L"step.S7img"));  // asked for by the first run only
   for (const Step& step : steps) {
@@ -100,26 +105,26 @@ TEST_F(RunMessagesTest, CardWriterMessagesHaveNoIconAndAreOwnedByTheWindow) {
     Messages expected;
   };
   const Case cases[] = {
-      {"complete image",
-       disks::SimulatedDrive::Kind::RemovableCard,
-       completeImage(3),
-       -1,
-       {{L"done", L"Quenvory"}}},
-      {"fixed disk",
-       disks::SimulatedDrive::Kind::FixedDisk,
-       completeImage(3),
-       -1,
-       {{L"your system does not recognize a removable media at >G", L"ERROR"}}},
-      {"old format",
-       disks::SimulatedDrive::Kind::RemovableCard,
-       imageBytes(100, -1134, 512),
-       -1,
-       {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}}},
-      {"refused block",
-       disks::SimulatedDrive::Kind::RemovableCard,
-       completeImage(250),
-       37,
-       {{L"error 1117 writing to MMC card.", L"MMC ERROR"}}},
+      {.what = "complete image",
+       .kind = disks::SimulatedDrive::Kind::RemovableCard,
+       .image = completeImage(3),
+       .refuseBlock = -1,
+       .expected = {{L"done", L"Quenvory"}}},
+      {.what = "fixed disk",
+       .kind = disks::SimulatedDrive::Kind::FixedDisk,
+       .image = completeImage(3),
+       .refuseBlock = -1,
+       .expected = {{L"your system does not recognize a removable media at >G", L"ERROR"}}},
+      {.what = "old format",
+       .kind = disks::SimulatedDrive::Kind::RemovableCard,
+       .image = imageBytes(100, -1134, 512),
+       .refuseBlock = -1,
+       .expected = {{L"this is V0.9 Image File, use with V0.9", L"ERROR"}}},
+      {.what = "refused block",
+       .kind = disks::SimulatedDrive::Kind::RemovableCard,
+       .image = completeImage(250),
+       .refuseBlock = 37,
+       .expected = {{L"error 1117 writing to MMC card.", L"MMC ERROR"}}},
   };
   confirmInDialog(scratch.file(L"case.S7img"));  // asked for by the first run only
   for (const Case& c : cases) {
