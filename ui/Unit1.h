@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,20 +13,12 @@
 #include "card/disk_services.h"
 #include "card/operator_ui.h"
 #include "card/outcome.h"
+#include "ui/drive_field.h"
+#include "ui/file_dialogs.h"
 #include "ui/win32_helpers.h"
 #include "ui/window_description.h"
 
 namespace quenvory {
-
-// The drive field's rule: upper-cased by the locale, then, when the text has
-// two or more bytes in `codePage`, the character at byte position 2 is
-// deleted, a double-byte character always as a whole.
-std::wstring normaliseDriveText(const std::wstring& text, UINT codePage);
-
-// The name a backup of the card `cardName` is proposed under: the card, then
-// the local date and time, G-20261210-130500.S7img, as the command line names
-// the backups it makes into a folder.
-std::wstring backupFileName(const std::wstring& cardName, const SYSTEMTIME& time);
 
 class TForm1 : public card::OperatorUi {
  public:
@@ -67,6 +60,9 @@ class TForm1 : public card::OperatorUi {
   void setStatus(const std::string& text) override;
   void repaintProgress() override;
   void processEvents() override;
+  void passStarted(std::int64_t bytes, std::int64_t bytesAfter) override;
+  void passFinished() override;
+  bool stopRequested() override;
 
  private:
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -78,6 +74,8 @@ class TForm1 : public card::OperatorUi {
   HWND createControl(const ControlSpec& row, HINSTANCE instance);
   LRESULT onColor(UINT message, HDC dc, HWND control);
   void onClose();
+  // A close asked for while a run is under way: a stop request, asked once.
+  void closeDuringRun();
   void onEndSession(bool ending);
   void onPanelPaint(HWND panel);
 
@@ -105,6 +103,16 @@ class TForm1 : public card::OperatorUi {
   std::wstring fileName_;  // OpenDialog1's file name
   bool running_ = false;
   bool closeRequested_ = false;
+  // Where the run stands, for what a close during it does.
+  enum class RunStage {
+    BeforeTheBlocks,  // checks, and waits for the card: no block has moved yet
+    Passes,           // blocks move between the card and a file
+    Ending,           // the last pass is through: the closing message and the release
+  };
+  RunStage stage_ = RunStage::BeforeTheBlocks;
+  bool lastPass_ = false;
+  bool stopRequested_ = false;
+  bool askingToStop_ = false;
 };
 
 }  // namespace quenvory

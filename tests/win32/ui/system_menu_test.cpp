@@ -430,7 +430,8 @@ TEST_F(SystemMenuTest, CompareUsesTheChosenImageOrAsksForOne) {
 }
 
 // While one operation runs, neither a menu choice nor the write button starts
-// another, and a close waits for its end.
+// another, and a close before any block has moved stops it at once, the
+// window staying until the run has ended.
 TEST_F(SystemMenuTest, OperationsAreGuardedLikeTheWrite) {
   const std::wstring imageFile = scratch.file(L"image.S7img");
   writeFile(imageFile, image);
@@ -440,13 +441,16 @@ TEST_F(SystemMenuTest, OperationsAreGuardedLikeTheWrite) {
   struct Case {
     const char* name;
     UINT command;
+    const wchar_t* file;  // confirmed in the dialog the operation opens
     const wchar_t* closing;
   };
-  for (const Case& c : {Case{"backup", quenvory::kMiReadCard, L"done"},
-                        Case{"comparison", quenvory::kMiCompareCard, L"card matches image"}}) {
+  for (const Case& c :
+       {Case{"backup", quenvory::kMiReadCard, L"backup.S7img",
+             L"stopped at block 0, no backup was kept"},
+        Case{"comparison", quenvory::kMiCompareCard, L"image.S7img", L"stopped at block 0"}}) {
     SCOPED_TRACE(c.name);
     if (form == nullptr) SetUp();
-    confirmInDialog(scratch.file(L"backup.S7img"));
+    confirmInDialog(scratch.file(c.file));
     journal.clear();
     const HWND window = form->handle();
     bool startEnabled = true, aliveAfterClose = false;

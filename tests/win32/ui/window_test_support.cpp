@@ -153,7 +153,8 @@ HWND findTopLevel(DWORD processId, const wchar_t* windowClass, const std::wstrin
 
 bool isMessageBox(HWND dialog) {
   return FindWindowExW(dialog, nullptr, L"SHELLDLL_DefView", nullptr) == nullptr &&
-         GetDlgItem(dialog, 0x47C) == nullptr && GetDlgItem(dialog, IDOK) != nullptr;
+         GetDlgItem(dialog, 0x47C) == nullptr &&
+         (GetDlgItem(dialog, IDOK) != nullptr || GetDlgItem(dialog, IDYES) != nullptr);
 }
 
 SeenBox describeBox(HWND box, HWND mainWindow) {
@@ -161,6 +162,7 @@ SeenBox describeBox(HWND box, HWND mainWindow) {
   seen.caption = windowText(box);
   seen.text = windowText(GetDlgItem(box, 0xFFFF));
   seen.owner = GetWindow(box, GW_OWNER);
+  seen.yesNo = GetDlgItem(box, IDYES) != nullptr && GetDlgItem(box, IDOK) == nullptr;
   const HICON error = LoadIconW(nullptr, MAKEINTRESOURCEW(32513));
   for (HWND child = GetWindow(box, GW_CHILD); child != nullptr;
        child = GetWindow(child, GW_HWNDNEXT)) {
@@ -210,7 +212,10 @@ void Watcher::run() {
           std::lock_guard<std::mutex> lock(mutex_);
           boxes_.push_back(seen);
         }
-        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        if (!seen.yesNo)
+          PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        else if (IsWindow(dialog) && IsWindowVisible(dialog))
+          PostMessageW(dialog, WM_COMMAND, IDNO, 0);
       } else {
         FileDialogCallback callback;
         {
@@ -245,6 +250,15 @@ std::vector<SeenBox> Watcher::boxes() const {
 
 bool Watcher::waitForBoxes(std::size_t count, std::chrono::milliseconds timeout) const {
   return waitFor([&] { return boxes().size() >= count; }, timeout);
+}
+
+void answer(HWND box, int button) {
+  DWORD_PTR ignored = 0;
+  const HWND owner = GetWindow(box, GW_OWNER);
+  SendMessageTimeoutW(box, WM_COMMAND, WPARAM(button), 0, SMTO_BLOCK, 5000, &ignored);
+  // A dialog's loop notices its end only with the next message: one for a
+  // loop beneath this box, which would otherwise wait for the mouse.
+  if (owner != nullptr) PostMessageW(owner, WM_NULL, 0, 0);
 }
 
 HWND fileList(HWND dialog) {

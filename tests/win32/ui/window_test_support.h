@@ -52,17 +52,19 @@ struct SeenBox {
   bool anyIcon = false;
   bool errorIcon = false;
   bool mainEnabled = false;  // the watched main window, while the box was open
+  bool yesNo = false;        // a question: Yes and No, no OK
 };
 
-// True for a message box (as opposed to the open-file dialog).
+// True for a message box, a question included (as opposed to the open-file
+// dialog).
 bool isMessageBox(HWND dialog);
 SeenBox describeBox(HWND box, HWND mainWindow);
 
 // Watches this process's (or another process's) top-level dialogs from its
 // own thread. A message box is handed to the box callback, then counted among
-// `boxes()`, then closed with OK: once a box is counted, whatever its
-// callback recorded is there to read. The open-file dialog is handed to the
-// file-dialog callback, and cancelled if it is still open afterwards.
+// `boxes()`, then closed with OK (a question still open with No): once a box
+// is counted, whatever its callback recorded is there to read. The open-file dialog is handed to
+// the file-dialog callback, and cancelled if it is still open afterwards.
 class Watcher {
  public:
   using BoxCallback = std::function<void(HWND box, const SeenBox& seen)>;
@@ -93,6 +95,10 @@ class Watcher {
   std::vector<SeenBox> boxes_;
   std::thread thread_;
 };
+
+// Presses `button` (IDYES, IDNO) of a message box, as a click does; returns
+// once the box has taken it.
+void answer(HWND box, int button);
 
 // A visible window that `owner` owns (a dialog's question), or nullptr.
 HWND ownedWindow(HWND owner);
