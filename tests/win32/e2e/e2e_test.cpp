@@ -345,26 +345,32 @@ TEST_F(DemoTest, SecondClickDuringARunStartsNoSecondWrite) {
       << "a second write ran";
 }
 
-TEST_F(DemoTest, ClosingDuringARunFinishesTheRunThenCloses) {
-  std::atomic<bool> openWhileBoxShown{false};
+// A close while blocks move asks whether to stop; No lets the run go on to
+// its end, and the window stays until it is closed again.
+TEST_F(DemoTest, ClosingDuringARunAsksAndNoLetsTheRunFinish) {
+  std::atomic<bool> openWhileAsked{false};
   onBox = [&](HWND, const SeenBox& seen) {
-    if (seen.caption != L"surprised") return;
-    // Sent, not posted: it returns once the window has answered the close,
-    // from inside the box's own message loop.
-    DWORD_PTR ignored = 0;
-    EXPECT_NE(SendMessageTimeoutW(demo->form(), WM_CLOSE, 0, 0, SMTO_BLOCK, 5000, &ignored), 0);
-    openWhileBoxShown = IsWindowVisible(demo->form()) != FALSE;
+    // Posted: the question it raises must reach the watcher, which answers
+    // it with No.
+    if (seen.caption == L"surprised") PostMessageW(demo->form(), WM_CLOSE, 0, 0);
+    if (seen.yesNo) openWhileAsked = IsWindowVisible(demo->form()) != FALSE;
   };
   const std::vector<std::uint8_t> image = imageBytes(1000, 1000 - 1236, 600 * 512 + 256);
   run(image, L"J");
-  ASSERT_TRUE(watcher->waitForBoxes(2, 20s));
-  EXPECT_TRUE(openWhileBoxShown);
+  ASSERT_TRUE(watcher->waitForBoxes(3, 20s));
+  EXPECT_TRUE(openWhileAsked);
   EXPECT_EQ(watcher->boxes().back().text, L"done");
+  // No kept the window: it closes only when asked again, with no run left.
+  EXPECT_TRUE(IsWindowVisible(demo->form()));
+  PostMessageW(demo->form(), WM_CLOSE, 0, 0);
   EXPECT_EQ(demo->exitCode(10s), 0);
   // Ended by itself: every box it showed has been counted.
   EXPECT_EQ(
       messages(),
       (Messages{{L"unexpected shortness of image file at block 600 , good luck", L"surprised"},
+                {L"stop now? a card stopped mid-write holds only part of the image and must be "
+                 L"written again",
+                 L"Quenvory"},
                 {L"done", L"Quenvory"}}));
   EXPECT_TRUE(sameBlocks(readFile(scratch.file(L"j.img")), image, 0, 600));
 }
