@@ -87,4 +87,35 @@ TEST(ImageHashCli, InfoOfAnImageOnADeviceMeasuresWhatIsThere) {
       << result.output;
 }
 
+// A short block that begins a read of the image (the write reads the image a
+// batch of 2048 blocks at a time) is completed with the tail of the block
+// before it, which the batch before held: the hashes follow the write's own
+// reading, so what info and the record name is what the card received,
+// read back from the device itself.
+TEST(ImageHashCli, AShortBlockAtABatchsStartIsHashedAsTheCardReceivesIt) {
+  ScratchDir scratch;
+  constexpr std::size_t kWholeBlocks = 2048;
+  const std::string imagePath = scratch.path("short.S7img");
+  writeFile(imagePath, imageBytes(3000, 3000 - 1236, kWholeBlocks * kBlock + 100));
+  LoopCard card(scratch, "card.img", 4096);
+  ATTACH_OR_SKIP(*card.loop);
+  const std::string record = scratch.path("record.csv");
+  const CliResult write =
+      runCli({"write", "--yes", "--record", record, imagePath, card.loop->path()});
+  ASSERT_EQ(write.status, 0) << write.errors;
+  const CliResult info = runCli({"info", imagePath});
+  EXPECT_EQ(info.status, 0) << info.errors;
+
+  std::string onCard;
+  const std::string head = "head -c " + std::to_string((kWholeBlocks + 1) * kBlock) + " " +
+                           card.loop->path() + " | sha256sum";
+  ASSERT_EQ(runProgram({"sh", "-c", head}, &onCard), 0);
+  onCard = onCard.substr(0, onCard.find(' '));
+  ASSERT_EQ(onCard.size(), 64u) << onCard;
+  EXPECT_EQ(recordField(readText(record), "blocks_sha256"), onCard);
+  EXPECT_NE(info.output.find("\nblocks_sha256: " + onCard + "  (the 2049 blocks"),
+            std::string::npos)
+      << info.output;
+}
+
 }  // namespace
