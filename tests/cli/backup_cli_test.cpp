@@ -2,6 +2,7 @@
 // first, on direct-I/O loop devices (root only; skipped, saying why,
 // elsewhere).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -112,6 +113,32 @@ TEST(LoopDeviceBackup, AWriteBacksTheCardUpFirstAndWritesItOnlyWhenTheBackupIsWh
   EXPECT_EQ(failed.errors.rfind("backup: ", 0), 0u) << failed.errors;
   EXPECT_EQ(failed.errors.find("\ndone"), std::string::npos) << failed.errors;
   EXPECT_EQ(kept.contents(), kept.held);
+}
+
+// A backup that fails once the card is being read (its device gives an
+// error part-way, as a worn card does) leaves the card as it was, and the
+// card's line says so: never "0 blocks written; the card does not hold the
+// image", which would have a technician rewrite or discard a sound card.
+TEST(LoopDeviceBackup, ABackupThatFailsPartWaySaysTheCardIsUntouched) {
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("new.S7img");
+  writeFile(imagePath, completeImage(100));
+  LoopCard card(scratch, "card.img", 512);
+  ATTACH_OR_SKIP(*card.loop);
+  // The device keeps its size; reads past the file's new end fail.
+  ASSERT_EQ(::truncate(card.backing.c_str(), 64 * 1024), 0);
+  const std::string backup = scratch.path("before.S7img");
+  const CliResult result =
+      runCli({"write", "--yes", "--backup", backup, imagePath, card.loop->path()});
+  EXPECT_EQ(result.status, 1) << result.errors;
+  EXPECT_EQ(result.errors.rfind("backup: ", 0), 0u) << result.errors;
+  EXPECT_TRUE(found(result.errors, "\n" + card.loop->path() +
+                                       ": not written, its backup did not complete; the card is "
+                                       "untouched\n$"))
+      << result.errors;
+  EXPECT_EQ(result.errors.find("blocks written"), std::string::npos) << result.errors;
+  EXPECT_FALSE(fs::exists(backup));
+  EXPECT_EQ(card.contents(), Bytes(card.held.begin(), card.held.begin() + 64 * 1024));
 }
 
 TEST(LoopDeviceBackup, SeveralCardsAreBackedUpEachIntoAFileNamedAfterIt) {
