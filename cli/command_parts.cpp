@@ -70,7 +70,7 @@ std::int64_t fileBytes(const std::string& path) {
 bool pathExists(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code error;
-  return fs::exists(fs::symlink_status(fs::u8path(path), error));
+  return fs::exists(fs::symlink_status(filePath(path), error));
 }
 
 void hintAfter(const card::Outcome& outcome, ConsoleUi& ui, const RunFiles& files) {
@@ -113,8 +113,7 @@ std::string backupName(const std::string& folder, const std::string& stem,
 bool mayReplace(const std::string& path, bool yes) {
   namespace fs = std::filesystem;
   std::error_code error;
-  const fs::path file = fs::u8path(path);
-  if (yes || !pathExists(path) || fs::is_directory(file, error)) return true;
+  if (yes || !pathExists(path) || fs::is_directory(filePath(path), error)) return true;
   if (!inputIsTerminal()) {
     sayError(path + " exists: name a new file, or add --yes to replace it");
     return false;

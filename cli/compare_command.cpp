@@ -4,8 +4,10 @@
 
 #include "card/compare_run.h"
 #include "cli/card_runner.h"
+#include "cli/checks.h"
 #include "cli/command_parts.h"
 #include "cli/commands.h"
+#include "cli/image_facts.h"
 #include "cli/platform.h"
 #include "cli/stop_request.h"
 
@@ -25,13 +27,15 @@ int compareCommand(const CompareArgs& args) {
     usageError("compare", problem);
     return kUsageError;
   }
+  {
+    const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
+    if (!imageAccepted(args.image, imageFacts(disk->files(), args.image, false))) return kFailure;
+  }
   // Nothing is written by a compare: the image may lie anywhere, the card
   // itself too.
-  const std::string refusal = disks::cardRefusal(name, {}, disks::CardUse::Read);
-  if (!refusal.empty()) {
-    sayError(refusal);
-    return kFailure;
-  }
+  std::string refusal;
+  Console console(false);
+  if (!cardAccepted(name, {}, disks::CardUse::Read, console, "", refusal)) return kFailure;
   const card::Outcome outcome =
       readCard(name, RunFiles{args.image, std::string()}, args.quiet,
                [](card::DiskServices& disk, ConsoleUi& ui) { return card::runCompare(disk, ui); });

@@ -5,6 +5,7 @@
 
 #include "card/backup_run.h"
 #include "cli/card_runner.h"
+#include "cli/checks.h"
 #include "cli/command_parts.h"
 #include "cli/commands.h"
 #include "cli/platform.h"
@@ -27,12 +28,13 @@ int readCommand(const ReadArgs& args) {
     usageError("read", problem);
     return kUsageError;
   }
-  const std::string refusal = disks::cardRefusal(name, {args.image}, disks::CardUse::Read);
-  if (!refusal.empty()) {
-    sayError(refusal);
+  // The file's place first: the card is read only for a file that can be
+  // put in place.
+  if (!backupPlaceAccepted(args.image, args.yes)) return kFailure;
+  std::string refusal;
+  Console console(false);
+  if (!cardAccepted(name, {args.image}, disks::CardUse::Read, console, "", refusal))
     return kFailure;
-  }
-  if (!mayReplace(args.image, args.yes)) return kFailure;
   const card::Outcome outcome = readCard(name, RunFiles{std::string(), args.image}, args.quiet,
                                          [&](card::DiskServices& disk, ConsoleUi& ui) {
                                            return card::runBackup(disk, ui, args.image);

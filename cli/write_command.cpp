@@ -1,12 +1,14 @@
 // write: the image onto each card named, each read back, every card
 // accounted for.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 
 #include "card/messages.h"
 #include "cli/card_results.h"
 #include "cli/card_runner.h"
+#include "cli/checks.h"
 #include "cli/command_parts.h"
 #include "cli/commands.h"
 #include "cli/help.h"
@@ -79,16 +81,10 @@ bool checkWriteArgs(const WriteArgs& args, std::vector<CardJob>& jobs) {
     usageError("write", "--backup and --record name the same file");
     return false;
   }
-  if (!args.yes && !inputIsTerminal()) {
-    usageError("write",
-               "no terminal to ask whether to overwrite the card: add --yes to write without "
-               "asking");
-    return false;
-  }
   return true;
 }
 
-// Each card described, its backup named and its refusal (if any) found; false,
+// Each card described and its backup named; false,
 // with the usage error shown, when two names lead to one card: two runs
 // would write the same disk at once.
 bool describeCards(const WriteArgs& args, std::vector<CardJob>& jobs) {
@@ -97,9 +93,6 @@ bool describeCards(const WriteArgs& args, std::vector<CardJob>& jobs) {
     job.description = disks::describeCard(job.name);
     if (!args.backup.empty()) job.backup = args.backup;
     if (!args.backupDir.empty()) job.backup = backupName(args.backupDir, cardStem(job.name), stamp);
-    std::vector<std::string> files = {args.image};
-    if (!job.backup.empty()) files.push_back(job.backup);
-    job.refusal = disks::cardRefusal(job.name, files);
   }
   for (std::size_t k = 0; k < jobs.size(); ++k)
     for (std::size_t other = 0; other < k; ++other)
@@ -112,51 +105,93 @@ bool describeCards(const WriteArgs& args, std::vector<CardJob>& jobs) {
   return true;
 }
 
-int writeCommand(const WriteArgs& args) {
-  std::vector<CardJob> jobs;
-  if (!checkWriteArgs(args, jobs) || !describeCards(args, jobs)) return kUsageError;
-
-  const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
-  std::unique_ptr<Record> record;
-  if (!args.record.empty()) {
-    record = std::make_unique<Record>(args.record);
+// The files the write makes beside its cards: the record, then each
+// backup's place. The record is made (empty) when new.
+bool filesAccepted(const WriteArgs& args, const std::vector<CardJob>& jobs, Record* record) {
+  if (record) {
     std::string error;
     if (!record->writable(error)) {
-      writeErrors(messageLine(error, card::kErrorCaption) + "\n");
-      return kFailure;
+      sayError(error);
+      return false;
     }
   }
-  const ImageFacts facts = imageFacts(disk->files(), args.image, record != nullptr);
+  if (!args.backup.empty()) return backupPlaceAccepted(args.backup, args.yes);
+  if (!args.backupDir.empty()) return backupFolderAccepted(jobs.front().backup);
+  return true;
+}
+
+// Every card judged before any is asked about or written; true when all
+// passed. A tray with a card that cannot be written is refused whole, each
+// card's refusal shown under its name.
+bool cardsAccepted(const WriteArgs& args, std::vector<CardJob>& jobs) {
+  Console console(false);
+  bool all = true;
+  for (CardJob& job : jobs) {
+    std::vector<std::string> files = {args.image};
+    if (!job.backup.empty()) files.push_back(job.backup);
+    const std::string prefix = jobs.size() > 1 ? job.name + ": " : std::string();
+    if (!cardAccepted(job.name, files, disks::CardUse::Write, console, prefix, job.refusal))
+      all = false;
+  }
+  return all;
+}
+
+// Without --yes: the question on a terminal, or the refusal for want of
+// --yes without one, naming the cards it would have asked about. Asked only
+// once every check has passed.
+int confirmation(const WriteArgs& args, const std::vector<CardJob>& jobs, const ImageFacts& facts) {
+  if (args.yes) return kSuccess;
+  if (!inputIsTerminal()) {
+    std::string names;
+    for (const CardJob& job : jobs) names += (names.empty() ? "" : ", ") + job.name;
+    usageError("write",
+               "no terminal to ask whether to overwrite the card: add --yes to write without "
+               "asking (" +
+                   names + ")");
+    return kUsageError;
+  }
+  if (confirmed(args, jobs, facts)) return kSuccess;
+  writeErrors("nothing written\n");
+  return kFailure;
+}
+
+// The checks in their order: the arguments, the image, the files the write
+// makes, the cards; then the question. The exit status of the first that
+// fails, kSuccess when the cards may be written.
+int checkWrite(const WriteArgs& args, std::vector<CardJob>& jobs, std::unique_ptr<Record>& record,
+               ImageFacts& facts) {
+  if (!checkWriteArgs(args, jobs) || !describeCards(args, jobs)) return kUsageError;
+  if (!args.record.empty()) record = std::make_unique<Record>(args.record);
+  const std::unique_ptr<card::DiskServices> disk = makeDiskServices();
+  facts = imageFacts(disk->files(), args.image, record != nullptr);
+  if (!imageAccepted(args.image, facts)) return kFailure;
+  if (!filesAccepted(args, jobs, record.get())) return kFailure;
+  if (!cardsAccepted(args, jobs)) {
+    for (CardJob& job : jobs) job.outcome.ending = card::Ending::Refused;
+    return kFailure;
+  }
+  return confirmation(args, jobs, facts);
+}
+
+int writeCommand(const WriteArgs& args) {
+  std::vector<CardJob> jobs;
+  std::unique_ptr<Record> record;
+  ImageFacts facts;
+  const int checked = checkWrite(args, jobs, record, facts);
   auto account = [&](const CardJob& job) {
     std::string error;
     if (record && !record->append(recordLine(job, args.image, facts, !args.noVerify), error))
-      writeErrors(messageLine(error, card::kErrorCaption) + "\n");
+      sayError(error);
   };
-
-  const bool several = jobs.size() > 1;
-  auto prefixOf = [&](const CardJob& job) { return several ? job.name + ": " : std::string(); };
-  // A tray with a card that cannot be written is looked at again before any
-  // card of it is: nothing is written then.
-  bool refused = false;
-  for (CardJob& job : jobs) {
-    if (job.refusal.empty()) continue;
-    writeErrors(prefixOf(job) + messageLine(job.refusal, card::kErrorCaption) + "\n");
-    refused = true;
-  }
+  const bool refused = std::any_of(jobs.begin(), jobs.end(), [](const CardJob& job) {
+    return job.outcome.ending == card::Ending::Refused;
+  });
   if (refused) {
-    for (CardJob& job : jobs) {
-      job.outcome.ending = card::Ending::Refused;
-      account(job);
-    }
+    // Every card of a refused tray accounted for, untouched.
+    for (const CardJob& job : jobs) account(job);
     sayWhatEachCardGot(jobs, !args.noVerify);
-    return kFailure;
   }
-
-  if (!args.backup.empty() && !mayReplace(args.backup, args.yes)) return kFailure;
-  if (!args.yes && facts.header.accepted && !confirmed(args, jobs, facts)) {
-    writeErrors("nothing written\n");
-    return kFailure;
-  }
+  if (checked != kSuccess) return checked;
 
   card::WriteOptions options;
   options.verify = !args.noVerify;

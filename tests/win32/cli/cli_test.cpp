@@ -302,3 +302,40 @@ TEST(CliUnderWine, AReadNeverReplacesAFileWithoutTheOperatorsWord) {
 }
 
 }  // namespace
+
+namespace {
+
+// The same behind a path of about 300 characters, for a read and for a
+// write's backup: whether a file is already there is asked by the same path
+// the file is opened by, or the question would be skipped and the backup's
+// rename would replace the file.
+TEST(CliUnderWine, AFileBehindALongPathIsNeverReplacedWithoutTheOperatorsWord) {
+  std::wstring folder = scratchFolder() + L"\\long";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  while (folder.size() < 280) {
+    folder += L"\\" + std::wstring(60, L'k');
+    CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr);
+  }
+  const std::wstring image =
+      writeImage(scratchFolder(), L"card.S7img", testing_support::completeImage(4));
+  writeImage(L"\\\\?\\" + folder, L"kept.S7img", {'k', 'e', 'e', 'p'});
+  const std::wstring kept = folder + L"\\kept.S7img";
+  ASSERT_GT(kept.size(), 290u);
+  const FileState before = fileState(L"\\\\?\\" + kept);
+  ASSERT_NE(before.index, 0u);
+  const std::string name(kept.begin(), kept.end());
+  const std::vector<std::wstring> commands[] = {
+      {L"read", L"G", kept},
+      {L"write", L"--backup", kept, image, L"G"},
+  };
+  for (const std::vector<std::wstring>& args : commands) {
+    SCOPED_TRACE(testing::PrintToString(args[0]));
+    const Result result = runCli(args);
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_EQ(result.errors,
+              "ERROR: " + name + " exists: name a new file, or add --yes to replace it\n");
+    EXPECT_TRUE(fileState(L"\\\\?\\" + kept) == before);
+  }
+}
+
+}  // namespace
