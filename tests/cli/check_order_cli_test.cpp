@@ -290,6 +290,28 @@ TEST_F(CheckOrderCli, EveryCheckComesBeforeTheQuestionAndTheFirstErrorIsTheRealO
   EXPECT_FALSE(untouched(card.contents()));
 }
 
+// A disk the running system swaps to, named by a script without --yes: the
+// refusal names what it is, whatever the flags; --yes is never invited for
+// it.
+TEST_F(CheckOrderCli, TheSystemsOwnDiskIsRefusedBeforeYesIsAskedFor) {
+  LoopCard card(scratch, "swap.img", 4096);
+  ATTACH_OR_SKIP(*card.loop);
+  std::string why;
+  ASSERT_EQ(runProgram({"mkswap", card.loop->path()}, nullptr, &why), 0) << why;
+  ASSERT_EQ(runProgram({"swapon", card.loop->path()}, nullptr, &why), 0) << why;
+  names.push_back({"{CARD}", card.loop->path()});
+  const Row row = {"a disk holding swap, no terminal",
+                   {"write", "{IMAGE}", "{CARD}"},
+                   false,
+                   "ERROR: {CARD} holds the running system: it is never written",
+                   false,
+                   false,
+                   false,
+                   1};
+  runRow(row);
+  runProgram({"swapoff", card.loop->path()});
+}
+
 // The disk that holds the running system, with commands that only read:
 // refused as no card, without the words of a write. These rows wait for the
 // card rule's own words for reading commands; until then they fail.
