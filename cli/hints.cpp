@@ -20,7 +20,7 @@ std::string withReason(const std::string& path, std::uint32_t error) {
 
 std::int64_t fileBytes(const std::string& path) {
   std::error_code failed;
-  const auto bytes = std::filesystem::file_size(std::filesystem::u8path(path), failed);
+  const auto bytes = std::filesystem::file_size(filePath(path), failed);
   return failed ? -1 : static_cast<std::int64_t>(bytes);
 }
 
@@ -50,7 +50,7 @@ std::string backupHint(const card::Outcome& outcome, const std::string& path) {
   namespace fs = std::filesystem;
   const fs::path folder = fs::u8path(path).parent_path();
   std::error_code failed;
-  if (!folder.empty() && !fs::exists(folder, failed))
+  if (!folder.empty() && !fs::exists(filePath(folder.u8string()), failed))
     return withReason(folder.u8string(), outcome.systemError) +
            ": the folder for the backup file does not exist; make it first or name another";
   if (isFolder(path))
@@ -63,7 +63,7 @@ std::string backupHint(const card::Outcome& outcome, const std::string& path) {
 
 bool isFolder(const std::string& path) {
   std::error_code failed;
-  return std::filesystem::is_directory(std::filesystem::u8path(path), failed);
+  return std::filesystem::is_directory(filePath(path), failed);
 }
 
 std::string imageOpenHint(const std::string& path, std::uint32_t error) {

@@ -7,10 +7,35 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cli/card_results.h"
 #include "cli/platform.h"
 #include "version/version.h"
 
 namespace cli {
+
+RecordLine recordLine(const CardJob& job, const std::string& image, const ImageFacts& facts,
+                      bool verify) {
+  RecordLine line;
+  line.time = utcNow();
+  line.operation = job.backup.empty() ? "write" : "backup and write";
+  line.image = image;
+  line.imageSha256 = facts.fileSha256;
+  line.blocksSha256 = facts.blocksSha256;
+  line.target = job.name;
+  line.cardBytes = job.description.bytes;
+  line.vendor = job.description.vendor;
+  line.product = job.description.product;
+  line.blocksWritten = blocksWritten(job);
+  line.verified = verified(job, verify) ? "yes" : "no";
+  line.seconds = job.seconds;
+  if (!job.refusal.empty())
+    line.result = job.refusal;
+  else if (job.outcome.ending == card::Ending::Done || job.outcome.ending == card::Ending::Stopped)
+    line.result = card::endingName(job.outcome.ending);
+  else
+    line.result = job.outcome.text;
+  return line;
+}
 
 std::string csvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;

@@ -6,6 +6,9 @@
 #include <mutex>
 #include <string>
 
+#include "cli/card_runner.h"
+#include "cli/image_facts.h"
+
 namespace cli {
 
 struct RecordLine {
@@ -23,6 +26,11 @@ struct RecordLine {
   std::string verified;      // "yes": read back and found to hold the image
   std::string blocksSha256;  // of the blocks a card receives
 };
+
+// The record's line for one card of a write of `image` (`verify`: the write
+// was to read the card back).
+RecordLine recordLine(const CardJob& job, const std::string& image, const ImageFacts& facts,
+                      bool verify);
 
 // A field as CSV wants it: quoted when it holds a comma, a quote or a line
 // break, its quotes doubled.

@@ -22,6 +22,7 @@ packages=(
   util-linux                # flock, which the Wine prefix set-up uses; losetup for the loop-device
                             # tests; setpriv, which runs the command line as a user who is not root
   e2fsprogs mount           # the mounted card the command line's tests refuse
+  dmsetup                   # a device-mapper name over a loop device, for the mounted-card checks
   strace                    # the order of a backup's sync and rename, as the tests see it
 )
 

@@ -45,8 +45,6 @@ TEST(Arguments, UsageErrorsExitTwoNamingTheProblem) {
       {{"write", "--yes", "--record", scratch.path("r"), "--backup", scratch.path("r"), image,
         "/dev/loop0"},
        "--backup and --record name the same file"},
-      // Overwriting a card needs someone to say yes; a script says --yes.
-      {{"write", image, "/dev/loop0"}, "add --yes"},
       {{"read", "/dev/loop0"}, "IMAGE is required"},
       {{"read", "G", image}, "TARGET must be a whole-disk device"},
       {{"compare", image}, "TARGET is required"},

@@ -2,6 +2,7 @@
 // first, on direct-I/O loop devices (root only; skipped, saying why,
 // elsewhere).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -109,9 +110,36 @@ TEST(LoopDeviceBackup, AWriteBacksTheCardUpFirstAndWritesItOnlyWhenTheBackupIsWh
   const CliResult failed = runCli({"write", "--yes", "--backup", scratch.path("no-folder/b.S7img"),
                                    imagePath, kept.loop->path()});
   EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(failed.errors.rfind("backup: ", 0), 0u) << failed.errors;
+  // Refused before the card is opened, as the backup's run would refuse it.
+  EXPECT_EQ(failed.errors.rfind("ERROR: error 2 writing image file.\n", 0), 0u) << failed.errors;
   EXPECT_EQ(failed.errors.find("\ndone"), std::string::npos) << failed.errors;
   EXPECT_EQ(kept.contents(), kept.held);
+}
+
+// A backup that fails once the card is being read (its device gives an
+// error part-way, as a worn card does) leaves the card as it was, and the
+// card's line says so: never "0 blocks written; the card does not hold the
+// image", which would have a technician rewrite or discard a sound card.
+TEST(LoopDeviceBackup, ABackupThatFailsPartWaySaysTheCardIsUntouched) {
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("new.S7img");
+  writeFile(imagePath, completeImage(100));
+  LoopCard card(scratch, "card.img", 512);
+  ATTACH_OR_SKIP(*card.loop);
+  // The device keeps its size; reads past the file's new end fail.
+  ASSERT_EQ(::truncate(card.backing.c_str(), 64 * 1024), 0);
+  const std::string backup = scratch.path("before.S7img");
+  const CliResult result =
+      runCli({"write", "--yes", "--backup", backup, imagePath, card.loop->path()});
+  EXPECT_EQ(result.status, 1) << result.errors;
+  EXPECT_EQ(result.errors.rfind("backup: ", 0), 0u) << result.errors;
+  EXPECT_TRUE(found(result.errors, "\n" + card.loop->path() +
+                                       ": not written, its backup did not complete; the card is "
+                                       "untouched\n$"))
+      << result.errors;
+  EXPECT_EQ(result.errors.find("blocks written"), std::string::npos) << result.errors;
+  EXPECT_FALSE(fs::exists(backup));
+  EXPECT_EQ(card.contents(), Bytes(card.held.begin(), card.held.begin() + 64 * 1024));
 }
 
 TEST(LoopDeviceBackup, SeveralCardsAreBackedUpEachIntoAFileNamedAfterIt) {
@@ -228,7 +256,12 @@ TEST(LoopDeviceBackup, ABackupIsOnTheDiskBeforeItTakesItsName) {
     // name changes, then the folder's entry for it reaches the disk: a power
     // cut leaves the old file or the whole new one, never half of one.
     const std::string partial = "\"" + backup + ".partial\"";
-    const std::size_t created = lineWith(calls, 0, {"openat(", partial, "O_CREAT"});
+    // The last file made under that name is the backup's own: before the
+    // card is opened, a first one only shows that the folder takes a file.
+    std::size_t created = calls.size();
+    for (std::size_t k = lineWith(calls, 0, {"openat(", partial, "O_CREAT"}); k < calls.size();
+         k = lineWith(calls, k + 1, {"openat(", partial, "O_CREAT"}))
+      created = k;
     ASSERT_LT(created, calls.size()) << "no " << partial << " made";
     const std::string fd = returned(calls[created]);
     const std::size_t synced = std::min(lineWith(calls, created, {"fsync(" + fd + ")", "= 0"}),

@@ -83,7 +83,7 @@ TEST(HintsCli, EveryBadInputIsNamedWithTheSystemsReason) {
            "first or name another\n"},
       {"a write's backup into a missing folder",
        {"write", "--yes", "--backup", backup, image, loop},
-       "backup: ERROR: error 2 writing image file.\nhint: " + scratch.path("no-folder") +
+       "ERROR: error 2 writing image file.\nhint: " + scratch.path("no-folder") +
            ": No such file or directory: the folder for the backup file does not exist; make it "
            "first or name another\n"},
       {"/dev/null as the card",

@@ -90,8 +90,10 @@ TEST(ReplaceCli, AFileAlreadyThereIsReplacedOnlyOnTheOperatorsWord) {
        "[^\n]*: written and read back, [^\n]*\n$"},
       {"write --backup --yes, no terminal", true, true, true, false, "", 0, true,
        "^backup: done\ndone\n[^\n]*: written and read back, [^\n]*\n$"},
-      {"write --backup, no terminal", true, true, false, false, "", 2, false,
-       "^ERROR: no terminal to ask"},
+      // The file's place is checked before the cards, and so before the
+      // refusal for want of --yes.
+      {"write --backup, no terminal", true, true, false, false, "", 1, false,
+       "^ERROR: FILE exists: name a new file, or add --yes to replace it\n$"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -183,7 +183,6 @@ TEST(CliUnderWine, UsageErrorsExitTwo) {
       {{L"write", L"--yes", image, L"GH"}, "TARGET must be a drive letter such as G or G:"},
       {{L"write", L"--yes", image, L"/dev/sdb"}, "TARGET must be a drive letter"},
       {{L"write", L"--yes", image, L"g", L"G:"}, "the card G is named twice"},
-      {{L"write", image, L"G"}, "add --yes"},
       {{L"read", L"G"}, "IMAGE is required"},
   };
   for (const Case& c : cases) {
@@ -193,6 +192,11 @@ TEST(CliUnderWine, UsageErrorsExitTwo) {
     EXPECT_NE(result.errors.find(c.said), std::string::npos) << result.errors;
     EXPECT_NE(result.errors.find("quenvory-cli"), std::string::npos) << result.errors;
   }
+  // Without --yes and without a console, a letter that is no card is refused
+  // as such first: --yes is never invited for it.
+  const Result noCard = runCli({L"write", image, L"G"});
+  EXPECT_EQ(noCard.status, 1u);
+  EXPECT_EQ(noCard.errors, "ERROR: your system does not recognize a removable media at >G\n");
   const Result help = runCli({L"write", L"--help"});
   EXPECT_EQ(help.status, 0u);
   EXPECT_NE(help.output.find("Usage: quenvory-cli write"), std::string::npos) << help.output;
@@ -298,6 +302,43 @@ TEST(CliUnderWine, AReadNeverReplacesAFileWithoutTheOperatorsWord) {
     EXPECT_EQ(result.status, 1u);
     EXPECT_EQ(result.errors, c.said);
     EXPECT_TRUE(fileState(kept) == before);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The same behind a path of about 300 characters, for a read and for a
+// write's backup: whether a file is already there is asked by the same path
+// the file is opened by, or the question would be skipped and the backup's
+// rename would replace the file.
+TEST(CliUnderWine, AFileBehindALongPathIsNeverReplacedWithoutTheOperatorsWord) {
+  std::wstring folder = scratchFolder() + L"\\long";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  while (folder.size() < 280) {
+    folder += L"\\" + std::wstring(60, L'k');
+    CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr);
+  }
+  const std::wstring image =
+      writeImage(scratchFolder(), L"card.S7img", testing_support::completeImage(4));
+  writeImage(L"\\\\?\\" + folder, L"kept.S7img", {'k', 'e', 'e', 'p'});
+  const std::wstring kept = folder + L"\\kept.S7img";
+  ASSERT_GT(kept.size(), 290u);
+  const FileState before = fileState(L"\\\\?\\" + kept);
+  ASSERT_NE(before.index, 0u);
+  const std::string name(kept.begin(), kept.end());
+  const std::vector<std::wstring> commands[] = {
+      {L"read", L"G", kept},
+      {L"write", L"--backup", kept, image, L"G"},
+  };
+  for (const std::vector<std::wstring>& args : commands) {
+    SCOPED_TRACE(testing::PrintToString(args[0]));
+    const Result result = runCli(args);
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_EQ(result.errors,
+              "ERROR: " + name + " exists: name a new file, or add --yes to replace it\n");
+    EXPECT_TRUE(fileState(L"\\\\?\\" + kept) == before);
   }
 }
 
