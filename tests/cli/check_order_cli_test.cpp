@@ -98,7 +98,9 @@ struct Row {
   bool read;     // the card was read
   bool written;  // the card took a write
   int status;
-  // The device whose counters are watched: CARD unless named.
+  // The device whose counters are watched: CARD unless named; empty for a
+  // disk the running system reads and writes all the while (its counters
+  // move whatever the program does).
   const char* watched = "{CARD}";
 };
 
@@ -134,8 +136,10 @@ class CheckOrderCli : public ::testing::Test {
     if (!first.empty() && first.back() == '\r') first.pop_back();  // a terminal's line end
     EXPECT_TRUE(found(first, "^" + named(row.firstLine) + "$")) << result.errors;
     EXPECT_EQ(result.errors.find("[y/N]") != std::string::npos, row.asked) << result.errors;
-    EXPECT_EQ(after.read > before.read, row.read) << after.read - before.read << " sectors read";
-    EXPECT_EQ(after.written > before.written, row.written) << result.errors;
+    if (!watched.empty()) {
+      EXPECT_EQ(after.read > before.read, row.read) << after.read - before.read << " sectors read";
+      EXPECT_EQ(after.written > before.written, row.written) << result.errors;
+    }
     EXPECT_EQ(result.status, row.status) << result.errors;
   }
 
@@ -329,7 +333,7 @@ TEST_F(CheckOrderCli, TheSystemsDiskIsNoCardToReadOrCompare) {
        .read = false,
        .written = false,
        .status = 1,
-       .watched = "{SYS}"},
+       .watched = ""},
       {.name = "read of the system's disk",
        .args = {"read", "{SYS}", scratch.path("system.S7img")},
        .terminal = false,
@@ -338,7 +342,7 @@ TEST_F(CheckOrderCli, TheSystemsDiskIsNoCardToReadOrCompare) {
        .read = false,
        .written = false,
        .status = 1,
-       .watched = "{SYS}"},
+       .watched = ""},
   };
   for (const Row& row : rows) runRow(row);
   EXPECT_FALSE(std::filesystem::exists(scratch.path("system.S7img")));

@@ -69,13 +69,23 @@ Result runCli(const std::vector<std::wstring>& args) {
   CloseHandle(outWrite);
   CloseHandle(errWrite);
   CloseHandle(input);
+  // The pipes close when the program ends: one that hangs is ended after a
+  // minute, so that the test fails instead of waiting for ctest's limit.
+  bool hung = false;
+  std::thread watchdog([&] {
+    if (started && WaitForSingleObject(process.hProcess, 60000) == WAIT_TIMEOUT) {
+      hung = true;
+      TerminateProcess(process.hProcess, 1);
+    }
+  });
   std::thread errors([&] { drain(errRead, result.errors); });
   drain(outRead, result.output);
   errors.join();
+  watchdog.join();
   CloseHandle(outRead);
   CloseHandle(errRead);
   if (!started) return result;
-  WaitForSingleObject(process.hProcess, 60000);
+  EXPECT_FALSE(hung) << "the program still ran after a minute";
   GetExitCodeProcess(process.hProcess, &result.status);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
