@@ -1,6 +1,7 @@
 #include "cli/image_facts.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "card/run_frame.h"
@@ -11,18 +12,18 @@ namespace cli {
 namespace {
 
 // The image's files as they are, except that every byte read from the image
-// also goes into the whole file's hash, as it arrived: before the batch
-// reading completes a short block.
+// also goes into the whole file's hash (when one is asked for), as it
+// arrived: before the batch reading completes a short block.
 class HashingFiles : public card::ImageFiles {
  public:
-  HashingFiles(card::ImageFiles& files, Sha256& whole) : files_(files), whole_(whole) {}
+  HashingFiles(card::ImageFiles& files, Sha256* whole) : files_(files), whole_(whole) {}
 
   bool openImage(const std::string& path, card::NativeHandle& file) override {
     return files_.openImage(path, file);
   }
   std::size_t readImage(card::NativeHandle file, void* data, std::size_t size) override {
     const std::size_t got = files_.readImage(file, data, size);
-    whole_.update(data, got);
+    if (whole_ != nullptr) whole_->update(data, got);
     read_ += std::int64_t(got);
     return got;
   }
@@ -53,7 +54,7 @@ class HashingFiles : public card::ImageFiles {
 
  private:
   card::ImageFiles& files_;
-  Sha256& whole_;
+  Sha256* whole_;
   std::int64_t read_ = 0;
 };
 
@@ -102,8 +103,12 @@ bool hashImage(const card::ImageFile& file, HashingFiles& files, const card::Hea
 
 ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool hashes) {
   ImageFacts facts;
-  Sha256 whole;
-  HashingFiles hashing(files, whole);
+  // The platform's hash only when the hashes are asked for: setting it up
+  // loads the cryptography library's configuration, a cost every write
+  // would pay for nothing.
+  std::optional<Sha256> whole;
+  if (hashes) whole.emplace();
+  HashingFiles hashing(files, whole ? &*whole : nullptr);
   card::NativeHandle handle = 0;
   if (!hashing.openImage(path, handle)) {
     facts.openError = files.lastError();
@@ -113,7 +118,7 @@ ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool has
   facts.opens = true;
   facts.bytes = fileBytes(path);
   facts.header = card::readHeader(file);
-  if (hashes) hashImage(file, hashing, facts.header, facts, whole);
+  if (whole) hashImage(file, hashing, facts.header, facts, *whole);
   if (facts.header.accepted)
     facts.blocksOnCard =
         card::blocksOnCard(facts.header.blockCount, facts.bytes - card::kHeaderSize);
