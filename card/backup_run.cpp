@@ -148,7 +148,7 @@ std::optional<Outcome> BackupRun::compareWithBackup() {
 Outcome runBackup(DiskServices& disk, OperatorUi& ui, const std::string& backupPath,
                   const BackupOptions& options) {
   Outcome refusal;
-  Card card = openCard(disk, ui, refusal, options.lock);
+  Card card = openCard(disk, ui, refusal, options.lock, "stopped at block 0, no backup was kept");
   if (!card) return refusal;
   return runBackup(disk, ui, std::move(card), backupPath, options);
 }

@@ -153,9 +153,12 @@ std::function<bool()> waitingForCard(OperatorUi& ui, const std::string& name, bo
 // program holds open for writing is waited for as `patience` says, with the
 // status saying so, then opened letting that program's handle be. On a
 // refusal the operator has been shown why, the result is empty with nothing
-// left open, and `refusal` says what was shown.
+// left open, and `refusal` says what was shown. A stop during the disk's wait
+// ends the run with `stoppedText`, the run's own words for a stop before
+// anything moved.
 Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal,
-              const LockPatience& patience = {});
+              const LockPatience& patience = {},
+              const std::string& stoppedText = "stopped at block 0, nothing written");
 inline Card openCard(DiskServices& disk, OperatorUi& ui) {
   Outcome refusal;
   return openCard(disk, ui, refusal);

@@ -9,7 +9,7 @@ namespace card {
 
 Outcome runCompare(DiskServices& disk, OperatorUi& ui, const CompareOptions& options) {
   Outcome refusal;
-  Card card = openCard(disk, ui, refusal, options.lock);
+  Card card = openCard(disk, ui, refusal, options.lock, "stopped at block 0");
   if (!card) return refusal;
   return runCompare(disk, ui, std::move(card), options);
 }

@@ -11,8 +11,6 @@ namespace card {
 namespace {
 
 constexpr const char* kDiveNumber = "Query did not return expected dive number";
-// A stop while the card's disk was waited for: the card was never opened.
-constexpr const char* kStoppedUnopened = "stopped at block 0, nothing written";
 
 std::string noCardText(const std::string& driveText) {
   return "no card in the reader at >" + driveText;
@@ -44,7 +42,8 @@ bool openDiskOfCard(CardDevices& devices, OperatorUi& ui, const std::string& dri
 // The card behind a drive letter. Empty, with the refusal shown, when the
 // letter leads to no single disk or the disk does not open.
 Card openByLetter(DriveLetters& letters, CardDevices& devices, OperatorUi& ui,
-                  const std::string& driveText, Outcome& refusal, const LockPatience& patience) {
+                  const std::string& driveText, Outcome& refusal, const LockPatience& patience,
+                  const std::string& stoppedText) {
   std::int64_t diskNumber = -1;
   switch (diskOfLetter(letters, driveText, diskNumber)) {
     case LetterAnswer::NoAnswer:
@@ -65,7 +64,7 @@ Card openByLetter(DriveLetters& letters, CardDevices& devices, OperatorUi& ui,
   std::chrono::milliseconds spent{0};
   if (!openDiskOfCard(devices, ui, driveText, physicalDriveOf(diskNumber), patience, handle,
                       stopped, spent)) {
-    refusal = stopped ? shownOutcome(ui, Ending::Stopped, kStoppedUnopened, kCardErrorCaption, 0, 0)
+    refusal = stopped ? shownOutcome(ui, Ending::Stopped, stoppedText, kCardErrorCaption, 0, 0)
                       : shownOutcome(ui, Ending::Refused, "MMC drive open error", kErrorCaption,
                                      devices.lastError());
     return {};
@@ -98,12 +97,13 @@ Card openByPath(DevicePaths& paths, CardDevices& devices, OperatorUi& ui, const 
 
 }  // namespace
 
-Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal, const LockPatience& patience) {
+Card openCard(DiskServices& disk, OperatorUi& ui, Outcome& refusal, const LockPatience& patience,
+              const std::string& stoppedText) {
   const std::string driveText = ui.driveText();
   CardDevices& devices = disk.devices();
   Card card;
   if (DriveLetters* letters = disk.driveLetters()) {
-    card = openByLetter(*letters, devices, ui, driveText, refusal, patience);
+    card = openByLetter(*letters, devices, ui, driveText, refusal, patience, stoppedText);
   } else if (DevicePaths* paths = disk.devicePaths()) {
     card = openByPath(*paths, devices, ui, driveText, refusal);
   } else {

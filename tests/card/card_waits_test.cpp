@@ -2,6 +2,11 @@
 // and their locks, on one patience, each ended by a stop.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
+#include "card/backup_run.h"
+#include "card/compare_run.h"
 #include "tests/card/write_fixture.h"
 
 namespace {
@@ -285,6 +290,47 @@ TEST_F(WriteOperation, AStopDuringTheWaitForTheCardEndsTheRunWithinOneTry) {
   EXPECT_EQ(disk.openDevices(), 0);
   EXPECT_EQ(disk.openVolumes(), 0);
   EXPECT_EQ(disk.openImages(), 0);
+}
+
+// A stop while the card's disk is held by another program ends each kind of
+// run at once in its own words: a backup keeps no file, a compare names its
+// block, a write says nothing was written.
+TEST_F(WriteOperation, AStopDuringTheDisksWaitEndsEachRunInItsOwnWords) {
+  struct Case {
+    const char* name;
+    std::function<card::Outcome()> run;
+    const char* closing;
+  };
+  const std::string backupPath = scratch.path("backup.S7img");
+  const Case cases[] = {
+      {.name = "write",
+       .run = [&] { return card::runWrite(disk, ui, options); },
+       .closing = "stopped at block 0, nothing written"},
+      {.name = "backup",
+       .run = [&] { return card::runBackup(disk, ui, backupPath, options); },
+       .closing = "stopped at block 0, no backup was kept"},
+      {.name = "compare",
+       .run = [&] { return card::runCompare(disk, ui, options); },
+       .closing = "stopped at block 0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    startCase();
+    useCard([](disks::SimulatedDrive& d) { d.exclusiveOpenRefusals = -1; });
+    writeFile(cardPath, Bytes(512 * 64, 0x5A));
+    useImage(completeImage(20));
+    countWaits();
+    ui.stopChecks = 0;
+    ui.stopAtCheck = 1;
+    const card::Outcome outcome = c.run();
+    EXPECT_EQ(outcome.ending, card::Ending::Stopped);
+    EXPECT_EQ(ui.messages, (Messages{{c.closing, "MMC ERROR"}}));
+    EXPECT_EQ(count(kSharedOpen), 0);
+    EXPECT_FALSE(std::filesystem::exists(backupPath));
+    EXPECT_EQ(cardBytes(), Bytes(512 * 64, 0x5A));
+    EXPECT_EQ(disk.openDevices(), 0);
+    EXPECT_EQ(disk.openImages(), 0);
+  }
 }
 
 }  // namespace
