@@ -133,8 +133,8 @@ class CardDevices {
   // keeps the card, or there is nothing to eject, which changes nothing.
   virtual bool ejectMedia(NativeHandle device) = 0;
 
-  // The block buffer, aligned to the sector size for direct I/O; nullptr
-  // when it cannot be had.
+  // The block buffer, aligned to the sector size for direct I/O and zero;
+  // nullptr when it cannot be had.
   virtual void* allocateBuffer(std::size_t size) = 0;
   virtual void freeBuffer(void* buffer) = 0;
 

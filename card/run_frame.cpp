@@ -113,10 +113,11 @@ bool RunFrame::allocate(Outcome& refusal) {
     refusal = refuse("not enough memory for the block buffer");
     return false;
   }
+  // Every slot is read into before it is used, and the buffer comes zero
+  // from the back-end all the same, so that no run can ever see another's
+  // blocks. Clearing it here would touch every page of it, also the card's
+  // slots that a write without read-back never uses.
   buffer_ = BlockBuffer(devices_, memory);
-  // Every slot is read into before it is used; cleared all the same, so that
-  // no run can ever see another's blocks.
-  std::memset(memory, 0, bytes);
   return true;
 }
 

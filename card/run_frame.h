@@ -122,7 +122,7 @@ class RunFrame {
   std::optional<Outcome> refuseImageLargerThanCard(std::int32_t blockCount);
 
   // One allocation for the run: a batch of the image's blocks, then a batch
-  // of the card's, cleared. False, with the run refused, when there is none.
+  // of the card's, zero. False, with the run refused, when there is none.
   bool allocate(Outcome& refusal);
   unsigned char* imageSlot(std::int32_t index) const {
     return static_cast<unsigned char*>(buffer_.get()) + std::size_t(index) * kBlockSize;

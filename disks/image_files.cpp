@@ -1,10 +1,11 @@
 #include "disks/image_files.h"
 
 #include <cerrno>
-#include <new>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/mman.h>
 #endif
 
 #ifdef _WIN32
@@ -14,7 +15,26 @@
 namespace disks {
 namespace {
 
-constexpr std::size_t kBufferAlignment = 4096;
+// Pages straight from the system: aligned to a page and zero, as the system
+// hands out every page it has not given this process before. nullptr when
+// there are none.
+void* systemPages(std::size_t size) {
+#ifdef _WIN32
+  return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+  void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+#endif
+}
+
+void releasePages(void* pages, std::size_t size) {
+#ifdef _WIN32
+  (void)size;
+  VirtualFree(pages, 0, MEM_RELEASE);
+#else
+  ::munmap(pages, size);
+#endif
+}
 
 }  // namespace
 
@@ -91,18 +111,21 @@ void OpenImages::close(NativeHandle file) {
 }
 
 BlockBuffers::~BlockBuffers() {
-  for (void* buffer : buffers_) ::operator delete (buffer, std::align_val_t{kBufferAlignment});
+  for (const auto& [buffer, size] : buffers_) releasePages(buffer, size);
 }
 
 void* BlockBuffers::allocate(std::size_t size) {
-  void* buffer =
-      ::operator new (size == 0 ? 1 : size, std::align_val_t{kBufferAlignment}, std::nothrow);
-  if (buffer != nullptr) buffers_.insert(buffer);
+  if (size == 0) size = 1;
+  void* buffer = systemPages(size);
+  if (buffer != nullptr) buffers_.emplace(buffer, size);
   return buffer;
 }
 
 void BlockBuffers::free(void* buffer) {
-  if (buffers_.erase(buffer) != 0) ::operator delete (buffer, std::align_val_t{kBufferAlignment});
+  const auto found = buffers_.find(buffer);
+  if (found == buffers_.end()) return;
+  releasePages(found->first, found->second);
+  buffers_.erase(found);
 }
 
 }  // namespace disks

@@ -1,11 +1,13 @@
 // The card image files and block buffers of every back-end: image files are
-// read with the C library, opened by UTF-8 path; buffers are aligned to a
-// page, which covers every sector size direct I/O asks for.
+// read with the C library, opened by UTF-8 path; buffers are the system's own
+// pages, aligned to a page (which covers every sector size direct I/O asks
+// for) and zero when handed out.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <string>
 
@@ -62,13 +64,15 @@ class BlockBuffers {
   BlockBuffers& operator=(const BlockBuffers&) = delete;
   ~BlockBuffers();
 
-  // nullptr when the memory cannot be had.
+  // Zero and page-aligned; nullptr when the memory cannot be had. Fresh
+  // pages need no clearing, and a page is only really taken from the
+  // system when it is first used.
   void* allocate(std::size_t size);
   void free(void* buffer);
   int liveCount() const { return static_cast<int>(buffers_.size()); }
 
  private:
-  std::set<void*> buffers_;
+  std::map<void*, std::size_t> buffers_;
 };
 
 }  // namespace disks

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <functional>
@@ -67,6 +68,22 @@ TEST_F(PosixServicesOnAFile, SeeksWritesAndReadsWholeSectorsInPlace) {
   Bytes expected = before;
   std::memcpy(expected.data() + 3 * kBlock, before.data() + 10 * kBlock, 2 * kBlock);
   EXPECT_EQ(readFile(cardPath), expected);
+}
+
+// A run leaves its buffer uncleared and trusts it to come zero: however many
+// buffers were filled and given back before, a new one holds no byte of them.
+TEST_F(PosixServicesOnAFile, EveryBlockBufferComesZero) {
+  const std::size_t runBytes = 2 * 2048 * kBlock;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    auto* buffer = static_cast<std::uint8_t*>(disk.allocateBuffer(runBytes));
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % 4096, 0u);
+    EXPECT_EQ(std::count(buffer, buffer + runBytes, 0), std::ptrdiff_t(runBytes));
+    std::memset(buffer, 0xA5, runBytes);
+    disk.freeBuffer(buffer);
+  }
+  EXPECT_EQ(disk.liveBuffers(), 0);
 }
 
 TEST_F(PosixServicesOnAFile, FailuresCarryTheSystemErrorCode) {
