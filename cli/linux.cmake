@@ -1,14 +1,16 @@
 # Linux: quenvory, hashing with the system's libcrypto.
 
 # libcrypto is the system's shared library, so that a security update of
-# it reaches the program.
+# it reaches the program; it is loaded when a hash is first asked for
+# (sha256_openssl.cpp), so only its headers are needed here.
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 target_sources(quenvory_cli_core PRIVATE
   platform_linux.cpp
   sha256_openssl.cpp
   stop_request_posix.cpp
   terminal_posix.cpp)
-target_link_libraries(quenvory_cli_core PUBLIC card_platform OpenSSL::Crypto)
+target_include_directories(quenvory_cli_core PRIVATE ${OPENSSL_INCLUDE_DIR})
+target_link_libraries(quenvory_cli_core PUBLIC card_platform ${CMAKE_DL_LIBS})
 add_executable(quenvory_cli main_posix.cpp)
 set_target_properties(quenvory_cli PROPERTIES OUTPUT_NAME quenvory)
 if(NOT QUENVORY_SANITIZE)
