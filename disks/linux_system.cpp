@@ -1,7 +1,10 @@
 #include "disks/linux_system.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -14,11 +17,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A sysfs attribute's first line, without the padding some drivers add.
+// A sysfs attribute's first line, without the padding some drivers add. An
+// attribute is one page at most; sysfs hands it over in one read.
 std::string attribute(const std::string& path) {
-  std::ifstream in(path);
-  std::string text;
-  if (!std::getline(in, text)) return {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char page[4096];
+  const ssize_t got = ::read(fd, page, sizeof page);
+  ::close(fd);
+  if (got <= 0) return {};
+  std::string text(page, std::size_t(got));
+  text = text.substr(0, text.find('\n'));
   const auto first = text.find_first_not_of(" \t");
   const auto last = text.find_last_not_of(" \t\r");
   return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
@@ -32,6 +41,19 @@ bool isPlainFile(const std::string& path) {
 bool exists(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
+}
+
+// The names in a folder, "." and ".." left out; none when it cannot be read.
+std::vector<std::string> namesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* listing = ::opendir(folder.c_str());
+  if (listing == nullptr) return names;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(listing);
+  return names;
 }
 
 bool allDigits(const std::string& text, std::size_t from) {
@@ -94,19 +116,11 @@ DeviceName parseDeviceName(const std::string& name) {
 }
 
 LinuxSystem::LinuxSystem(SystemPaths paths) : paths_(std::move(paths)) {
-  // The disks, and each one's partitions.
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(paths_.sys + "/block", error))
-    disks_.push_back(entry.path().filename().string());
+  // The disks; a disk's partitions are looked for when a question needs
+  // them, not for every disk of the system.
+  disks_ = namesIn(paths_.sys + "/block");
   std::sort(disks_.begin(), disks_.end());
-  // The kernel names a disk's partitions after the disk (sdb1, mmcblk0p1):
-  // only such entries of its folder are asked.
-  for (const std::string& disk : disks_)
-    for (const auto& entry : fs::directory_iterator(paths_.sys + "/block/" + disk, error)) {
-      const std::string part = entry.path().filename().string();
-      if (part.compare(0, disk.size(), disk) == 0 && exists((entry.path() / "partition").string()))
-        partitionDisk_[part] = disk;
-    }
+  std::error_code error;
   const fs::path dev = fs::canonical(paths_.dev, error);
   if (!error) dev_ = dev.string();
 
@@ -147,20 +161,40 @@ LinuxSystem::LinuxSystem(SystemPaths paths) : paths_(std::move(paths)) {
 }
 
 std::string LinuxSystem::diskOfPartition(const std::string& name) const {
-  const auto found = partitionDisk_.find(name);
-  return found == partitionDisk_.end() ? std::string() : found->second;
+  const std::lock_guard<std::mutex> hold(partitionsLock_);
+  const auto kept = partitionDisk_.find(name);
+  if (kept != partitionDisk_.end()) return kept->second;
+  // The kernel names a partition after its disk (sdb1, mmcblk0p1) and shows
+  // it in the disk's folder, marked by its "partition" file.
+  std::string found;
+  if (!std::binary_search(disks_.begin(), disks_.end(), name))
+    for (const std::string& disk : disks_)
+      if (name.size() > disk.size() && name.compare(0, disk.size(), disk) == 0 &&
+          exists(paths_.sys + "/block/" + disk + "/" + name + "/partition"))
+        found = disk;
+  partitionDisk_[name] = found;
+  return found;
 }
 
 std::vector<std::string> LinuxSystem::partitionsOf(const std::string& disk) const {
+  const std::lock_guard<std::mutex> hold(partitionsLock_);
+  const auto kept = partitions_.find(disk);
+  if (kept != partitions_.end()) return kept->second;
   std::vector<std::string> parts;
-  for (const auto& [part, whole] : partitionDisk_)
-    if (whole == disk) parts.push_back(part);
-  return parts;
+  if (std::binary_search(disks_.begin(), disks_.end(), disk))
+    for (const std::string& name : namesIn(paths_.sys + "/block/" + disk))
+      if (name.size() > disk.size() && name.compare(0, disk.size(), disk) == 0 &&
+          exists(paths_.sys + "/block/" + disk + "/" + name + "/partition")) {
+        parts.push_back(name);
+        partitionDisk_[name] = disk;
+      }
+  std::sort(parts.begin(), parts.end());
+  return partitions_[disk] = parts;
 }
 
 bool LinuxSystem::isBlock(const std::string& name) const {
   return !name.empty() && (std::binary_search(disks_.begin(), disks_.end(), name) ||
-                           partitionDisk_.count(name) != 0);
+                           !diskOfPartition(name).empty());
 }
 
 std::string LinuxSystem::nameOfNumber(std::uint64_t major, std::uint64_t minor) const {
@@ -196,9 +230,10 @@ void LinuxSystem::addDisksBeneath(const std::string& name, int depth) {
   const std::string partOf = diskOfPartition(name);
   const std::string disk = partOf.empty() ? name : partOf;
   if (!systemDisks_.insert(disk).second) return;
-  std::error_code error;
-  for (const auto& slave : fs::directory_iterator(paths_.sys + "/block/" + disk + "/slaves", error))
-    addDisksBeneath(slave.path().filename().string(), depth + 1);
+  for (const std::string& slave : namesIn(paths_.sys + "/block/" + disk + "/slaves"))
+    addDisksBeneath(slave, depth + 1);
+  // Only a loop device has a backing file: no other disk's facts are read here.
+  if (parseDeviceName(disk).kind != DeviceName::Kind::Loop) return;
   const std::string backing = facts(disk).backingFile;
   if (!backing.empty()) {
     const std::string device = blockNameOf(backing);
@@ -220,9 +255,7 @@ std::set<std::string> LinuxSystem::devicesUsing(const std::string& disk) const {
     const std::string partOf = diskOfPartition(name);
     const std::string node =
         paths_.sys + "/block/" + (partOf.empty() ? name : partOf + "/" + name) + "/holders";
-    std::error_code error;
-    for (const auto& holder : fs::directory_iterator(node, error))
-      next.push_back(holder.path().filename().string());
+    for (const std::string& holder : namesIn(node)) next.push_back(holder);
   }
   return found;
 }

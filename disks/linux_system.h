@@ -69,9 +69,9 @@ class LinuxSystem {
   const std::vector<std::string>& disks() const { return disks_; }
   const std::vector<Mount>& mounts() const { return mounts_; }
   // The whole disk a partition lies on ("sdb" for sdb1); "" when `name` is
-  // no partition.
+  // no partition. Looked for when first asked, then kept.
   std::string diskOfPartition(const std::string& name) const;
-  // A disk's partitions, sorted.
+  // A disk's partitions, sorted. Listed when first asked, then kept.
   std::vector<std::string> partitionsOf(const std::string& disk) const;
   // Whether `name` is a block device the system shows: a disk or a partition.
   bool isBlock(const std::string& name) const;
@@ -106,7 +106,11 @@ class LinuxSystem {
   SystemPaths paths_;
   std::string dev_;  // paths_.dev, its links followed
   std::vector<std::string> disks_;
-  std::map<std::string, std::string> partitionDisk_;  // partition -> its disk
+  mutable std::mutex partitionsLock_;
+  // Each name asked of -> its disk, "" for no partition; each disk listed ->
+  // its partitions. Taken after factsLock_ where both are held.
+  mutable std::map<std::string, std::string> partitionDisk_;
+  mutable std::map<std::string, std::vector<std::string>> partitions_;
   std::vector<Mount> mounts_;
   std::set<std::string> systemDisks_;
   mutable std::mutex factsLock_;
