@@ -88,7 +88,8 @@ bool checkWriteArgs(const WriteArgs& args, std::vector<CardJob>& jobs) {
 // with the usage error shown, when two names lead to one card: two runs
 // would write the same disk at once.
 bool describeCards(const WriteArgs& args, std::vector<CardJob>& jobs) {
-  const std::string stamp = fileTime();
+  // One time for every card's backup name; the time zone is read only then.
+  const std::string stamp = args.backupDir.empty() ? std::string() : fileTime();
   for (CardJob& job : jobs) {
     job.description = disks::describeCard(job.name);
     if (!args.backup.empty()) job.backup = args.backup;
