@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <functional>
@@ -70,19 +69,9 @@ TEST_F(PosixServicesOnAFile, SeeksWritesAndReadsWholeSectorsInPlace) {
   EXPECT_EQ(readFile(cardPath), expected);
 }
 
-// A run leaves its buffer uncleared and trusts it to come zero: however many
-// buffers were filled and given back before, a new one holds no byte of them.
+// Each buffer comes zero, whatever the buffers before it held.
 TEST_F(PosixServicesOnAFile, EveryBlockBufferComesZero) {
-  const std::size_t runBytes = 2 * 2048 * kBlock;
-  for (int round = 0; round < 4; ++round) {
-    SCOPED_TRACE(round);
-    auto* buffer = static_cast<std::uint8_t*>(disk.allocateBuffer(runBytes));
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % 4096, 0u);
-    EXPECT_EQ(std::count(buffer, buffer + runBytes, 0), std::ptrdiff_t(runBytes));
-    std::memset(buffer, 0xA5, runBytes);
-    disk.freeBuffer(buffer);
-  }
+  expectEveryBlockBufferComesZero(disk);
   EXPECT_EQ(disk.liveBuffers(), 0);
 }
 

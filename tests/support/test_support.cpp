@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <stdexcept>
+
+#include "card/image_file.h"
+#include "card/run_frame.h"
 
 namespace testing_support {
 
@@ -92,6 +96,19 @@ std::vector<std::string> withoutTransfers(const std::vector<std::string>& journa
         entry.rfind("seek ", 0) != 0)
       kept.push_back(entry);
   return kept;
+}
+
+void expectEveryBlockBufferComesZero(card::CardDevices& disk) {
+  const std::size_t runBytes = 2 * std::size_t(card::kDefaultBatchBlocks) * card::kBlockSize;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    auto* buffer = static_cast<std::uint8_t*>(disk.allocateBuffer(runBytes));
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % 4096, 0u);
+    EXPECT_EQ(std::count(buffer, buffer + runBytes, 0), std::ptrdiff_t(runBytes));
+    std::fill(buffer, buffer + runBytes, std::uint8_t(0xA5));
+    disk.freeBuffer(buffer);
+  }
 }
 
 }  // namespace testing_support

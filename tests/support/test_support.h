@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "card/disk_services.h"
 #include "card/operator_ui.h"
 
 namespace testing_support {
@@ -87,5 +88,10 @@ class RecordingUi : public card::OperatorUi {
 // The journal without block writes, reads and seeks, which tests check
 // through the card's contents.
 std::vector<std::string> withoutTransfers(const std::vector<std::string>& journal);
+
+// A run leaves its buffer uncleared and trusts it to come zero: a back-end's
+// buffers of a run's size are checked, round after round, to be zero and
+// page-aligned however many were filled and given back before.
+void expectEveryBlockBufferComesZero(card::CardDevices& disk);
 
 }  // namespace testing_support

@@ -7,7 +7,6 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +18,7 @@
 
 namespace {
 
+using testing_support::expectEveryBlockBufferComesZero;
 using testing_support::readFile;
 using testing_support::ScratchDir;
 using testing_support::writeFile;
@@ -118,20 +118,10 @@ TEST(Win32DiskServices, DeviceCallsPutEveryBlockAtItsOffset) {
 
 // A failed call keeps its own error code, whatever the system's last error
 // becomes afterwards.
-// A run leaves its buffer uncleared and trusts it to come zero: however many
-// buffers were filled and given back before, a new one holds no byte of them.
+// Each buffer comes zero, whatever the buffers before it held.
 TEST(Win32DiskServices, EveryBlockBufferComesZero) {
   disks::Win32DiskServices disk;
-  const std::size_t runBytes = 2 * 2048 * kBlock;
-  for (int round = 0; round < 4; ++round) {
-    SCOPED_TRACE(round);
-    auto* buffer = static_cast<std::uint8_t*>(disk.allocateBuffer(runBytes));
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer) % 4096, 0u);
-    EXPECT_EQ(std::count(buffer, buffer + runBytes, 0), std::ptrdiff_t(runBytes));
-    std::fill(buffer, buffer + runBytes, std::uint8_t(0xA5));
-    disk.freeBuffer(buffer);
-  }
+  expectEveryBlockBufferComesZero(disk);
 }
 
 TEST(Win32DiskServices, FailedWritesKeepTheirErrorCode) {
