@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,11 +105,14 @@ std::wstring writeImage(const std::wstring& folder, const std::wstring& name,
   return path;
 }
 
+// A folder of its own for each call: Wine gives a process an id that an
+// earlier run in the same prefix had, whose folders are still there.
 std::wstring scratchFolder() {
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
-  const std::wstring folder =
-      std::wstring(temp) + L"quenvory-cli-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring folder = std::wstring(temp) + L"quenvory-cli-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(std::random_device{}());
   CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
 }
