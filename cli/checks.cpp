@@ -46,6 +46,11 @@ std::uint32_t probeBackup(const std::string& path, bool place) {
 }  // namespace
 
 bool imageAccepted(const std::string& path, const ImageFacts& facts) {
+  // A record without its hashes would not say which image a card got.
+  if (facts.opens && facts.header.accepted && facts.hashUnavailable) {
+    writeErrors(messageLine(hashUnavailableWords(), card::kErrorCaption) + "\n");
+    return false;
+  }
   if (facts.opens && facts.header.accepted) return true;
   // A folder opens for reading on some systems and then reads as nothing:
   // its header is refused, and the hint says what it is.

@@ -101,13 +101,20 @@ bool hashImage(const card::ImageFile& file, HashingFiles& files, const card::Hea
 
 }  // namespace
 
+std::string hashUnavailableWords() {
+  return std::string("the system's SHA-256 (") + Sha256::library() + ") could not be set up";
+}
+
 ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool hashes) {
   ImageFacts facts;
   // The platform's hash only when the hashes are asked for: setting it up
   // loads the cryptography library's configuration, a cost every write
   // would pay for nothing.
   std::optional<Sha256> whole;
-  if (hashes) whole.emplace();
+  if (hashes) {
+    whole.emplace();
+    facts.hashUnavailable = !*whole;
+  }
   HashingFiles hashing(files, whole ? &*whole : nullptr);
   card::NativeHandle handle = 0;
   if (!hashing.openImage(path, handle)) {

@@ -23,8 +23,13 @@ struct ImageFacts {
   // file passes for the image's).
   std::string blocksSha256;
   std::string fileSha256;
+  // The hashes were asked for, and the system's SHA-256 could not be set up.
+  bool hashUnavailable = false;
 };
 
 ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool hashes);
+
+// What the operator reads when the system's SHA-256 could not be set up.
+std::string hashUnavailableWords();
 
 }  // namespace cli

@@ -58,7 +58,10 @@ int infoCommand(const InfoArgs& args) {
   out += "\n";
   if (facts.blocksSha256.empty()) {
     writeOutput(out);
-    writeErrors(messageLine("image file could not be read", card::kErrorCaption) + "\n");
+    writeErrors(messageLine(facts.hashUnavailable ? hashUnavailableWords()
+                                                  : "image file could not be read",
+                            card::kErrorCaption) +
+                "\n");
     return kFailure;
   }
   // The same two names as the record's columns.

@@ -17,6 +17,8 @@ class Sha256 {
 
   // False when the platform's hash could not be set up; nothing else works then.
   explicit operator bool() const;
+  // The system's library that computes it, as the system names it.
+  static const char* library();
   void update(const void* data, std::size_t size);
   // The digest in lower-case hex; the hash is spent afterwards.
   std::string hexDigest();

@@ -94,6 +94,8 @@ Sha256::~Sha256() = default;
 
 Sha256::operator bool() const { return state_->hash != nullptr; }
 
+const char* Sha256::library() { return "bcrypt.dll"; }
+
 void Sha256::update(const void* data, std::size_t size) {
   if (state_->hash == nullptr) return;
   // BCryptHashData takes at most a ULONG at a time.

@@ -77,6 +77,8 @@ Sha256::~Sha256() = default;
 
 Sha256::operator bool() const { return state_->context != nullptr; }
 
+const char* Sha256::library() { return kLibrary; }
+
 void Sha256::update(const void* data, std::size_t size) {
   if (state_->context != nullptr) crypto().update(state_->context, data, size);
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,71 @@ TEST(ImageHashCli, AShortBlockAtABatchsStartIsHashedAsTheCardReceivesIt) {
   EXPECT_NE(info.output.find("\nblocks_sha256: " + onCard + "  (the 2049 blocks"),
             std::string::npos)
       << info.output;
+}
+
+// The system's libcrypto as the loader finds it ("" when it lists none).
+std::string systemLibcrypto() {
+  std::string cache;
+  runProgram({"ldconfig", "-p"}, &cache);
+  std::istringstream lines(cache);
+  for (std::string line; std::getline(lines, line);)
+    if (found(line, "^[[:space:]]*libcrypto\\.so\\.[0-9]+ \\(.*x86-64.*\\) => /"))
+      return line.substr(line.find("=> ") + 3);
+  return {};
+}
+
+// Without the system's libcrypto (a file of nothing bound over it, in a mount
+// namespace of the command's own): only what needs a hash is refused. A
+// plain write does not load it and writes the card; info shows the header
+// and names the library that is missing; a write with a record is refused
+// before any card is touched, as a record without its hashes could not say
+// which image a card got.
+TEST(ImageHashCli, WithoutTheSystemsLibcryptoOnlyWhatNeedsAHashIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "hiding the system's libcrypto takes root";
+  const std::string library = systemLibcrypto();
+  ASSERT_FALSE(library.empty()) << "ldconfig -p lists no libcrypto";
+  ScratchDir scratch;
+  const std::string imagePath = scratch.path("image.S7img");
+  writeFile(imagePath, completeImage(40));
+  LoopCard written(scratch, "written.img", 64), untouched(scratch, "untouched.img", 64);
+  ATTACH_OR_SKIP(*written.loop);
+  ATTACH_OR_SKIP(*untouched.loop);
+  const auto hidden = [&](std::vector<std::string> args, std::string& output,
+                          std::string& errors) {
+    output.clear();
+    errors.clear();
+    std::vector<std::string> argv = {"unshare", "--mount", "sh", "-c",
+                                     "mount --bind /dev/null \"$0\" && exec \"$@\"", library,
+                                     QUENVORY_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, &output, &errors);
+  };
+  const std::string words =
+      "^ERROR: the system's SHA-256 \\(libcrypto\\.so\\.[0-9]+\\) could not be set up\n$";
+
+  std::string output, errors;
+  EXPECT_EQ(hidden({"write", "--yes", "--quiet", "--no-verify", imagePath, written.loop->path()},
+                   output, errors),
+            0)
+      << errors;
+
+  EXPECT_EQ(hidden({"info", imagePath}, output, errors), 1) << errors;
+  EXPECT_NE(output.find("header: accepted\n"), std::string::npos) << output;
+  EXPECT_TRUE(found(errors, words)) << errors;
+
+  const std::string record = scratch.path("record.csv");
+  EXPECT_EQ(hidden({"write", "--yes", "--record", record, imagePath, untouched.loop->path()},
+                   output, errors),
+            1)
+      << errors;
+  EXPECT_TRUE(found(errors, words)) << errors;
+
+  const Bytes image = completeImage(40);
+  const Bytes onCard = written.contents();
+  EXPECT_TRUE(std::equal(image.begin() + 8, image.end(), onCard.begin()));
+  const Bytes spared = untouched.contents();
+  EXPECT_EQ(std::count(spared.begin(), spared.end(), kUntouched), std::ptrdiff_t(spared.size()));
+  EXPECT_EQ(readText(record).find("image_sha256"), std::string::npos);
 }
 
 }  // namespace
