@@ -108,8 +108,8 @@ std::string hashUnavailableWords() {
 ImageFacts imageFacts(card::ImageFiles& files, const std::string& path, bool hashes) {
   ImageFacts facts;
   // The platform's hash only when the hashes are asked for: setting it up
-  // loads the cryptography library's configuration, a cost every write
-  // would pay for nothing.
+  // loads the cryptography library and its configuration, a cost every
+  // write would pay for nothing.
   std::optional<Sha256> whole;
   if (hashes) {
     whole.emplace();

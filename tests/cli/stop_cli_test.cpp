@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tests/cli/cli_runner.h"
+#include "tests/cli/loop_card.h"
 #include "tests/support/attach_or_skip.h"
 #include "tests/support/loop_device.h"
 #include "tests/support/test_support.h"
@@ -30,10 +31,7 @@ extern char** environ;
 namespace {
 
 using namespace testing_support;
-using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::size_t kBlock = 512;
-constexpr std::uint8_t kUntouched = 0xEE;
 // Large enough that a write, or a backup, is still under way well after its
 // first batch: 64 MiB.
 constexpr std::int32_t kBlocks = 131072;
@@ -153,6 +151,15 @@ bool waitFor(RunningCli& cli, Ready ready) {
 std::string fileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The write's question, and whether what the program said so far ends with
+// it: the question shows and waits for its answer.
+const std::string kQuestion = "Write? [y/N] ";
+bool endsWithTheQuestion(const std::string& errorsPath) {
+  const std::string errors = fileText(errorsPath);
+  return errors.size() >= kQuestion.size() &&
+         errors.compare(errors.size() - kQuestion.size(), kQuestion.size(), kQuestion) == 0;
 }
 
 // The block a stop message names, or -1.
@@ -326,26 +333,18 @@ TEST(StopCli, AStopAtTheQuestionWritesNothingOnALineOfItsOwn) {
   ScratchDir scratch;
   const std::string imagePath = scratch.path("card.S7img");
   writeFile(imagePath, completeImage(64));
-  const std::string backing = scratch.path("card.img");
-  writeFile(backing, Bytes(256 * kBlock, kUntouched));
-  LoopDevice loop(backing);
-  ATTACH_OR_SKIP(loop);
+  LoopCard card(scratch, "card.img", 256);
+  ATTACH_OR_SKIP(*card.loop);
   const std::string errorsPath = scratch.path("errors.txt");
-  RunningCli cli({"write", imagePath, loop.path()}, errorsPath, true);
+  RunningCli cli({"write", imagePath, card.loop->path()}, errorsPath, true);
   ASSERT_TRUE(cli.started());
-  const bool asked = waitFor(cli, [&] {
-    const std::string errors = fileText(errorsPath);
-    const std::string question = "Write? [y/N] ";
-    return errors.size() >= question.size() &&
-           errors.compare(errors.size() - question.size(), question.size(), question) == 0;
-  });
-  ASSERT_TRUE(asked) << fileText(errorsPath);
+  ASSERT_TRUE(waitFor(cli, [&] { return endsWithTheQuestion(errorsPath); }))
+      << fileText(errorsPath);
   cli.signal(SIGINT);
   EXPECT_EQ(cli.wait(), 1);
   const std::string errors = fileText(errorsPath);
-  EXPECT_EQ(errors.substr(errors.find("Write? [y/N] ")), "Write? [y/N] \nnothing written\n");
-  loop.detach();
-  EXPECT_EQ(readFile(backing), Bytes(256 * kBlock, kUntouched));
+  EXPECT_EQ(errors.substr(errors.find(kQuestion)), kQuestion + "\nnothing written\n");
+  EXPECT_EQ(card.contents(), Bytes(256 * kBlock, kUntouched));
 }
 
 // A Ctrl-C at any moment around the question, the one the program is about
@@ -360,12 +359,9 @@ TEST(StopCli, AStopAroundTheQuestionIsNeverLost) {
   ScratchDir scratch;
   const std::string imagePath = scratch.path("card.S7img");
   writeFile(imagePath, completeImage(64));
-  const std::string backing = scratch.path("card.img");
-  writeFile(backing, Bytes(256 * kBlock, kUntouched));
-  LoopDevice loop(backing);
-  ATTACH_OR_SKIP(loop);
+  LoopCard card(scratch, "card.img", 256);
+  ATTACH_OR_SKIP(*card.loop);
   const std::string errorsPath = scratch.path("errors.txt");
-  const std::string question = "Write? [y/N] ";
   struct Moment {
     std::string name;
     // Sent once the question shows; otherwise this long after the start.
@@ -383,15 +379,11 @@ TEST(StopCli, AStopAroundTheQuestionIsNeverLost) {
                        std::chrono::microseconds(delay)});
   for (const Moment& moment : moments) {
     SCOPED_TRACE(moment.name);
-    RunningCli cli({"write", imagePath, loop.path()}, errorsPath, true);
+    RunningCli cli({"write", imagePath, card.loop->path()}, errorsPath, true);
     ASSERT_TRUE(cli.started());
     if (moment.atQuestion) {
-      const bool asked = waitFor(cli, [&] {
-        const std::string errors = fileText(errorsPath);
-        return errors.size() >= question.size() &&
-               errors.compare(errors.size() - question.size(), question.size(), question) == 0;
-      });
-      ASSERT_TRUE(asked) << fileText(errorsPath);
+      ASSERT_TRUE(waitFor(cli, [&] { return endsWithTheQuestion(errorsPath); }))
+          << fileText(errorsPath);
       if (moment.held) {
         ASSERT_TRUE(cli.hold());
       }
@@ -403,7 +395,7 @@ TEST(StopCli, AStopAroundTheQuestionIsNeverLost) {
     }
     ASSERT_TRUE(cli.endsWithin(std::chrono::seconds(20))) << "hangs: " << fileText(errorsPath);
     const std::string errors = fileText(errorsPath);
-    const std::size_t asked = errors.find(question);
+    const std::size_t asked = errors.find(kQuestion);
     if (cli.killedBy() == SIGINT) {
       EXPECT_EQ(asked, std::string::npos) << "asked with no handler for Ctrl-C:\n" << errors;
       continue;
@@ -412,10 +404,9 @@ TEST(StopCli, AStopAroundTheQuestionIsNeverLost) {
     // answered by the stop.
     EXPECT_EQ(cli.wait(), 1) << errors;
     ASSERT_NE(asked, std::string::npos) << errors;
-    EXPECT_EQ(errors.substr(asked), question + "\nnothing written\n");
+    EXPECT_EQ(errors.substr(asked), kQuestion + "\nnothing written\n");
   }
-  loop.detach();
-  EXPECT_EQ(readFile(backing), Bytes(256 * kBlock, kUntouched));
+  EXPECT_EQ(card.contents(), Bytes(256 * kBlock, kUntouched));
 }
 
 // A backup stopped part-way keeps nothing: no file under its name, no
